@@ -1,0 +1,25 @@
+// Capture of DNS traffic with tcpdump and its summary by dnstop.
+#pragma once
+
+#include <optional>
+#include <ostream>
+#include <string>
+
+#include "os.h"
+#include "quillet.h"
+
+namespace quillet {
+
+// "timeout 5 tcpdump -i <interface> -w <capture file> port 53"
+std::string tcpdump_command(const CaptureSetup& setup, const std::string& interface);
+// "dnstop -l 4 <capture file> > <report file>"
+std::string dnstop_command(const CaptureSetup& setup);
+
+// Clears the working files, captures `setup.window_seconds` of traffic on
+// `interface` and has dnstop write the report. Returns the report path, or
+// nothing after printing the "[ERRO] " line of a handled failure. Any other
+// failure raises Failure.
+std::optional<std::string> capturar_dnstop(const CaptureSetup& setup, const std::string& interface,
+                                           std::ostream& out, CommandRunner& runner);
+
+}  // namespace quillet

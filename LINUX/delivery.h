@@ -1,0 +1,23 @@
+// Delivery of one item value to Zabbix, with a fixed retry.
+#pragma once
+
+#include <ostream>
+#include <string>
+
+#include "os.h"
+#include "quillet.h"
+#include "zabbix_sender.h"
+
+namespace quillet {
+
+enum class DeliveryOutcome { delivered, given_up };
+
+// Sends one value of `zabbix_host` to `zabbix_server` on `setup.port`. After each
+// failed attempt prints the red error line and pauses; gives up after
+// `setup.attempts` attempts. The console shows no difference between the two
+// outcomes; the result tells the caller.
+DeliveryOutcome send_zabbix(const std::string& zabbix_server, const std::string& zabbix_host,
+                            const std::string& key, const MetricValue& value,
+                            const DeliverySetup& setup, std::ostream& out, const Pause& pause);
+
+}  // namespace quillet

@@ -1,0 +1,192 @@
+#include "entry.h"
+
+#include <cxxabi.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <new>
+#include <typeinfo>
+
+#include "os.h"
+#include "report.h"
+
+extern char** environ;
+
+namespace quillet {
+
+namespace {
+
+constexpr std::string_view kCommandLineStep = "leitura da linha de comando";
+constexpr std::string_view kLaunchMarker = "launch_";
+
+// Takes the command line into the settings. With exactly one argument only
+// `mode` is set; otherwise mode, caminho and zabbix_server are read from the
+// first three arguments and zabbix_host from the last, and the first read that
+// finds no argument ends the run.
+void read_settings(const std::vector<std::string>& command_line, Settings& settings) {
+  const std::size_t n = command_line.size();
+  auto argument = [&](std::size_t i, const char* which) -> const std::string& {
+    if (i >= n) {
+      throw Failure("argumento ausente", std::string(kCommandLineStep),
+                    std::string(which) + " não foi passado");
+    }
+    return command_line[i];
+  };
+  if (n == 2) {
+    settings.mode = command_line[1];
+    return;
+  }
+  settings.mode = argument(1, "o primeiro argumento (modo de execução)");
+  settings.caminho = argument(2, "o segundo argumento (caminho)");
+  settings.zabbix_server = argument(3, "o terceiro argumento (servidor Zabbix)");
+  settings.zabbix_host = command_line[n - 1];
+}
+
+std::string type_name(const std::exception& e) {
+  int status = 0;
+  std::unique_ptr<char, void (*)(void*)> name(
+      abi::__cxa_demangle(typeid(e).name(), nullptr, nullptr, &status), std::free);
+  return status == 0 && name ? name.get() : typeid(e).name();
+}
+
+void report_failure(std::ostream& err, std::string_view kind, std::string_view step,
+                    std::string_view message) {
+  err << "quillet: falha não tratada (" << kind << ") na etapa \"" << step << "\": " << message
+      << '\n';
+  err.flush();
+}
+
+// Flushes both streams at the end of a run. A run that would end with status 0
+// but could not write its output ends with status 2 instead.
+int finish(Context& ctx, int status) {
+  errno = 0;
+  ctx.out.flush();
+  int out_errno = errno;
+  bool out_ok = !ctx.out.fail();
+  ctx.err.flush();
+  bool err_ok = !ctx.err.fail();
+  if (status != 0 || (out_ok && err_ok)) return status;
+  std::string what = out_ok ? "a saída de erros" : "a saída padrão";
+  std::string cause = !out_ok && out_errno != 0 ? std::string(": ") + std::strerror(out_errno) : "";
+  ctx.err.clear();
+  ctx.err << "quillet: não foi possível gravar " << what << " no fim da execução" << cause << '\n';
+  ctx.err.flush();
+  return 2;
+}
+
+}  // namespace
+
+int run(const std::vector<std::string>& command_line, Context& ctx, const Modes& modes) {
+  std::string step(kCommandLineStep);
+  try {
+    read_settings(command_line, ctx.settings);
+    const std::string& mode = *ctx.settings.mode;
+    if (mode == "coletarDns") {
+      step = "despacho do modo coletarDns";
+      if (!ctx.settings.caminho) {
+        throw Failure("configuração não definida", step,
+                      "a configuração caminho não está definida: coletarDns precisa do caminho, "
+                      "do servidor Zabbix e do host");
+      }
+      step = "modo coletarDns";
+      modes.coletarDns(*ctx.settings.caminho, ctx);
+    } else if (mode.find(kLaunchMarker) != std::string::npos) {
+      step = "modo launch";
+      modes.launch(mode, ctx);
+    } else {
+      println(ctx.out, "Modo de execução não ecnontrado.");
+      return finish(ctx, 1);
+    }
+    return finish(ctx, 0);
+  } catch (const RunEnd& end) {
+    return finish(ctx, end.status);
+  } catch (const Failure& failure) {
+    report_failure(ctx.err, failure.kind(), failure.step(), failure.what());
+  } catch (const std::bad_alloc& e) {
+    report_failure(ctx.err, "falta de memória", step, e.what());
+  } catch (const std::exception& e) {
+    report_failure(ctx.err, type_name(e), step, e.what());
+  } catch (...) {
+    report_failure(ctx.err, "exceção desconhecida", step, "sem descrição");
+  }
+  return 1;
+}
+
+namespace {
+
+// posix_spawn file actions that are destroyed on every way out.
+class FileActions {
+ public:
+  FileActions() { ::posix_spawn_file_actions_init(&actions_); }
+  ~FileActions() { ::posix_spawn_file_actions_destroy(&actions_); }
+  FileActions(const FileActions&) = delete;
+  FileActions& operator=(const FileActions&) = delete;
+  posix_spawn_file_actions_t* get() { return &actions_; }
+
+ private:
+  posix_spawn_file_actions_t actions_;
+};
+
+}  // namespace
+
+std::vector<std::string> launch_command_line(const std::string& mode,
+                                             const std::vector<std::string>& command_line) {
+  std::vector<std::string> words;
+  words.push_back(command_line.at(0));
+  words.push_back(mode.substr(mode.rfind(kLaunchMarker) + kLaunchMarker.size()));
+  for (std::size_t i = 2; i < command_line.size(); ++i) words.push_back(command_line[i]);
+  return words;
+}
+
+void launch(const std::string& mode, Context& ctx) {
+  const std::string step = "modo launch";
+  std::vector<std::string> words = launch_command_line(mode, ctx.command_line);
+  std::vector<char*> argv;
+  for (auto& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+
+  // The child writes into a pipe that nobody reads; it ignores SIGPIPE like
+  // every run of the program, so losing its output never stops it.
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) throw system_failure(step, "pipe", errno);
+  Fd read_end(ends[0]);
+  Fd write_end(ends[1]);
+
+  FileActions actions;
+  ::posix_spawn_file_actions_adddup2(actions.get(), write_end.get(), STDOUT_FILENO);
+  ::posix_spawn_file_actions_adddup2(actions.get(), write_end.get(), STDERR_FILENO);
+  ::posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1);
+  pid_t pid = 0;
+  int err = ::posix_spawnp(&pid, argv[0], actions.get(), nullptr, argv.data(), environ);
+  if (err != 0) throw system_failure(step, "não foi possível iniciar " + words[0], err);
+
+  println(ctx.out, "Processo inicializado com sucesso!");
+  throw RunEnd{0};
+}
+
+Modes real_modes() { return Modes{.coletarDns = coletarDns, .launch = launch}; }
+
+int main_entry(int argc, char** argv) {
+  // A reader that goes away (the launch mode's pipe, a closed terminal) must not
+  // end a run: writes then fail with EPIPE instead.
+  ::signal(SIGPIPE, SIG_IGN);
+  std::vector<std::string> command_line(argv, argv + argc);
+  ShellRunner runner;
+  Context ctx{.settings = {},
+              .command_line = command_line,
+              .out = std::cout,
+              .err = std::cerr,
+              .capture = {},
+              .delivery = {},
+              .runner = runner,
+              .pause = sleep_pause};
+  return run(command_line, ctx, real_modes());
+}
+
+}  // namespace quillet

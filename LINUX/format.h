@@ -1,0 +1,24 @@
+// Text forms of numbers and strings shared by the discovery document, the debug
+// listing and the values sent to Zabbix.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace quillet {
+
+// How non-finite doubles are spelled: NaN, Infinity, -Infinity in JSON text;
+// nan, inf, -inf in the debug listing.
+enum class NonFinite { json, listing };
+
+// Shortest text that reads back as the same double, always with a decimal point
+// or an exponent: 61.3, 100.0, 0.0001, 1e-05, 1.5e+16.
+void append_double(std::string& out, double value, NonFinite style = NonFinite::json);
+std::string format_double(double value, NonFinite style = NonFinite::json);
+
+// A JSON string literal in double quotes, ASCII only: the usual escapes, other
+// control characters and every non-ASCII character as \uXXXX (surrogate pairs
+// above U+FFFF). Invalid UTF-8 bytes are dropped.
+void append_json_string(std::string& out, std::string_view utf8);
+
+}  // namespace quillet

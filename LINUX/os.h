@@ -1,0 +1,74 @@
+// The operating-system boundary: owned descriptors, child processes, pauses.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <utility>
+
+namespace quillet {
+
+// Owns one file descriptor and closes it when it goes out of scope.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) reset(std::exchange(other.fd_, -1));
+    return *this;
+  }
+  ~Fd() { reset(); }
+
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  int release() { return std::exchange(fd_, -1); }
+  void reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+// How a child process ended.
+struct ExitStatus {
+  bool exited = true;  // false: ended by a signal
+  int code = 0;        // exit code when `exited`
+  int signal = 0;      // signal number otherwise
+
+  bool success() const { return exited && code == 0; }
+  static ExitStatus from_wait_status(int status);
+  // "status 127", "signal 9 (Killed)".
+  std::string describe() const;
+};
+
+// What happens to a shell command's standard output and standard error.
+enum class ChildOutput {
+  dropped,    // sent to the null device
+  inherited,  // the program's own
+};
+
+// Runs command lines through the system shell, one at a time.
+class CommandRunner {
+ public:
+  virtual ~CommandRunner() = default;
+  // Runs `command_line` with /bin/sh -c and waits until it ends. Standard input is
+  // inherited. A command line that cannot be started raises Failure.
+  virtual ExitStatus run_shell(const std::string& command_line, ChildOutput output) = 0;
+};
+
+// The real runner: posix_spawn of /bin/sh.
+class ShellRunner : public CommandRunner {
+ public:
+  ExitStatus run_shell(const std::string& command_line, ChildOutput output) override;
+};
+
+// Waits for `pid`, retrying on EINTR.
+ExitStatus wait_for_child(int pid);
+
+// A pause of the run; the shipped binary sleeps, tests record or skip it.
+using Pause = std::function<void(std::chrono::milliseconds)>;
+void sleep_pause(std::chrono::milliseconds duration);
+
+}  // namespace quillet

@@ -1,0 +1,22 @@
+#include "test_context.h"
+
+namespace quillet::testing {
+
+ExitStatus FakeRunner::run_shell(const std::string& command_line, ChildOutput output) {
+  calls.push_back({command_line, output, console ? console->str() : std::string()});
+  return on_run ? on_run(command_line) : ExitStatus{};
+}
+
+TestContext::TestContext()
+    : ctx{.settings = {},
+          .command_line = {},
+          .out = out,
+          .err = err,
+          .capture = {},
+          .delivery = {},
+          .runner = runner,
+          .pause = [this](std::chrono::milliseconds d) { pauses.push_back(d); }} {
+  runner.console = &out;
+}
+
+}  // namespace quillet::testing

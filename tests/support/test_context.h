@@ -1,0 +1,42 @@
+// A Context for unit tests: console captured in strings, setup in a scratch
+// directory, pauses recorded instead of slept.
+#pragma once
+
+#include <chrono>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "os.h"
+#include "quillet.h"
+
+namespace quillet::testing {
+
+// Records the shell command lines it is asked to run and answers with a fixed
+// status; `on_run` lets a test act at that moment (write files, look at output).
+class FakeRunner : public CommandRunner {
+ public:
+  struct Call {
+    std::string command_line;
+    ChildOutput output;
+    std::string console_before;  // what the program had printed when it ran
+  };
+
+  ExitStatus run_shell(const std::string& command_line, ChildOutput output) override;
+
+  std::vector<Call> calls;
+  std::function<ExitStatus(const std::string& command_line)> on_run;
+  const std::ostringstream* console = nullptr;
+};
+
+struct TestContext {
+  TestContext();
+
+  std::ostringstream out;
+  std::ostringstream err;
+  FakeRunner runner;
+  std::vector<std::chrono::milliseconds> pauses;
+  Context ctx;
+};
+
+}  // namespace quillet::testing

@@ -1,0 +1,2 @@
+// A test trapper that speaks the Zabbix sender protocol.
+#pragma once
