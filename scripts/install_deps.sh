@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Installs what quillet needs on Debian 12, as root. Groups:
+#   build    compiler, CMake, Ninja, GoogleTest, Google Benchmark, nlohmann-json
+#   runtime  tcpdump and dnstop, which every collection run calls
+#   test     tools of the test suites (dig, zabbix_sender, clang for fuzzing, ...)
+#   zabbix   a local Zabbix 6.0 server with PostgreSQL and the frontend's API
+# Packages already installed are not fetched again; apt-get update runs only when
+# something is missing.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+
+declare -A group
+group[build]="g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev"
+group[runtime]="tcpdump dnstop"
+group[test]="iproute2 util-linux dnsutils zabbix-agent clang libclang-rt-14-dev python3 procps"
+group[zabbix]=""
+if [ -f "$here/tests/zabbix/packages.txt" ]; then
+  group[zabbix]=$(grep -v '^#' "$here/tests/zabbix/packages.txt" | tr '\n' ' ')
+fi
+
+wanted=()
+for g in "${@:-build runtime}"; do
+  for name in $g; do
+    [ -n "${group[$name]+x}" ] || { echo "install_deps: unknown group '$name'" >&2; exit 2; }
+    # shellcheck disable=SC2206
+    wanted+=(${group[$name]})
+  done
+done
+
+missing=()
+for pkg in "${wanted[@]}"; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install_deps: everything is installed"
+  exit 0
+fi
+echo "install_deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+echo "install_deps: done"

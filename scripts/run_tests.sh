@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Sets up and runs the whole test suite on a Debian 12 machine, as root:
+# installs what is missing, builds, and runs every suite through CTest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install_deps.sh build runtime test
+
+cmake -S . -B build -G Ninja
+ninja -C build
+ctest --test-dir build --output-on-failure -j2

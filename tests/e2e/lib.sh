@@ -1,0 +1,150 @@
+# Shared by the end-to-end suites: each suite sources this file first and then
+# runs inside a sandbox of its own, built here:
+#   - a private network namespace: its own loopback, where a test trapper listens
+#     on 127.0.0.1:10052, and a veth pair whose one end is named ens18;
+#   - a private mount namespace with a tmpfs on /home holding /home/quillet, and
+#     the suite's scratch directory on that tmpfs, so nothing outlives the suite.
+# A suite that cannot have its sandbox exits 77 (skipped) with the reason.
+#
+# Environment from CTest: QUILLET_BIN (the binary), FAKE_TRAPPER (the test
+# trapper), E2E_DIR (this directory).
+
+set -euo pipefail
+
+skip() {
+  echo "SKIPPED: $*"
+  exit 77
+}
+
+: "${QUILLET_BIN:?QUILLET_BIN must name the quillet binary}"
+: "${FAKE_TRAPPER:?FAKE_TRAPPER must name the fake_trapper binary}"
+
+if [ -z "${QUILLET_IN_SANDBOX:-}" ]; then
+  [ "$(id -u)" = 0 ] || skip "the sandbox needs root (network and mount namespaces, tmpfs)"
+  unshare --net --mount --propagation private --fork true 2>/dev/null ||
+    skip "unshare of network and mount namespaces is not permitted here"
+  exec env QUILLET_IN_SANDBOX=1 unshare --net --mount --propagation private --fork \
+    bash "$0" "$@"
+fi
+
+ip link set lo up
+mount -t tmpfs -o size=256m,mode=755 tmpfs /home
+mkdir -p /home/quillet
+if ip link add ens18 type veth peer name ens18p 2>/dev/null; then
+  ip link set ens18 up
+  ip link set ens18p up
+else
+  skip "cannot create the veth pair ens18/ens18p"
+fi
+
+SCRATCH=/home/scratch
+mkdir -p "$SCRATCH/bin"
+export PATH="$SCRATCH/bin:$PATH"
+TRAPPER_LOG=$SCRATCH/trapper.log
+TRAPPER_PID=
+
+failures=0
+checks=0
+
+cleanup() {
+  if [ -n "$TRAPPER_PID" ]; then kill "$TRAPPER_PID" 2>/dev/null || true; fi
+  wait 2>/dev/null || true
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+# expect_eq WHAT ACTUAL EXPECTED
+expect_eq() {
+  checks=$((checks + 1))
+  if [ "$2" != "$3" ]; then
+    fail "$1"
+    echo "  expected: $(printf '%q' "$3")"
+    echo "  actual:   $(printf '%q' "$2")"
+  fi
+}
+
+# expect_file_eq WHAT FILE EXPECTED-TEXT (compared byte for byte, final newline included)
+expect_file_eq() {
+  checks=$((checks + 1))
+  if ! diff <(printf '%s' "$3") "$2" >"$SCRATCH/diff" 2>&1; then
+    fail "$1"
+    sed 's/^/  /' "$SCRATCH/diff"
+  fi
+}
+
+# run_quillet ARGS...: runs the binary; its stdout, stderr and status land in
+# $OUT, $ERR and $STATUS.
+OUT=$SCRATCH/stdout
+ERR=$SCRATCH/stderr
+STATUS=
+run_quillet() {
+  set +e
+  "$QUILLET_BIN" "$@" >"$OUT" 2>"$ERR"
+  STATUS=$?
+  set -e
+}
+
+# fake_capture REPORT-FILE [DNSTOP-STATUS]: a tcpdump that writes a small file at
+# its -w path at once, and a dnstop that prints REPORT-FILE and ends with the
+# given status (0 by default).
+fake_capture() {
+  local report=$1 dnstop_status=${2:-0}
+  cat >"$SCRATCH/bin/tcpdump" <<'EOF'
+#!/bin/sh
+while [ $# -gt 0 ]; do
+  if [ "$1" = "-w" ]; then printf 'pcap' >"$2"; fi
+  shift
+done
+EOF
+  cat >"$SCRATCH/bin/dnstop" <<EOF
+#!/bin/sh
+cat '$report'
+exit $dnstop_status
+EOF
+  chmod +x "$SCRATCH/bin/tcpdump" "$SCRATCH/bin/dnstop"
+}
+
+# start_trapper [SCRIPT]: a test trapper on 127.0.0.1:10052 that logs every
+# request body to $TRAPPER_LOG, one per line.
+start_trapper() {
+  local ready=$SCRATCH/trapper.ready
+  rm -f "$ready" "$TRAPPER_LOG"
+  "$FAKE_TRAPPER" --listen 127.0.0.1:10052 --log "$TRAPPER_LOG" --ready "$ready" \
+    ${1:+--script "$1"} &
+  TRAPPER_PID=$!
+  for _ in $(seq 100); do
+    [ -e "$ready" ] && return 0
+    sleep 0.05
+  done
+  echo "the test trapper did not start"
+  exit 1
+}
+
+stop_trapper() {
+  if [ -n "$TRAPPER_PID" ]; then
+    kill "$TRAPPER_PID" 2>/dev/null || true
+    wait "$TRAPPER_PID" 2>/dev/null || true
+    TRAPPER_PID=
+  fi
+}
+
+# The key and value of each request the trapper logged, one "key=value" line each.
+trapper_values() {
+  [ -f "$TRAPPER_LOG" ] || return 0
+  python3 -c '
+import json, sys
+for line in open(sys.argv[1], encoding="utf-8"):
+    for item in json.loads(line)["data"]:
+        print(item["host"] + " " + item["key"] + "=" + item["value"])
+' "$TRAPPER_LOG"
+}
+
+# finish: the suite's verdict, called last.
+finish() {
+  echo "$checks checks, $failures failed"
+  [ "$failures" -eq 0 ]
+}
