@@ -39,7 +39,7 @@ struct ExitStatus {
 
   bool success() const { return exited && code == 0; }
   static ExitStatus from_wait_status(int status);
-  // "status 127", "signal 9 (Killed)".
+  // "terminou com status 127", "terminou pelo sinal 9 (Killed)".
   std::string describe() const;
 };
 
@@ -58,10 +58,18 @@ class CommandRunner {
   virtual ExitStatus run_shell(const std::string& command_line, ChildOutput output) = 0;
 };
 
-// The real runner: posix_spawn of /bin/sh.
+// The real runner: posix_spawn of /bin/sh. Descriptors above standard error are
+// not passed on to the command.
 class ShellRunner : public CommandRunner {
  public:
+  ShellRunner() = default;
+  // Another shell; only tests use this, to make a start fail.
+  explicit ShellRunner(std::string shell) : shell_(std::move(shell)) {}
+
   ExitStatus run_shell(const std::string& command_line, ChildOutput output) override;
+
+ private:
+  std::string shell_ = "/bin/sh";
 };
 
 // Waits for `pid`, retrying on EINTR.

@@ -1,1 +1,183 @@
+#include "os.h"
+
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "fake_tools.h"
+#include "quillet.h"
+#include "scratch.h"
+
+namespace quillet {
+namespace {
+
+using testing::read_file;
+using testing::RedirectedFd;
+using testing::ScratchDir;
+
+TEST(ExitStatus, DescribesCodeOrSignal) {
+  struct Row {
+    int wait_status;
+    bool exited;
+    int code, signal;
+    std::string description;
+  };
+  const Row rows[] = {
+      {0, true, 0, 0, "terminou com status 0"},
+      {127 << 8, true, 127, 0, "terminou com status 127"},
+      {255 << 8, true, 255, 0, "terminou com status 255"},
+      {SIGKILL, false, 0, 9, "terminou pelo sinal 9 (Killed)"},
+      {SIGTERM, false, 0, 15, "terminou pelo sinal 15 (Terminated)"},
+  };
+  for (const auto& row : rows) {
+    ExitStatus status = ExitStatus::from_wait_status(row.wait_status);
+    EXPECT_EQ(status.exited, row.exited) << row.description;
+    EXPECT_EQ(status.code, row.code) << row.description;
+    EXPECT_EQ(status.signal, row.signal) << row.description;
+    EXPECT_EQ(status.success(), row.wait_status == 0) << row.description;
+    EXPECT_EQ(status.describe(), row.description);
+  }
+}
+
+TEST(ShellRunner, ReportsHowTheCommandLineEnded) {
+  struct Row {
+    std::string command_line;
+    std::string description;
+  };
+  const Row rows[] = {
+      {"true", "terminou com status 0"},
+      {"exit 3", "terminou com status 3"},
+      {"false; exit 255", "terminou com status 255"},
+      {"no-such-command-in-quillet-tests", "terminou com status 127"},
+      {"kill -KILL $$", "terminou pelo sinal 9 (Killed)"},
+      {"kill -TERM $$", "terminou pelo sinal 15 (Terminated)"},
+  };
+  ShellRunner runner;
+  for (const auto& row : rows) {
+    EXPECT_EQ(runner.run_shell(row.command_line, ChildOutput::dropped).describe(), row.description)
+        << row.command_line;
+  }
+}
+
+TEST(ShellRunner, DroppedOutputIsGoneAndNeverBlocks) {
+  ScratchDir dir;
+  auto console = dir.path() / "console";
+  auto marker = dir.path() / "marker";
+  ExitStatus status;
+  {
+    RedirectedFd out(STDOUT_FILENO, console);
+    RedirectedFd err(STDERR_FILENO, console);
+    // Far more than any pipe buffer, on both streams, then proof it got through.
+    status = ShellRunner().run_shell(
+        "head -c 8000000 /dev/zero && head -c 8000000 /dev/zero >&2 && echo done > " +
+            marker.string(),
+        ChildOutput::dropped);
+  }
+  EXPECT_TRUE(status.success()) << status.describe();
+  EXPECT_EQ(read_file(marker), "done\n");
+  EXPECT_EQ(read_file(console), "");
+}
+
+TEST(ShellRunner, InheritedOutputReachesTheProgramsStreams) {
+  ScratchDir dir;
+  auto out_file = dir.path() / "out";
+  auto err_file = dir.path() / "err";
+  ExitStatus status;
+  {
+    RedirectedFd out(STDOUT_FILENO, out_file);
+    RedirectedFd err(STDERR_FILENO, err_file);
+    status = ShellRunner().run_shell("echo to-out; echo to-err >&2", ChildOutput::inherited);
+  }
+  EXPECT_TRUE(status.success()) << status.describe();
+  EXPECT_EQ(read_file(out_file), "to-out\n");
+  EXPECT_EQ(read_file(err_file), "to-err\n");
+}
+
+TEST(ShellRunner, StandardInputIsInheritedInBothModes) {
+  ScratchDir dir;
+  auto input = dir.write("input", "hello\n");
+  for (ChildOutput mode : {ChildOutput::dropped, ChildOutput::inherited}) {
+    ExitStatus status;
+    {
+      RedirectedFd in(STDIN_FILENO, input);
+      status = ShellRunner().run_shell("read line && [ \"$line\" = hello ]", mode);
+    }
+    EXPECT_TRUE(status.success()) << status.describe();
+  }
+}
+
+TEST(ShellRunner, OtherDescriptorsAreNotPassedOn) {
+  ScratchDir dir;
+  Fd open_file(::open(dir.write("f", "x").c_str(), O_RDONLY));  // no O_CLOEXEC on purpose
+  ASSERT_TRUE(open_file);
+  const std::string check = "[ -e /proc/self/fd/" + std::to_string(open_file.get()) + " ]";
+  EXPECT_EQ(ShellRunner().run_shell(check, ChildOutput::inherited).describe(),
+            "terminou com status 1");
+  EXPECT_EQ(ShellRunner().run_shell("[ -e /proc/self/fd/2 ]", ChildOutput::dropped).describe(),
+            "terminou com status 0");
+}
+
+volatile sig_atomic_t alarms = 0;
+
+TEST(ShellRunner, WaitSurvivesInterruptingSignals) {
+  struct sigaction action {
+  }, previous{};
+  action.sa_handler = [](int) { alarms = alarms + 1; };
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART: waitpid fails with EINTR
+  ASSERT_EQ(::sigaction(SIGALRM, &action, &previous), 0);
+  alarms = 0;
+  itimerval every_5ms{{0, 5000}, {0, 5000}}, off{};
+  ::setitimer(ITIMER_REAL, &every_5ms, nullptr);
+
+  ExitStatus status = ShellRunner().run_shell("sleep 0.2; exit 7", ChildOutput::dropped);
+
+  ::setitimer(ITIMER_REAL, &off, nullptr);
+  ::sigaction(SIGALRM, &previous, nullptr);
+  EXPECT_GT(alarms, 0);
+  EXPECT_EQ(status.describe(), "terminou com status 7");
+}
+
+TEST(ShellRunner, AShellThatCannotStartIsAFailure) {
+  ScratchDir dir;
+  auto not_executable = dir.write("sh", "#!/bin/sh\n");
+  struct Row {
+    std::string shell;
+    std::string message;
+  };
+  const Row rows[] = {
+      {"/nonexistent/sh",
+       "não foi possível iniciar /nonexistent/sh para 'echo a b': No such file or directory"},
+      {not_executable.string(), "não foi possível iniciar " + not_executable.string() +
+                                    " para 'echo a b': Permission denied"},
+  };
+  for (const auto& row : rows) {
+    try {
+      ShellRunner(row.shell).run_shell("echo a b", ChildOutput::inherited);
+      ADD_FAILURE() << "no failure for " << row.shell;
+    } catch (const Failure& failure) {
+      EXPECT_EQ(failure.kind(), "erro do sistema");
+      EXPECT_EQ(failure.step(), "execução de comando");
+      EXPECT_EQ(std::string(failure.what()), row.message);
+    }
+  }
+}
+
+TEST(WaitForChild, NoSuchChildIsAFailure) {
+  const int pid = ::getpid();
+  try {
+    wait_for_child(pid);
+    ADD_FAILURE() << "no failure";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.step(), "espera de processo filho");
+    EXPECT_EQ(std::string(failure.what()),
+              "waitpid do processo " + std::to_string(pid) + ": No child processes");
+  }
+}
+
+}  // namespace
+}  // namespace quillet
