@@ -1,16 +1,93 @@
 #include "capture.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string_view>
+
 namespace quillet {
 
-std::string tcpdump_command(const CaptureSetup&, const std::string&) {
-  throw Failure("não implementado", "captura", "a captura ainda não foi construída");
+namespace {
+
+constexpr std::string_view kStep = "captura";
+
+// Removes whatever is at `path` without following a symlink there. Nothing at
+// the path (or a parent that is not a directory) is fine.
+void remove_working_file(const std::string& path) {
+  if (::unlink(path.c_str()) == 0 || errno == ENOENT || errno == ENOTDIR) return;
+  throw system_failure(std::string(kStep), "não foi possível remover " + path, errno);
 }
-std::string dnstop_command(const CaptureSetup&) {
-  throw Failure("não implementado", "captura", "a captura ainda não foi construída");
+
+// True when `path` itself is a regular file of at least one byte. A symlink
+// does not count, whatever it points to: the files are judged as written here.
+bool has_content(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0) return S_ISREG(st.st_mode) && st.st_size > 0;
+  if (errno == ENOENT || errno == ENOTDIR) return false;
+  throw system_failure(std::string(kStep), "não foi possível examinar " + path, errno);
 }
-std::optional<std::string> capturar_dnstop(const CaptureSetup&, const std::string&, std::ostream&,
-                                           CommandRunner&) {
-  throw Failure("não implementado", "captura", "a captura ainda não foi construída");
+
+bool taken_literally(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         std::string_view("_@%+=:,./-").find(c) != std::string_view::npos;
+}
+
+}  // namespace
+
+std::string shell_word(const std::string& word) {
+  bool plain = !word.empty();
+  for (char c : word)
+    plain = plain && taken_literally(c);
+  if (plain) return word;
+  std::string quoted = "'";
+  for (char c : word) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
+}
+
+std::string tcpdump_command(const CaptureSetup& setup, const std::string& interface) {
+  return "timeout " + std::to_string(setup.window_seconds) + " tcpdump -i " +
+         shell_word(interface) + " -w " + shell_word(setup.caminho_tcpdump) + " port 53";
+}
+
+std::string dnstop_command(const CaptureSetup& setup) {
+  return "dnstop -l 4 " + shell_word(setup.caminho_tcpdump) + " > " +
+         shell_word(setup.caminho_arquivo);
+}
+
+std::optional<std::string> capturar_dnstop(const CaptureSetup& setup, const std::string& interface,
+                                           std::ostream& out, CommandRunner& runner) {
+  for (const std::string* arquivo : {&setup.caminho_tcpdump, &setup.caminho_arquivo}) {
+    remove_working_file(*arquivo);
+  }
+
+  const std::string tcpdump_cmd = tcpdump_command(setup, interface);
+  println(out, "[DEBUG] Executando: " + tcpdump_cmd);
+  // timeout ends with 124 when it stops tcpdump: the capture file is the verdict.
+  runner.run_shell(tcpdump_cmd, ChildOutput::dropped);
+  if (!has_content(setup.caminho_tcpdump)) {
+    println(out, "[ERRO] Nenhum pacote DNS capturado (arquivo .pcap vazio).");
+    return std::nullopt;
+  }
+
+  const std::string dnstop_cmd = dnstop_command(setup);
+  ExitStatus status = runner.run_shell(dnstop_cmd, ChildOutput::inherited);
+  if (!status.success()) {
+    println(out, "[ERRO] dnstop falhou: comando '" + dnstop_cmd + "' " + status.describe());
+    return std::nullopt;
+  }
+
+  if (!has_content(setup.caminho_arquivo)) {
+    println(out, "[ERRO] Arquivo de saída não foi gerado.");
+    return std::nullopt;
+  }
+  return setup.caminho_arquivo;
 }
 
 }  // namespace quillet

@@ -10,6 +10,10 @@
 
 namespace quillet {
 
+// `word` as the shell reads it back unchanged: as it is when it holds only
+// characters the shell takes literally, otherwise in single quotes.
+std::string shell_word(const std::string& word);
+
 // "timeout 5 tcpdump -i <interface> -w <capture file> port 53"
 std::string tcpdump_command(const CaptureSetup& setup, const std::string& interface);
 // "dnstop -l 4 <capture file> > <report file>"

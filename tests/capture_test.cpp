@@ -1,1 +1,369 @@
+#include "capture.h"
+
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "fake_tools.h"
+#include "scratch.h"
+#include "test_context.h"
+
+namespace quillet {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::FakeRunner;
+using testing::FakeTools;
+using testing::read_file;
+using testing::RedirectedFd;
+using testing::ScratchDir;
+
+constexpr const char* kNoCapture = "[ERRO] Nenhum pacote DNS capturado (arquivo .pcap vazio).\n";
+constexpr const char* kNoReport = "[ERRO] Arquivo de saída não foi gerado.\n";
+
+CaptureSetup setup_in(const fs::path& dir) {
+  CaptureSetup setup;
+  setup.work_dir = dir.string() + "/";
+  setup.caminho_tcpdump = (dir / "dump.pcap").string();
+  setup.caminho_arquivo = (dir / "dnstop_output.txt").string();
+  return setup;
+}
+
+std::string debug_line(const CaptureSetup& setup) {
+  return "[DEBUG] Executando: timeout 5 tcpdump -i ens18 -w " + setup.caminho_tcpdump +
+         " port 53\n";
+}
+
+std::string dnstop_failed(const CaptureSetup& setup, const std::string& how) {
+  return "[ERRO] dnstop falhou: comando 'dnstop -l 4 " + setup.caminho_tcpdump + " > " +
+         setup.caminho_arquivo + "' " + how + "\n";
+}
+
+bool exists_here(const std::string& path) {
+  return fs::exists(fs::symlink_status(path));
+}
+
+TEST(CaptureCommands, AreThePlainConcatenationsForOrdinaryValues) {
+  CaptureSetup shipped;
+  EXPECT_EQ(tcpdump_command(shipped, "ens18"),
+            "timeout 5 tcpdump -i ens18 -w /home/quillet/dump.pcap port 53");
+  EXPECT_EQ(dnstop_command(shipped),
+            "dnstop -l 4 /home/quillet/dump.pcap > /home/quillet/dnstop_output.txt");
+
+  CaptureSetup other;
+  other.caminho_tcpdump = "/tmp/w-1/d.pcap";
+  other.caminho_arquivo = "/tmp/w-1/out.txt";
+  other.window_seconds = 2;
+  EXPECT_EQ(tcpdump_command(other, "eth0.100"),
+            "timeout 2 tcpdump -i eth0.100 -w /tmp/w-1/d.pcap port 53");
+  other.caminho_arquivo = "/tmp/my report.txt";
+  EXPECT_EQ(dnstop_command(other), "dnstop -l 4 /tmp/w-1/d.pcap > '/tmp/my report.txt'");
+}
+
+TEST(CaptureCommands, ShellWordQuotesOnlyWhatTheShellWouldInterpret) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"ens18", "ens18"},   {"br-lan_0:1@x,y+z=%", "br-lan_0:1@x,y+z=%"},
+      {"", "''"},           {"a b", "'a b'"},
+      {"a'b", "'a'\\''b'"}, {"$IFS", "'$IFS'"},
+      {"`id`", "'`id`'"},   {"x;y", "'x;y'"},
+      {"~root", "'~root'"}, {"*", "'*'"},
+      {"#", "'#'"},         {"a\nb", "'a\nb'"},
+  };
+  for (const auto& [word, expected] : rows)
+    EXPECT_EQ(shell_word(word), expected) << word;
+}
+
+// The FakeRunner plays both programs: `tcpdump` and `dnstop` say what each
+// command line leaves on disk.
+struct FakeCapture {
+  ScratchDir dir;
+  CaptureSetup setup = setup_in(dir.path());
+  std::ostringstream out;
+  FakeRunner runner;
+  std::function<void()> tcpdump = [this] { std::ofstream(setup.caminho_tcpdump) << "pcap"; };
+  std::function<void()> dnstop = [this] { std::ofstream(setup.caminho_arquivo) << "report"; };
+
+  FakeCapture() {
+    runner.console = &out;
+    runner.on_run = [this](const std::string& command_line) {
+      if (command_line.starts_with("timeout ")) {
+        tcpdump();
+        return ExitStatus{true, 124, 0};
+      }
+      dnstop();
+      return ExitStatus{};
+    };
+  }
+  std::optional<std::string> run() { return capturar_dnstop(setup, "ens18", out, runner); }
+};
+
+TEST(CaptureWithFakeRunner, DebugLineOnceBeforeTheCaptureThenTheSummary) {
+  FakeCapture t;
+  EXPECT_EQ(t.run(), t.setup.caminho_arquivo);
+  EXPECT_EQ(t.out.str(), debug_line(t.setup));
+  ASSERT_EQ(t.runner.calls.size(), 2u);
+  EXPECT_EQ(t.runner.calls[0].command_line, tcpdump_command(t.setup, "ens18"));
+  EXPECT_EQ(t.runner.calls[0].output, ChildOutput::dropped);
+  EXPECT_EQ(t.runner.calls[0].console_before, debug_line(t.setup));
+  EXPECT_EQ(t.runner.calls[1].command_line, dnstop_command(t.setup));
+  EXPECT_EQ(t.runner.calls[1].output, ChildOutput::inherited);
+  EXPECT_EQ(t.runner.calls[1].console_before, debug_line(t.setup));
+}
+
+TEST(CaptureWithFakeRunner, EarlierFilesAndLinksAreGoneBeforeTheCapture) {
+  FakeCapture t;
+  auto keep = t.dir.write("keep", "precious");
+  fs::create_symlink(keep, t.setup.caminho_tcpdump);
+  fs::create_symlink(t.dir.path() / "nowhere", t.setup.caminho_arquivo);
+  bool clean_at_capture = false;
+  t.tcpdump = [&] {
+    clean_at_capture =
+        !exists_here(t.setup.caminho_tcpdump) && !exists_here(t.setup.caminho_arquivo);
+    std::ofstream(t.setup.caminho_tcpdump) << "pcap";
+  };
+  EXPECT_EQ(t.run(), t.setup.caminho_arquivo);
+  EXPECT_TRUE(clean_at_capture);
+  EXPECT_EQ(read_file(keep), "precious");
+  EXPECT_FALSE(exists_here((t.dir.path() / "nowhere").string()));
+}
+
+TEST(CaptureWithFakeRunner, OnlyARegularCaptureFileWithBytesLetsDnstopRun) {
+  struct Row {
+    const char* what;
+    std::function<void(const FakeCapture&)> leave;
+  };
+  const Row rows[] = {
+      {"nothing", [](const FakeCapture&) {}},
+      {"empty file", [](const FakeCapture& t) { std::ofstream(t.setup.caminho_tcpdump); }},
+      {"link to a full file",
+       [](const FakeCapture& t) {
+         fs::create_symlink(t.dir.write("full", "pcap"), t.setup.caminho_tcpdump);
+       }},
+      {"directory", [](const FakeCapture& t) { fs::create_directory(t.setup.caminho_tcpdump); }},
+  };
+  for (const auto& row : rows) {
+    FakeCapture t;
+    t.tcpdump = [&] { row.leave(t); };
+    EXPECT_EQ(t.run(), std::nullopt) << row.what;
+    EXPECT_EQ(t.out.str(), debug_line(t.setup) + kNoCapture) << row.what;
+    EXPECT_EQ(t.runner.calls.size(), 1u) << row.what;
+  }
+
+  FakeCapture header_only;
+  header_only.tcpdump = [&] { std::ofstream(header_only.setup.caminho_tcpdump) << 'x'; };
+  EXPECT_EQ(header_only.run(), header_only.setup.caminho_arquivo);
+}
+
+TEST(CaptureWithFakeRunner, ReportMustBeARegularFileWithBytes) {
+  struct Row {
+    const char* what;
+    std::function<void(const FakeCapture&)> leave;
+  };
+  const Row rows[] = {
+      {"nothing", [](const FakeCapture&) {}},
+      {"empty file", [](const FakeCapture& t) { std::ofstream(t.setup.caminho_arquivo); }},
+      {"link to a full file",
+       [](const FakeCapture& t) {
+         fs::create_symlink(t.dir.write("full", "report"), t.setup.caminho_arquivo);
+       }},
+  };
+  for (const auto& row : rows) {
+    FakeCapture t;
+    t.dnstop = [&] { row.leave(t); };
+    EXPECT_EQ(t.run(), std::nullopt) << row.what;
+    EXPECT_EQ(t.out.str(), debug_line(t.setup) + kNoReport) << row.what;
+  }
+}
+
+TEST(CaptureWithFakeRunner, AWorkingPathThatCannotBeRemovedIsAFailure) {
+  for (bool capture_path : {true, false}) {
+    FakeCapture t;
+    const std::string& path = capture_path ? t.setup.caminho_tcpdump : t.setup.caminho_arquivo;
+    fs::create_directory(path);
+    try {
+      t.run();
+      ADD_FAILURE() << "no failure for " << path;
+    } catch (const Failure& failure) {
+      EXPECT_EQ(failure.kind(), "erro do sistema");
+      EXPECT_EQ(failure.step(), "captura");
+      EXPECT_EQ(std::string(failure.what()),
+                "não foi possível remover " + path + ": Is a directory");
+    }
+    EXPECT_EQ(t.out.str(), "");
+    EXPECT_TRUE(t.runner.calls.empty());
+  }
+}
+
+TEST(CaptureWithFakeRunner, MissingWorkDirectoryEndsAsAnEmptyCapture) {
+  FakeCapture t;
+  t.setup = setup_in(t.dir.path() / "absent");
+  t.tcpdump = [] {};
+  EXPECT_EQ(t.run(), std::nullopt);
+  EXPECT_EQ(t.out.str(), debug_line(t.setup) + kNoCapture);
+}
+
+// The real shell runner with scripts standing in for timeout, tcpdump and
+// dnstop. Each script writes its arguments, one per line, to <name>.args.
+class CaptureWithTools : public ::testing::Test {
+ protected:
+  // Runs in the scratch directory, so that a command line gone wrong writes
+  // nothing into the source tree.
+  CaptureWithTools() : saved_cwd(fs::current_path()) {
+    fs::current_path(dir.path());
+    const std::string log = dir.path().string() + "/";
+    tools.install("timeout", "printf '%s\\n' \"$@\" > " + log +
+                                 "timeout.args\nshift\n\"$@\"\nexit ${FAKE_STATUS:-124}");
+    tools.install("tcpdump", "printf '%s\\n' \"$@\" > " + log +
+                                 "tcpdump.args\necho noise; echo more noise >&2\n"
+                                 "while [ $# -gt 0 ]; do\n"
+                                 "  case \"$1\" in -w) printf 'pcap' > \"$2\";; esac; shift\n"
+                                 "done");
+    install_dnstop("echo 'Sources report'");
+  }
+  ~CaptureWithTools() override { fs::current_path(saved_cwd); }
+
+  void install_dnstop(const std::string& body) {
+    tools.install("dnstop",
+                  "printf '%s\\n' \"$@\" > " + dir.path().string() + "/dnstop.args\n" + body);
+  }
+
+  // Runs the capture with the program's standard error going to the file that
+  // stderr_text() reads.
+  std::optional<std::string> run(const std::string& interface = "ens18") {
+    RedirectedFd err(STDERR_FILENO, dir.path() / "stderr");
+    return capturar_dnstop(setup, interface, out, runner);
+  }
+  std::string args(const std::string& tool) { return read_file(dir.path() / (tool + ".args")); }
+  std::string stderr_text() { return read_file(dir.path() / "stderr"); }
+
+  ScratchDir dir;
+  fs::path saved_cwd;
+  ScratchDir work;
+  CaptureSetup setup = setup_in(work.path());
+  FakeTools tools{dir.path() / "bin"};
+  std::ostringstream out;
+  ShellRunner runner;
+};
+
+TEST_F(CaptureWithTools, NormalRunReturnsTheReport) {
+  EXPECT_EQ(run(), setup.caminho_arquivo);
+  EXPECT_EQ(out.str(), debug_line(setup));
+  EXPECT_EQ(read_file(setup.caminho_arquivo), "Sources report\n");
+  EXPECT_EQ(args("timeout"),
+            "5\ntcpdump\n-i\nens18\n-w\n" + setup.caminho_tcpdump + "\nport\n53\n");
+  EXPECT_EQ(args("tcpdump"), "-i\nens18\n-w\n" + setup.caminho_tcpdump + "\nport\n53\n");
+  EXPECT_EQ(args("dnstop"), "-l\n4\n" + setup.caminho_tcpdump + "\n");
+  EXPECT_EQ(stderr_text(), "");  // the capture's noise was dropped
+}
+
+TEST_F(CaptureWithTools, CaptureStatusIsIgnored) {
+  for (const char* status : {"0", "1", "124", "137"}) {
+    ::setenv("FAKE_STATUS", status, 1);
+    out.str("");
+    EXPECT_EQ(run(), setup.caminho_arquivo) << status;
+    EXPECT_EQ(out.str(), debug_line(setup)) << status;
+  }
+  ::unsetenv("FAKE_STATUS");
+  tools.install("timeout", "shift\n\"$@\"\nkill -KILL $$");
+  out.str("");
+  EXPECT_EQ(run(), setup.caminho_arquivo);
+}
+
+TEST_F(CaptureWithTools, NoOrEmptyCaptureSkipsDnstop) {
+  // No file at all, then a file of 0 bytes at the -w path.
+  for (const char* body : {"exit 1", ": > \"$4\"; exit 0"}) {
+    tools.install("tcpdump", body);
+    work.write("dump.pcap", "old capture");
+    work.write("dnstop_output.txt", "old report");
+    out.str("");
+    EXPECT_EQ(run(), std::nullopt) << body;
+    EXPECT_EQ(out.str(), debug_line(setup) + kNoCapture) << body;
+    EXPECT_FALSE(fs::exists(dir.path() / "dnstop.args")) << body;
+    EXPECT_FALSE(exists_here(setup.caminho_arquivo)) << body;
+  }
+  EXPECT_EQ(fs::file_size(setup.caminho_tcpdump), 0u);
+}
+
+TEST_F(CaptureWithTools, FailedDnstopIsNamedWithItsStatus) {
+  struct Row {
+    std::string body;  // empty: dnstop not installed
+    std::string how;
+    std::string on_stderr;
+  };
+  const Row rows[] = {
+      {"", "terminou com status 127", "dnstop: not found"},
+      {"echo cannot read >&2; exit 3", "terminou com status 3", "cannot read"},
+      // The shell outlives a killed dnstop and reports 128 + the signal.
+      {"kill -TERM $$", "terminou com status 143", ""},
+      // The shell itself killed: guard against ever signalling anything but sh.
+      {"read parent < /proc/$PPID/comm; [ \"$parent\" = sh ] && kill -KILL $PPID",
+       "terminou pelo sinal 9 (Killed)", ""},
+  };
+  for (const auto& row : rows) {
+    fs::remove(tools.bin() / "dnstop");
+    if (!row.body.empty()) install_dnstop(row.body);
+    out.str("");
+    EXPECT_EQ(run(), std::nullopt) << row.body;
+    EXPECT_EQ(out.str(), debug_line(setup) + dnstop_failed(setup, row.how)) << row.body;
+    EXPECT_NE(stderr_text().find(row.on_stderr), std::string::npos) << stderr_text();
+  }
+}
+
+TEST_F(CaptureWithTools, DnstopWritingNothingLeavesNoReport) {
+  install_dnstop("exit 0");
+  work.write("dnstop_output.txt", "old report");
+  EXPECT_EQ(run(), std::nullopt);
+  EXPECT_EQ(out.str(), debug_line(setup) + kNoReport);
+}
+
+TEST_F(CaptureWithTools, LinksAtTheWorkingPathsAreRemovedNotFollowed) {
+  auto keep = dir.write("keep", "precious");
+  auto nowhere = dir.path() / "nowhere";
+  fs::create_symlink(keep, setup.caminho_tcpdump);
+  fs::create_symlink(nowhere, setup.caminho_arquivo);
+  EXPECT_EQ(run(), setup.caminho_arquivo);
+  EXPECT_EQ(read_file(keep), "precious");
+  EXPECT_FALSE(exists_here(nowhere.string()));
+  EXPECT_FALSE(fs::is_symlink(setup.caminho_tcpdump));
+  EXPECT_EQ(read_file(setup.caminho_tcpdump), "pcap");
+  EXPECT_FALSE(fs::is_symlink(setup.caminho_arquivo));
+  EXPECT_EQ(read_file(setup.caminho_arquivo), "Sources report\n");
+}
+
+TEST_F(CaptureWithTools, AShellThatCannotStartIsAFailureAfterTheDebugLine) {
+  ShellRunner broken("/nonexistent/sh");
+  try {
+    capturar_dnstop(setup, "ens18", out, broken);
+    ADD_FAILURE() << "no failure";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(std::string(failure.what()), "não foi possível iniciar /nonexistent/sh para '" +
+                                               tcpdump_command(setup, "ens18") +
+                                               "': No such file or directory");
+  }
+  EXPECT_EQ(out.str(), debug_line(setup));
+}
+
+TEST_F(CaptureWithTools, InterfaceCannotInjectCommands) {
+  const auto marker = dir.path() / "injected";
+  tools.install("pwn", ": > " + marker.string());
+  const std::string rows[] = {
+      "ens18;pwn",  "ens18 && pwn", "ens18|pwn", "$(pwn)",         "`pwn`",
+      "x'; pwn; '", "x\npwn",       "x # ; pwn", "x\" ; pwn ; \"", "ens18 > " + marker.string(),
+      "*",
+  };
+  for (const auto& interface : rows) {
+    out.str("");
+    EXPECT_EQ(run(interface), setup.caminho_arquivo) << interface;
+    EXPECT_FALSE(fs::exists(marker)) << interface;
+    EXPECT_EQ(out.str(), "[DEBUG] Executando: " + tcpdump_command(setup, interface) + "\n");
+    EXPECT_EQ(args("tcpdump"),
+              "-i\n" + interface + "\n-w\n" + setup.caminho_tcpdump + "\nport\n53\n")
+        << interface;
+  }
+}
+
+}  // namespace
+}  // namespace quillet
