@@ -1,11 +1,15 @@
-// A client of the Zabbix sender (trapper) protocol.
+// A client of the Zabbix sender (trapper) protocol, as Zabbix 4.0 to 7.0 servers
+// and proxies accept it: one request per connection, a 13-byte "ZBXD" header
+// with protocol flag 0x01 and a little-endian length, then a compact JSON body.
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -38,15 +42,55 @@ class SenderError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Frame layout: "ZBXD", flag byte, body length (4 bytes, little-endian), 4
+// reserved bytes.
+inline constexpr std::size_t kFrameHeaderSize = 13;
+inline constexpr unsigned char kProtocolFlag = 0x01;
+// Replies announcing a longer body are refused.
+inline constexpr std::size_t kMaxReplyLength = std::size_t{1} << 20;
+
+// The text in which a value travels: text as is, a whole number in decimal
+// digits, a double in its shortest round-trip form (61.3, 100.0, 1e-05).
+std::string value_text(const MetricValue& value);
+
+// The complete request frame for `metrics`:
+// {"request":"sender data","data":[{"host":H,"key":K,"value":V},...]} behind the
+// header. Raises std::invalid_argument when a host, key or text value is not
+// valid UTF-8.
+std::string encode_request(const std::vector<ZabbixMetric>& metrics);
+
+// Checks the first kFrameHeaderSize bytes of a reply and returns the body length
+// it announces. Raises SenderError for a short header, a wrong magic, a flag
+// byte other than 0x01 or a length above kMaxReplyLength.
+std::size_t decode_reply_header(std::string_view header);
+
+// Decodes a complete reply frame. Raises SenderError when the frame is malformed
+// or the server did not answer "success".
+SendResult decode_reply(std::string_view frame);
+
+// Reads "processed: 1; failed: 0; total: 1; seconds spent: 0.000037" into
+// `result`; parts it cannot read are left empty.
+void parse_reply_info(std::string_view info, SendResult& result);
+
 class ZabbixSender {
  public:
+  // Raises std::invalid_argument for a port outside 1..65535 or a negative time
+  // bound.
   ZabbixSender(std::string server, int port,
                std::chrono::milliseconds connect_timeout = std::chrono::seconds(10),
                std::chrono::milliseconds reply_timeout = std::chrono::seconds(10));
 
-  // Delivers `metrics` in one exchange. Raises SenderError when the server cannot
-  // be reached, the exchange breaks off or the server does not answer "success".
+  // Delivers `metrics` in one exchange: encode_request, then exchange.
   SendResult send(const std::vector<ZabbixMetric>& metrics) const;
+
+  // One exchange of an encoded request: resolves the server, connects to its
+  // addresses in turn (at most connect_timeout each), sends the request (at
+  // most reply_timeout) and reads the reply within reply_timeout of the end of
+  // sending. Raises
+  // SenderError, naming the address and the cause, when the server cannot be
+  // reached, the exchange breaks off, the reply is malformed or the server does
+  // not answer "success".
+  SendResult exchange(std::string_view request) const;
 
  private:
   std::string server_;
