@@ -1,1 +1,99 @@
-int main() { return 2; }
+// fake_trapper --listen ADDR:PORT --log FILE [--ready FILE] [--script B1,B2,...]
+//
+// A trapper for the end-to-end suites. Writes each request's JSON body to the
+// log, one line per request, touches the ready file once it listens, answers
+// connection i with behaviour Bi (the last repeats; default success) and runs
+// until SIGTERM or SIGINT.
+#include <signal.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <string_view>
+
+#include "trapper.h"
+
+namespace {
+
+int usage(const std::string& problem) {
+  std::cerr << "fake_trapper: " << problem
+            << "\nusage: fake_trapper --listen ADDR:PORT --log FILE [--ready FILE] "
+               "[--script B1,B2,...]\n";
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using quillet::testing::behaviour_named;
+  std::string listen, log_path, ready_path, script = "success";
+  for (int i = 1; i < argc; ++i) {
+    std::string_view flag = argv[i];
+    if (i + 1 >= argc) return usage(std::string(flag) + " needs a value");
+    std::string value = argv[++i];
+    if (flag == "--listen") {
+      listen = value;
+    } else if (flag == "--log") {
+      log_path = value;
+    } else if (flag == "--ready") {
+      ready_path = value;
+    } else if (flag == "--script") {
+      script = value;
+    } else {
+      return usage("unknown option " + std::string(flag));
+    }
+  }
+  if (listen.empty() || log_path.empty()) return usage("--listen and --log are required");
+
+  quillet::testing::TrapperOptions options;
+  std::size_t colon = listen.rfind(':');
+  if (colon == std::string::npos) return usage("--listen wants ADDR:PORT");
+  options.address = listen.substr(0, colon);
+  if (options.address.size() >= 2 && options.address.front() == '[' &&
+      options.address.back() == ']') {
+    options.address = options.address.substr(1, options.address.size() - 2);
+  }
+  try {
+    options.port = std::stoi(listen.substr(colon + 1));
+  } catch (const std::exception&) {
+    return usage("bad port in " + listen);
+  }
+  for (std::size_t at = 0; at <= script.size();) {
+    std::size_t comma = std::min(script.find(',', at), script.size());
+    std::string name = script.substr(at, comma - at);
+    auto behaviour = behaviour_named(name);
+    if (!behaviour) return usage("unknown behaviour \"" + name + "\"");
+    options.script.push_back(*behaviour);
+    at = comma + 1;
+  }
+
+  std::ofstream log(log_path, std::ios::binary | std::ios::trunc);
+  if (!log) return usage("cannot write " + log_path);
+  options.on_request = [&log](const quillet::testing::TrapperRequest& request) {
+    log << request.body << '\n';
+    log.flush();
+  };
+
+  // The trapper's thread inherits this mask, so the signals reach sigwait.
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGTERM);
+  sigaddset(&stop, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  try {
+    quillet::testing::Trapper trapper(std::move(options));
+    if (!ready_path.empty() && !std::ofstream(ready_path)) {
+      std::cerr << "fake_trapper: cannot write " << ready_path << '\n';
+      return 1;
+    }
+    int received = 0;
+    sigwait(&stop, &received);
+  } catch (const std::exception& e) {
+    std::cerr << "fake_trapper: " << e.what() << '\n';
+    return 1;
+  }
+  return 0;
+}

@@ -1,2 +1,111 @@
-// A test trapper that speaks the Zabbix sender protocol.
+// A test trapper that speaks the Zabbix sender protocol: a thread that accepts
+// connections one after the other on a loopback address, reads one request
+// from each and answers it as its script says.
 #pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "os.h"
+
+namespace quillet::testing {
+
+// How the trapper answers one connection, after reading its request.
+enum class TrapperBehaviour {
+  success,           // "success" with the configured info
+  failed,            // "failed" with an info text
+  close,             // closes before sending any byte
+  close_mid_header,  // sends 5 header bytes, then closes
+  close_mid_body,    // sends the header and half the body, then closes
+  bad_magic,         // a well-formed reply behind "ZBXE"
+  too_long,          // a header announcing 2 MiB, then holds the connection
+  bad_json,          // a frame whose body is not JSON
+  silent,            // holds the connection and never answers
+  drip,              // the success reply in pieces, with pauses between them
+  reset,             // aborts the connection (SO_LINGER 0)
+};
+
+// "success", "close-mid-header", ... as the fake_trapper script spells them.
+std::optional<TrapperBehaviour> behaviour_named(std::string_view name);
+
+struct TrapperItem {
+  std::string host;
+  std::string key;
+  std::string value;  // a string value as is; any other JSON value as its text
+};
+
+struct TrapperRequest {
+  std::string raw;      // every byte read from the connection, header included
+  std::string body;     // the bytes after the 13-byte header
+  bool json = false;    // the body parsed as JSON
+  std::string request;  // its "request" member
+  std::vector<TrapperItem> data;
+};
+
+struct TrapperOptions {
+  std::string address = "127.0.0.1";
+  int port = 0;  // 0: an ephemeral port
+  // Connection i is answered with script[i]; the last one repeats. Empty: success.
+  std::vector<TrapperBehaviour> script;
+  std::string info = "processed: 1; failed: 0; total: 1; seconds spent: 0.000037";
+  std::string failed_info = "processed: 0; failed: 1; total: 1; seconds spent: 0.000012";
+  int drip_pieces = 8;
+  std::chrono::milliseconds drip_gap{20};
+  // Called on the trapper's thread for each request, before it is answered.
+  std::function<void(const TrapperRequest&)> on_request;
+
+  static TrapperOptions answering(std::vector<TrapperBehaviour> script) {
+    TrapperOptions options;
+    options.script = std::move(script);
+    return options;
+  }
+  static TrapperOptions dripping(int pieces, std::chrono::milliseconds gap) {
+    TrapperOptions options = answering({TrapperBehaviour::drip});
+    options.drip_pieces = pieces;
+    options.drip_gap = gap;
+    return options;
+  }
+};
+
+class Trapper {
+ public:
+  // Listens before it returns; raises std::runtime_error when it cannot.
+  explicit Trapper(TrapperOptions options = {});
+  ~Trapper();
+  Trapper(const Trapper&) = delete;
+  Trapper& operator=(const Trapper&) = delete;
+
+  int port() const { return port_; }
+  // The requests read so far, in order.
+  std::vector<TrapperRequest> requests() const;
+  int connections() const { return connections_.load(); }
+
+ private:
+  void serve();
+  void answer(Fd conn, TrapperBehaviour behaviour);
+  // Reads exactly `n` bytes into `out`; false when the peer closes, the
+  // trapper stops or the client stays quiet for a few seconds.
+  bool read_exact(int fd, std::size_t n, std::string& out);
+  // Sleeps `gap` unless the trapper is stopping; false if it is.
+  bool nap(std::chrono::milliseconds gap);
+
+  TrapperOptions options_;
+  int port_ = 0;
+  Fd listener_;
+  Fd wake_read_;
+  Fd wake_write_;
+  std::vector<Fd> held_;  // connections kept open without an answer
+  std::atomic<int> connections_{0};
+  mutable std::mutex mutex_;
+  std::vector<TrapperRequest> requests_;
+  std::thread thread_;
+};
+
+}  // namespace quillet::testing
