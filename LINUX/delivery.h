@@ -1,6 +1,7 @@
 // Delivery of one item value to Zabbix, with a fixed retry.
 #pragma once
 
+#include <functional>
 #include <ostream>
 #include <string>
 
@@ -12,10 +13,20 @@ namespace quillet {
 
 enum class DeliveryOutcome { delivered, given_up };
 
+// One try at delivering; raises SenderError when it fails.
+using DeliveryAttempt = std::function<void()>;
+
+// Makes at most `setup.attempts` attempts. After each failed one prints RED +
+// "Erro ao enviar para o Zabbix: " + the description + RESET and pauses
+// `setup.pause`, the last one included. Other failures pass through.
+DeliveryOutcome retry_delivery(const DeliveryAttempt& attempt, const DeliverySetup& setup,
+                               std::ostream& out, const Pause& pause);
+
 // Sends one value of `zabbix_host` to `zabbix_server` on `setup.port`. After each
 // failed attempt prints the red error line and pauses; gives up after
 // `setup.attempts` attempts. The console shows no difference between the two
-// outcomes; the result tells the caller.
+// outcomes; the result tells the caller. A port, time bound or text that
+// cannot make a request raises Failure before any attempt.
 DeliveryOutcome send_zabbix(const std::string& zabbix_server, const std::string& zabbix_host,
                             const std::string& key, const MetricValue& value,
                             const DeliverySetup& setup, std::ostream& out, const Pause& pause);
