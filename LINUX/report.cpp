@@ -1,21 +1,421 @@
 #include "report.h"
 
-namespace quillet {
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <locale.h>
+#include <netinet/in.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-void parse_report(std::string_view, const RecordSink&) {
-  throw Failure("não implementado", "análise do relatório", "a análise ainda não foi construída");
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <limits>
+#include <optional>
+
+#include "os.h"
+
+namespace quillet {
+namespace {
+
+// The report is read as UTF-8 with invalid sequences dropped. Everything below
+// works on the bytes: a well-formed sequence decodes the same whatever invalid
+// bytes stand around it, and an ASCII byte is never part of a dropped sequence,
+// so lines can be cut on the raw bytes and only lines with bytes >= 0x80 need
+// decoding.
+
+// What a byte is before any decoding.
+enum ByteClass : std::uint8_t { kPlain = 0, kBoundary = 1, kSpace = 2, kHigh = 4 };
+
+constexpr std::array<std::uint8_t, 256> make_byte_classes() {
+  std::array<std::uint8_t, 256> classes{};
+  // LF, VT, FF, CR and 0x1C-0x1E end a line (and are white space). CR counts on
+  // its own: CR LF then gives an extra empty line, and empty lines are skipped
+  // anyway, so CR LF, a lone CR and CR + dropped bytes + LF all read as one LF.
+  for (int b : {'\n', '\v', '\f', '\r', '\x1c', '\x1d', '\x1e'})
+    classes[b] = kBoundary | kSpace;
+  for (int b : {' ', '\t', '\x1f'})
+    classes[b] = kSpace;
+  for (int b = 0x80; b < 0x100; ++b)
+    classes[b] = kHigh;
+  return classes;
+}
+constexpr std::array<std::uint8_t, 256> kByteClasses = make_byte_classes();
+
+std::uint8_t class_of(char c) {
+  return kByteClasses[static_cast<unsigned char>(c)];
+}
+
+// The boundaries and white space beyond ASCII, UTF-8 encoded.
+constexpr std::array<std::string_view, 3> kWideBoundaries = {"\u0085", "\u2028", "\u2029"};
+constexpr std::array<std::string_view, 19> kWideSpaces = {
+    "\u0085", "\u00a0", "\u1680", "\u2000", "\u2001", "\u2002", "\u2003",
+    "\u2004", "\u2005", "\u2006", "\u2007", "\u2008", "\u2009", "\u200a",
+    "\u2028", "\u2029", "\u202f", "\u205f", "\u3000"};
+
+unsigned char byte_at(std::string_view s, std::size_t i) {
+  return static_cast<unsigned char>(s[i]);
+}
+
+// Byte length of the character from `list` that `s` starts with, or 0.
+template <std::size_t N>
+std::size_t starts_with_any(std::string_view s, const std::array<std::string_view, N>& list) {
+  for (std::string_view candidate : list) {
+    if (s.starts_with(candidate)) return candidate.size();
+  }
+  return 0;
+}
+
+// Byte length of the white space beyond ASCII that `s` starts with, or 0.
+// Kept out of line: the loops that call it are hot, this rarely runs.
+[[gnu::noinline]] std::size_t wide_space(std::string_view s) {
+  return starts_with_any(s, kWideSpaces);
+}
+
+// How many bytes at the start of `s` (not empty) form one UTF-8 sequence, and
+// whether it is well formed. A broken sequence covers its lead byte and the
+// continuation bytes that were still acceptable: the byte that breaks it is
+// looked at again as a start. Overlongs, surrogates and code points above
+// U+10FFFF are broken at their second byte.
+struct Utf8Step {
+  std::size_t length;
+  bool valid;
+};
+
+Utf8Step utf8_step(std::string_view s) {
+  const unsigned char lead = byte_at(s, 0);
+  if (lead < 0x80) return {1, true};
+  std::size_t continuations = 0;
+  unsigned char low = 0x80, high = 0xbf;  // range of the second byte
+  if (lead >= 0xc2 && lead <= 0xdf) {
+    continuations = 1;
+  } else if (lead >= 0xe0 && lead <= 0xef) {
+    continuations = 2;
+    if (lead == 0xe0) low = 0xa0;   // overlong
+    if (lead == 0xed) high = 0x9f;  // surrogates
+  } else if (lead >= 0xf0 && lead <= 0xf4) {
+    continuations = 3;
+    if (lead == 0xf0) low = 0x90;   // overlong
+    if (lead == 0xf4) high = 0x8f;  // above U+10FFFF
+  } else {
+    return {1, false};
+  }
+  for (std::size_t i = 1; i <= continuations; ++i) {
+    if (i >= s.size()) return {i, false};
+    const unsigned char b = byte_at(s, i);
+    if (b < low || b > high) return {i, false};
+    low = 0x80;
+    high = 0xbf;
+  }
+  return {continuations + 1, true};
+}
+
+// Writes `raw` into `scratch` without its invalid sequences and returns it.
+std::string_view decode(std::string_view raw, std::string& scratch) {
+  scratch.clear();
+  std::size_t run = 0;  // start of the current run of well-formed bytes
+  for (std::size_t i = 0; i < raw.size();) {
+    const Utf8Step step = utf8_step(raw.substr(i));
+    if (!step.valid) {
+      scratch.append(raw, run, i - run);
+      run = i + step.length;
+    }
+    i += step.length;
+  }
+  scratch.append(raw, run);
+  return scratch;
+}
+
+// One line of the raw report, without its boundary.
+struct RawLine {
+  std::string_view bytes;
+  std::size_t next;  // where the following line starts
+  bool ascii;        // no byte >= 0x80: the bytes are already the decoded line
+};
+
+// True when one of the eight bytes of `word` is below 0x20 or at least 0x80:
+// only such bytes can end a line or need decoding. A byte below 0x20 borrows
+// from the byte above it and may flag that one as well, which is harmless.
+bool needs_look(std::uint64_t word) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101, kHighBits = 0x8080808080808080;
+  return (((word - 0x20 * kOnes) | word) & kHighBits) != 0;
+}
+
+RawLine next_line(std::string_view report, std::size_t start) {
+  bool ascii = true;
+  std::size_t i = start;
+  while (i < report.size()) {
+    std::uint64_t word = 0;
+    if (i + sizeof word <= report.size()) {
+      std::memcpy(&word, report.data() + i, sizeof word);
+      if (!needs_look(word)) {
+        i += sizeof word;
+        continue;
+      }
+    }
+    const std::uint8_t cls = class_of(report[i]);
+    if (cls & kBoundary) return {report.substr(start, i - start), i + 1, ascii};
+    if (cls & kHigh) {
+      ascii = false;
+      if (const std::size_t n = starts_with_any(report.substr(i), kWideBoundaries); n != 0) {
+        return {report.substr(start, i - start), i + n, ascii};
+      }
+    }
+    ++i;
+  }
+  return {report.substr(start), report.size(), ascii};
+}
+
+bool contains(std::string_view text, std::string_view part) {
+  return text.find(part) != std::string_view::npos;
+}
+
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// Four dot-separated decimal parts of 1-3 digits, each 0-255. A part with a
+// leading zero ("01") is refused, as inet_pton does: dnstop never writes one,
+// and other readers take it for octal.
+bool is_ipv4(std::string_view text) {
+  int parts = 0;
+  std::size_t i = 0;
+  while (true) {
+    const std::size_t start = i;
+    int value = 0;
+    for (; i < text.size() && is_digit(text[i]) && i - start < 3; ++i) {
+      value = value * 10 + (text[i] - '0');
+    }
+    const std::size_t digits = i - start;
+    if (digits == 0 || value > 255 || (digits > 1 && text[start] == '0')) return false;
+    if (++parts == 4) return i == text.size();
+    if (i >= text.size() || text[i] != '.') return false;
+    ++i;
+  }
+}
+
+// The text forms of RFC 4291, zone index excluded, as glibc's inet_pton reads
+// them: 1-4 hex digits per group, one "::" at most, an optional IPv4 tail.
+bool is_ipv6(std::string_view text) {
+  constexpr std::size_t kLongestForm = 45;  // six full groups and a dotted-quad tail
+  if (text.size() > kLongestForm) return false;
+  if (text.find('\0') != std::string_view::npos) return false;  // would end the copy early
+  std::array<char, kLongestForm + 1> copy{};
+  text.copy(copy.data(), text.size());
+  in6_addr ignored{};
+  return ::inet_pton(AF_INET6, copy.data(), &ignored) == 1;
+}
+
+bool is_address(std::string_view text) {
+  if (text.find(':') != std::string_view::npos) return is_ipv6(text);
+  return is_ipv4(text);
+}
+
+// Optional sign, then decimal digits; the value must fit 64 bits.
+std::optional<std::int64_t> read_count(std::string_view text) {
+  std::string_view digits = text;
+  if (!digits.empty() && (digits[0] == '+' || digits[0] == '-')) digits.remove_prefix(1);
+  if (digits.empty() || !is_digit(digits[0])) return std::nullopt;
+  // from_chars takes a minus sign but no plus sign; the minus goes along so
+  // that the most negative value still fits.
+  const std::string_view number = text[0] == '-' ? text : digits;
+  std::int64_t value = 0;
+  const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), value);
+  if (error != std::errc{} || end != number.data() + number.size()) return std::nullopt;
+  return value;
+}
+
+bool equals_ignoring_case(std::string_view text, std::string_view lower_word) {
+  if (text.size() != lower_word.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != lower_word[i])
+      return false;
+  }
+  return true;
+}
+
+std::size_t skip_digits(std::string_view text, std::size_t i) {
+  while (i < text.size() && is_digit(text[i]))
+    ++i;
+  return i;
+}
+
+// Digits with an optional point (a digit on at least one side of it), then an
+// optional exponent.
+bool is_decimal(std::string_view text) {
+  std::size_t i = skip_digits(text, 0);
+  std::size_t digits = i;
+  if (i < text.size() && text[i] == '.') {
+    const std::size_t fraction = i + 1;
+    i = skip_digits(text, fraction);
+    digits += i - fraction;
+  }
+  if (digits == 0) return false;
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    const std::size_t exponent = i;
+    i = skip_digits(text, exponent);
+    if (i == exponent) return false;
+  }
+  return i == text.size();
+}
+
+// A value beyond the range of double, which from_chars leaves unset, read as
+// strtod reads it: +-infinity, or zero with its sign. The text is a plain
+// decimal, so the C locale's point is the one to use.
+double read_out_of_range(std::string_view number) {
+  static const locale_t c_locale = ::newlocale(LC_ALL_MASK, "C", locale_t{});
+  const std::string copy(number);
+  return c_locale ? ::strtod_l(copy.c_str(), nullptr, c_locale)
+                  : std::strtod(copy.c_str(), nullptr);
+}
+
+// An optional sign, then a decimal number or one of the words inf, infinity
+// and nan in any case. from_chars alone would also take "nan(...)" and no "+".
+std::optional<double> read_percent(std::string_view text) {
+  std::string_view body = text;
+  const bool negative = !body.empty() && body[0] == '-';
+  if (!body.empty() && (body[0] == '+' || body[0] == '-')) body.remove_prefix(1);
+  if (equals_ignoring_case(body, "inf") || equals_ignoring_case(body, "infinity")) {
+    return negative ? -std::numeric_limits<double>::infinity()
+                    : std::numeric_limits<double>::infinity();
+  }
+  if (equals_ignoring_case(body, "nan")) {
+    return negative ? -std::numeric_limits<double>::quiet_NaN()
+                    : std::numeric_limits<double>::quiet_NaN();
+  }
+  if (!is_decimal(body)) return std::nullopt;
+  const std::string_view number = negative ? text : body;
+  double value = 0;
+  const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), value);
+  if (error == std::errc::result_out_of_range) return read_out_of_range(number);
+  if (error != std::errc{} || end != number.data() + number.size()) return std::nullopt;
+  return value;
+}
+
+constexpr std::size_t kFields = 4;
+using Partes = std::array<std::string_view, kFields + 1>;
+
+// Index of the first byte from `i` on that does not start white space.
+std::size_t skip_space(std::string_view text, std::size_t i) {
+  while (i < text.size()) {
+    const std::uint8_t cls = class_of(text[i]);
+    std::size_t length = 0;
+    if (cls & kSpace) {
+      length = 1;
+    } else if (cls & kHigh) {
+      length = wide_space(text.substr(i));
+    }
+    if (length == 0) break;
+    i += length;
+  }
+  return i;
+}
+
+// Index of the first byte from `i` on that starts white space. Continuation
+// bytes never do, so stepping bytewise through decoded text is safe.
+std::size_t skip_field(std::string_view text, std::size_t i) {
+  for (; i < text.size(); ++i) {
+    const std::uint8_t cls = class_of(text[i]);
+    if (cls & kSpace) break;
+    if ((cls & kHigh) && wide_space(text.substr(i)) != 0) break;
+  }
+  return i;
+}
+
+// Splits `linha` at runs of white space into `partes`; returns how many fields
+// there are, counting no further than one past what `partes` holds.
+std::size_t split_fields(std::string_view linha, Partes& partes) {
+  std::size_t count = 0;
+  for (std::size_t i = skip_space(linha, 0); i < linha.size() && count < partes.size();) {
+    const std::size_t end = skip_field(linha, i);
+    partes[count++] = linha.substr(i, end - i);
+    i = skip_space(linha, end);
+  }
+  return count;
+}
+
+// A line inside the table: a record, or nothing for a blank, separator or
+// malformed line.
+std::optional<RecordView> read_record(std::string_view linha) {
+  Partes partes{};
+  const std::size_t count = split_fields(linha, partes);
+  if (count == 0) return std::nullopt;            // blank
+  if (linha.front() == '-') return std::nullopt;  // separator
+  if (count != kFields) return std::nullopt;
+  const std::string_view filtro = partes[0];
+  if (!is_address(filtro)) return std::nullopt;
+  const auto contagem = read_count(partes[1]);
+  const auto percentual = read_percent(partes[2]);
+  if (!contagem || !percentual) return std::nullopt;
+  return RecordView{filtro, *contagem, *percentual};
+}
+
+bool is_header(std::string_view linha) {
+  return contains(linha, "%") && contains(linha, "Count") && contains(linha, "Sources");
+}
+
+}  // namespace
+
+void parse_report(std::string_view bytes, const RecordSink& sink) {
+  bool capturando = false;
+  std::string scratch;  // the current line, decoded, when it is not plain ASCII
+  for (std::size_t pos = 0; pos < bytes.size();) {
+    const RawLine raw = next_line(bytes, pos);
+    pos = raw.next;
+    const std::string_view linha = raw.ascii ? raw.bytes : decode(raw.bytes, scratch);
+    if (is_header(linha)) {
+      capturando = true;
+      continue;
+    }
+    if (!capturando) continue;
+    if (contains(linha, "Destinations")) return;
+    if (const auto record = read_record(linha)) sink(*record);
+  }
 }
 
 std::vector<SourceRecord> parse_report(std::string_view bytes) {
   std::vector<SourceRecord> records;
   parse_report(bytes, [&](const RecordView& r) {
-    records.push_back({std::string(r.source), r.contagem, r.percentual});
+    records.emplace_back(std::string(r.source), r.contagem, r.percentual);
   });
   return records;
 }
 
-std::vector<SourceRecord> analisarRelatorio(const std::string&) {
-  throw Failure("não implementado", "análise do relatório", "a análise ainda não foi construída");
+std::vector<SourceRecord> analisarRelatorio(const std::string& caminho_arquivo) {
+  const auto failure = [&](int err) {
+    return Failure(
+        "erro de leitura", "análise do relatório",
+        "não foi possível ler o relatório " + caminho_arquivo + ": " + std::strerror(err));
+  };
+  const Fd fd(::open(caminho_arquivo.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) throw failure(errno);
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0) throw failure(errno);
+
+  // One byte beyond the announced size, so that a file that keeps its size is
+  // read to its end without growing the buffer; files that announce no size
+  // (pipes, /proc) grow it as they go.
+  std::string bytes(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 0) + 1, '\0');
+  std::size_t used = 0;
+  while (true) {
+    if (used == bytes.size()) bytes.resize(bytes.size() * 2);
+    const ssize_t n = ::read(fd.get(), bytes.data() + used, bytes.size() - used);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw failure(errno);
+    }
+    if (n == 0) break;
+    used += static_cast<std::size_t>(n);
+  }
+  bytes.resize(used);
+  return parse_report(bytes);
 }
 
 void coletarDns(const std::string&, Context&) {

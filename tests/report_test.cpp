@@ -1,1 +1,422 @@
+#include "report.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <filesystem>
+#include <thread>
+
 #include <gtest/gtest.h>
+
+#include "os.h"
+#include "scratch.h"
+
+namespace quillet {
+namespace {
+
+using testing::ScratchDir;
+
+constexpr std::string_view kHeader = "Sources          Count      %   cum%\n";
+
+// "source count percent" per record, joined by " | "; the percentage in its
+// shortest exact form, so that NaN, infinities and -0 compare as text too.
+std::string render(const std::vector<SourceRecord>& records) {
+  std::string text;
+  for (const auto& r : records) {
+    std::array<char, 32> percent{};
+    const auto end =
+        std::to_chars(percent.data(), percent.data() + percent.size(), r.percentual).ptr;
+    if (!text.empty()) text += " | ";
+    text += r.source + " " + std::to_string(r.contagem) + " " + std::string(percent.data(), end);
+  }
+  return text;
+}
+
+std::string parse_in_table(const std::string& line) {
+  return render(parse_report(std::string(kHeader) + line + "\n"));
+}
+
+struct LineCase {
+  std::string line;
+  std::string expected;  // empty: the line is skipped
+};
+
+void expect_lines(const std::vector<LineCase>& cases) {
+  for (const auto& c : cases)
+    EXPECT_EQ(parse_in_table(c.line), c.expected) << "line: " << c.line;
+}
+
+TEST(ReportLines, TableShapes) {
+  expect_lines({
+      {"192.0.2.10           152   61.3   61.3", "192.0.2.10 152 61.3"},
+      {"2001:db8::1 40 16.1 77.4", "2001:db8::1 40 16.1"},
+      {"192.0.2.11 40 16.1% 77.4", ""},
+      {"192.0.2.12 40 16.1", ""},
+      {"192.0.2.13 40 16.1 77.4 x", ""},
+      {"gateway 40 16.1 77.4", ""},
+      {"192.0.2.300 40 16.1 77.4", ""},
+      {"192.0.2.14 4.0 16.1 77.4", ""},
+      {"------------ --------- ------ ------", ""},
+      {"   ------", ""},
+      {"", ""},
+      {"  \t  ", ""},
+      {"\t 192.0.2.1\t\t5  1.5\tx \t", "192.0.2.1 5 1.5"},
+      {"192.0.2.1 5 1 any-text-at-all", "192.0.2.1 5 1"},
+  });
+}
+
+TEST(ReportLines, Counts) {
+  expect_lines({
+      {"192.0.2.1 007 1 x", "192.0.2.1 7 1"},
+      {"192.0.2.1 +7 1 x", "192.0.2.1 7 1"},
+      {"192.0.2.1 -7 1 x", "192.0.2.1 -7 1"},
+      {"192.0.2.1 -0 1 x", "192.0.2.1 0 1"},
+      {"192.0.2.1 9223372036854775807 1 x", "192.0.2.1 9223372036854775807 1"},
+      {"192.0.2.1 -9223372036854775808 1 x", "192.0.2.1 -9223372036854775808 1"},
+      {"192.0.2.1 9223372036854775808 1 x", ""},
+      {"192.0.2.1 -9223372036854775809 1 x", ""},
+      {"192.0.2.1 99999999999999999999999 1 x", ""},
+      {"192.0.2.1 + 1 x", ""},
+      {"192.0.2.1 +-7 1 x", ""},
+      {"192.0.2.1 --7 1 x", ""},
+      {"192.0.2.1 7- 1 x", ""},
+      {"192.0.2.1 1_0 1 x", ""},
+      {"192.0.2.1 1e3 1 x", ""},
+      {"192.0.2.1 0x10 1 x", ""},
+      {"192.0.2.1 \u0663 1 x", ""},  // ARABIC-INDIC DIGIT THREE
+  });
+}
+
+TEST(ReportLines, Percentages) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"61.3", "61.3"},
+      {"0061.30", "61.3"},
+      {".5", "0.5"},
+      {"5.", "5"},
+      {"1E-3", "0.001"},
+      {"+1.5e+2", "150"},
+      {"-2", "-2"},
+      {"inf", "inf"},
+      {"INF", "inf"},
+      {"-Infinity", "-inf"},
+      {"+infinity", "inf"},
+      {"NaN", "nan"},
+      {"-nan", "-nan"},
+      {"1e400", "inf"},
+      {"-1e400", "-inf"},
+      {"1e-400", "0"},
+      {"-1e-400", "-0"},
+      {"4.9e-324", "5e-324"},
+      {"1e99999999999999999999", "inf"},
+      {"61.3%", ""},
+      {"0x1p3", ""},
+      {"nan(1)", ""},
+      {"1_0", ""},
+      {".", ""},
+      {"e5", ""},
+      {"1e", ""},
+      {"1e+", ""},
+      {"infin", ""},
+      {"infinityy", ""},
+      {"+-1", ""},
+      {"1.2.3", ""},
+      {"..5", ""},
+      {"5..", ""},
+      {"1,5", ""},
+      {"\u0661", ""},
+  };
+  for (const auto& [field, value] : cases) {
+    const std::string expected = value.empty() ? "" : "192.0.2.1 5 " + value;
+    EXPECT_EQ(parse_in_table("192.0.2.1 5 " + field + " x"), expected) << "field: " << field;
+  }
+}
+
+TEST(ReportLines, Addresses) {
+  const std::vector<std::string> accepted = {
+      "0.0.0.0",
+      "255.255.255.255",
+      "192.0.2.1",
+      "::",
+      "::1",
+      "1::",
+      "::ffff:192.0.2.1",
+      "1:2:3:4:5:6:7:8",
+      "1:2:3:4:5:6:7::",
+      "::2:3:4:5:6:7:8",
+      "2001:DB8:0:0::0001",
+      "1:2:3:4:5:6:192.0.2.1",
+      "1::192.0.2.1",
+      "ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255",
+  };
+  for (const auto& address : accepted) {
+    // Kept exactly as written, never normalised.
+    EXPECT_EQ(parse_in_table(address + " 5 1 x"), address + " 5 1") << address;
+  }
+  const std::vector<std::string> rejected = {
+      "192.0.2.300",
+      "192.0.2",
+      "192.0.2.1.5",
+      "192.0.2.1.",
+      ".192.0.2",
+      "192..2.1",
+      "01.2.3.4",
+      "1.2.3.04",
+      "192.0.2.1000",
+      "192.0.2x1",
+      "192.0.2.-1",
+      "192.0.2.+1",
+      "192.0.2.a",
+      "1:2:3:4:5:6:7:8:9",
+      "1:2:3:4:5:6:7",
+      "1::2::3",
+      "1:::2",
+      ":1::",
+      "fe80::1%eth0",
+      "12345::1",
+      "g::1",
+      "::ffff:1.2.3",
+      "::ffff:01.2.3.4",
+      "1:2:3:4:5:6:7:1.2.3.4",
+      "::1.2.3.4:5",
+      "1:2:3:4:5:6::1.2.3.4",
+      "[::1]",
+      "::1/128",
+      "192.0.2.1:53",
+      ":",
+      "localhost",
+      "192.0.2.\u0661",
+      std::string("::1\0x", 5),
+  };
+  for (const auto& address : rejected) {
+    EXPECT_EQ(parse_in_table(address + " 5 1 x"), "") << address;
+  }
+}
+
+TEST(ReportLines, WhiteSpaceIsTheUnicodeSet) {
+  const std::vector<std::string> spaces = {
+      " ",      "\t",     "\x1f",   "\u00a0", "\u1680", "\u2000", "\u2001",
+      "\u2002", "\u2003", "\u2004", "\u2005", "\u2006", "\u2007", "\u2008",
+      "\u2009", "\u200a", "\u202f", "\u205f", "\u3000",
+  };
+  for (const auto& s : spaces) {
+    EXPECT_EQ(parse_in_table(s + "192.0.2.1" + s + "5" + s + s + "1" + s + "x" + s),
+              "192.0.2.1 5 1")
+        << "white space of " << s.size() << " bytes";
+  }
+  // Look-alikes that are not white space: zero-width space, byte order mark.
+  for (const std::string s : {"\u200b", "\ufeff", "\u180e"}) {
+    EXPECT_EQ(parse_in_table("192.0.2.1" + s + "5 1 x y"), "");
+  }
+  EXPECT_EQ(parse_in_table("\ufeff192.0.2.1 5 1 x"), "");
+}
+
+TEST(ReportLines, InvalidUtf8IsDropped) {
+  expect_lines({
+      {"192.0.2.\xff"
+       "1 5 1 x",
+       "192.0.2.1 5 1"},
+      {"192.0.2.\x9f"
+       "1 5 1 x",
+       "192.0.2.1 5 1"},
+      {"\x80"
+       "192.0.2.1 5 1 x\xfe",
+       "192.0.2.1 5 1"},
+      {"192.0\xc0\x80.2.1 5 1 x", "192.0.2.1 5 1"},          // overlong NUL
+      {"192.0\xc1\xbf.2.1 5 1 x", "192.0.2.1 5 1"},          // overlong
+      {"192.0\xe0\x80\xaf.2.1 5 1 x", "192.0.2.1 5 1"},      // overlong, 3 bytes
+      {"192.0\xf0\x80\x80\xaf.2.1 5 1 x", "192.0.2.1 5 1"},  // overlong, 4 bytes
+      {"192.0\xed\xa0\x80.2.1 5 1 x", "192.0.2.1 5 1"},      // surrogate
+      {"192.0\xf4\x90\x80\x80.2.1 5 1 x", "192.0.2.1 5 1"},  // above U+10FFFF
+      {"192.0\xf5\x80\x80\x80.2.1 5 1 x", "192.0.2.1 5 1"},
+      // A broken sequence never takes the ASCII byte that breaks it along.
+      {"192.0.2.\xe2\x82"
+       "1 5 1 x",
+       "192.0.2.1 5 1"},
+      {"192.0.2.1\xf0\x9f\x98 5 1 x", "192.0.2.1 5 1"},
+      {"192.0.2.1 5 1 x\xe2\x82", "192.0.2.1 5 1"},
+      // Well-formed characters stay.
+      {"192.0.2.1\u00e9 5 1 x", ""},
+      {"192.0.2.1 5 1 \u00e9t\u00e9", "192.0.2.1 5 1"},
+      {"\xff-----", ""},
+  });
+}
+
+struct ReportCase {
+  std::string name;
+  std::string report;
+  std::string expected;
+};
+
+TEST(ReportStructure, HeaderAndEndOfTable) {
+  const std::vector<ReportCase> cases = {
+      {"empty text", "", ""},
+      {"only dropped bytes", "\xff\xfe\xc0", ""},
+      {"no header", "192.0.2.1 5 1 x\n", ""},
+      {"data before the header", "192.0.2.1 5 1 x\nSources Count %\n192.0.2.2 6 2 x\n",
+       "192.0.2.2 6 2"},
+      {"Destinations before the header",
+       "Destinations Count %\n192.0.2.1 5 1 x\nSources Count %\n192.0.2.2 6 2 x\n",
+       "192.0.2.2 6 2"},
+      {"Destinations ends the table",
+       "Sources Count %\n192.0.2.1 5 1 x\nDestinations Count %\n192.0.2.2 6 2 x\n",
+       "192.0.2.1 5 1"},
+      {"Destinations anywhere in a line",
+       "Sources Count %\n192.0.2.1 5 1 x\n192.0.2.2 6 2 Destinations\n192.0.2.3 7 3 x\n",
+       "192.0.2.1 5 1"},
+      {"second header", "Sources Count %\n192.0.2.1 5 1 x\nSources Count %\n192.0.2.2 6 2 x",
+       "192.0.2.1 5 1 | 192.0.2.2 6 2"},
+      {"header starting with a hyphen", "--Sources Count %\n192.0.2.1 5 1 x\n", "192.0.2.1 5 1"},
+      {"header holding Destinations", "Sources Count % Destinations\n192.0.2.1 5 1 x\n",
+       "192.0.2.1 5 1"},
+      {"header words in any order", "%Count,Sources\n192.0.2.1 5 1 x\n", "192.0.2.1 5 1"},
+      {"header words are case-sensitive", "sources count %\n192.0.2.1 5 1 x\n", ""},
+      {"header needs the percent sign", "Sources Count\n192.0.2.1 5 1 x\n", ""},
+      {"header cut by an invalid byte",
+       "Sour\xff"
+       "ces Count %\n192.0.2.1 5 1 x\n",
+       "192.0.2.1 5 1"},
+      {"Destinations cut by an invalid byte",
+       "Sources Count %\n192.0.2.1 5 1 x\nDestin\xc3"
+       "ations\n192.0.2.2 6 2 x\n",
+       "192.0.2.1 5 1"},
+      {"duplicates kept in order",
+       "Sources Count %\n192.0.2.1 5 1 x\n192.0.2.2 6 2 x\n192.0.2.1 7 3 x\n",
+       "192.0.2.1 5 1 | 192.0.2.2 6 2 | 192.0.2.1 7 3"},
+      {"decoded lines one after the other",
+       "Sources Count %\n192.0.2.\xff"
+       "1 5 1 x\n\xfe"
+       "192.0.2.22 6 2 x\n",
+       "192.0.2.1 5 1 | 192.0.2.22 6 2"},
+      {"0x1F does not end a line",
+       "Sources Count %\n192.0.2.1 5 1 x\x1f"
+       "192.0.2.2 6 2 x\n",
+       ""},
+      {"U+0084 does not end a line",
+       "Sources Count %\n192.0.2.1 5 1 x\u0084"
+       "192.0.2.2 6 2 x\n",
+       ""},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(render(parse_report(c.report)), c.expected) << c.name;
+}
+
+TEST(ReportStructure, EachBoundaryEndsALine) {
+  const std::vector<std::string> boundaries = {
+      "\n",           "\r\n", "\r",   "\r\xff\n", "\r\xe2\x82\n", "\xc2\n", "\v",
+      "\f",           "\x1c", "\x1d", "\x1e",     "\u0085",       "\u2028", "\u2029",
+      "\xe2\xc2\x85",  // a dropped byte, then U+0085
+      "\n\n\r\n",
+  };
+  for (const auto& b : boundaries) {
+    const std::string report = "Sources Count %" + b + "192.0.2.1 5 1 x" + b + "192.0.2.2 6 2 x";
+    EXPECT_EQ(render(parse_report(report)), "192.0.2.1 5 1 | 192.0.2.2 6 2")
+        << "boundary of " << b.size() << " bytes";
+    EXPECT_EQ(render(parse_report(report + b)), "192.0.2.1 5 1 | 192.0.2.2 6 2");
+  }
+}
+
+TEST(ReportStructure, AsciiRecordsViewTheInputWithoutCopy) {
+  const std::string report = std::string(kHeader) + "192.0.2.1 5 1 x\n";
+  std::vector<const char*> seen;
+  parse_report(report, [&](const RecordView& r) { seen.push_back(r.source.data()); });
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0], report.data() + kHeader.size());
+}
+
+std::filesystem::path sample_path() {
+  return std::filesystem::path(__FILE__).parent_path() / "data" / "dnstop_sample.txt";
+}
+
+TEST(AnalisarRelatorio, ReadsARealDnstopReport) {
+  // Captured from dig queries in a network namespace; the tables after
+  // "Destinations" hold address-like rows that must not be read.
+  EXPECT_EQ(render(analisarRelatorio(sample_path())),
+            "192.0.2.10 5 62.5 | 192.0.2.11 2 25 | 2001:db8::10 1 12.5");
+}
+
+TEST(AnalisarRelatorio, ReadsAFileThatAnnouncesNoSize) {
+  ScratchDir dir;
+  const auto fifo = dir.path() / "report.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  constexpr int kRows = 5000;  // far beyond a first buffer sized from st_size
+  std::thread writer([&] {
+    // A reader that stops early must fail the test, not kill it with SIGPIPE.
+    sigset_t pipe_signal;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
+    std::string text(kHeader);
+    for (int i = 0; i < kRows; ++i)
+      text += "192.0.2." + std::to_string(i % 256) + " 1 1 x\n";
+    const Fd fd(::open(fifo.c_str(), O_WRONLY | O_CLOEXEC));
+    for (std::size_t done = 0; fd && done < text.size();) {
+      const ssize_t n = ::write(fd.get(), text.data() + done, text.size() - done);
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+  });
+  const auto records = analisarRelatorio(fifo);
+  writer.join();
+  ASSERT_EQ(records.size(), static_cast<std::size_t>(kRows));
+  EXPECT_EQ(records.back(), (SourceRecord{"192.0.2.135", 1, 1.0}));
+}
+
+// The failure of analisarRelatorio(path) as "kind / step / message".
+std::string failure_of(const std::string& path) {
+  try {
+    analisarRelatorio(path);
+  } catch (const Failure& f) {
+    return f.kind() + " / " + f.step() + " / " + f.what();
+  }
+  return "no failure";
+}
+
+// As failure_of, for a caller without rights to the file. Root reads any file
+// whatever its mode, so as root the call runs in a child that became nobody.
+std::string failure_without_rights(const std::string& path) {
+  if (::geteuid() != 0) return failure_of(path);
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) return "pipe failed";
+  Fd read_end(ends[0]), write_end(ends[1]);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    constexpr uid_t kNobody = 65534;
+    std::string text = "could not drop root";
+    if (::setgroups(0, nullptr) == 0 && ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0) {
+      text = failure_of(path);
+    }
+    const ssize_t written = ::write(write_end.get(), text.data(), text.size());
+    ::_exit(written == static_cast<ssize_t>(text.size()) ? 0 : 1);
+  }
+  write_end.reset();
+  std::string text;
+  std::array<char, 512> buffer{};
+  for (ssize_t n; (n = ::read(read_end.get(), buffer.data(), buffer.size())) > 0;) {
+    text.append(buffer.data(), static_cast<std::size_t>(n));
+  }
+  if (pid < 0 || !wait_for_child(pid).success()) return "child failed: " + text;
+  return text;
+}
+
+TEST(AnalisarRelatorio, UnreadableReportsFailWithTheirReason) {
+  ScratchDir dir;
+  const std::string prefix =
+      "erro de leitura / análise do relatório / "
+      "não foi possível ler o relatório ";
+  const std::string missing = (dir.path() / "missing.txt").string();
+  EXPECT_EQ(failure_of(missing), prefix + missing + ": No such file or directory");
+  EXPECT_EQ(failure_of(dir.path().string()), prefix + dir.path().string() + ": Is a directory");
+
+  const std::string locked = dir.write("locked.txt", std::string(kHeader)).string();
+  std::filesystem::permissions(dir.path(), std::filesystem::perms::all);  // others may enter
+  std::filesystem::permissions(locked, std::filesystem::perms::none);
+  EXPECT_EQ(failure_without_rights(locked), prefix + locked + ": Permission denied");
+}
+
+}  // namespace
+}  // namespace quillet
