@@ -1,9 +1,8 @@
 #include "delivery.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <iostream>
@@ -30,17 +29,6 @@ std::string repeat(const std::string& s, int n) {
   for (int i = 0; i < n; ++i)
     out += s;
   return out;
-}
-
-int closed_port() {
-  Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  EXPECT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), len), 0);
-  ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &len);
-  return ntohs(addr.sin_port);
 }
 
 DeliverySetup quick_setup(int port) {
@@ -159,7 +147,7 @@ TEST(SendZabbix, TwoFailuresThenSuccess) {
 }
 
 TEST(SendZabbix, NeverReachableGivesUpAfterFiveAttempts) {
-  int port = closed_port();
+  int port = testing::closed_loopback_port();
   TestContext t;
   EXPECT_EQ(send_zabbix("127.0.0.1", "dns-lab", "descobertaDns", std::string("{}"),
                         quick_setup(port), t.out, t.ctx.pause),

@@ -51,18 +51,6 @@ std::string failure_of(F&& f) {
   return "<delivered>";
 }
 
-// A loopback port with nothing listening on it.
-int closed_port() {
-  Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  EXPECT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), len), 0);
-  ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &len);
-  return ntohs(addr.sin_port);
-}
-
 std::size_t open_descriptors() {
   return static_cast<std::size_t>(std::distance(
       std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator()));
@@ -363,14 +351,14 @@ TEST(ZabbixSender, ReachesAnIpv6Trapper) {
   EXPECT_EQ(trapper->requests().size(), 1u);
 
   trapper.reset();
-  int port = closed_port();
+  int port = testing::closed_loopback_port();
   ZabbixSender gone("::1", port, ms(1000), ms(1000));
   EXPECT_EQ(failure_of([&] { gone.send(one(std::int64_t{1})); }),
             "[::1]:" + std::to_string(port) + ": conexão falhou: Connection refused");
 }
 
 TEST(ZabbixSender, NamesTheAddressThatRefused) {
-  int port = closed_port();
+  int port = testing::closed_loopback_port();
   ZabbixSender zbx("127.0.0.1", port, ms(1000), ms(1000));
   EXPECT_EQ(failure_of([&] { zbx.send(one(std::int64_t{1})); }),
             "127.0.0.1:" + std::to_string(port) + ": conexão falhou: Connection refused");
@@ -392,7 +380,7 @@ TEST(ZabbixSender, TriesEveryAddressOfAName) {
   for (addrinfo* ai = found; ai; ai = ai->ai_next)
     ++count;
   ::freeaddrinfo(found);
-  int port = closed_port();
+  int port = testing::closed_loopback_port();
   std::string got =
       failure_of([&] { ZabbixSender("localhost", port, ms(1000), ms(1000)).send(one(1.0)); });
   std::string refused = std::to_string(port) + ": conexão falhou: Connection refused";
@@ -425,7 +413,7 @@ TEST(ZabbixSender, LeavesNoDescriptorBehind) {
         TrapperBehaviour::reset,
     }));
     ZabbixSender zbx("127.0.0.1", trapper.port(), ms(1000), ms(100));
-    ZabbixSender refused("127.0.0.1", closed_port(), ms(1000), ms(100));
+    ZabbixSender refused("127.0.0.1", testing::closed_loopback_port(), ms(1000), ms(100));
     int delivered = 0;
     for (int i = 0; i < 30; ++i) {
       try {

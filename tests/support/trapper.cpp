@@ -1,5 +1,6 @@
 #include "trapper.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
@@ -70,6 +71,19 @@ void parse_request(TrapperRequest& r) {
 }
 
 }  // namespace
+
+int closed_loopback_port() {
+  Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+      ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    throw std::runtime_error(std::string("closed_loopback_port: ") + strerror(errno));
+  }
+  return ntohs(addr.sin_port);
+}
 
 std::optional<TrapperBehaviour> behaviour_named(std::string_view name) {
   static const std::pair<std::string_view, TrapperBehaviour> names[] = {

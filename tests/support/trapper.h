@@ -32,6 +32,9 @@ enum class TrapperBehaviour {
   reset,             // aborts the connection (SO_LINGER 0)
 };
 
+// A loopback port on which nothing listens (bound for a moment, then freed).
+int closed_loopback_port();
+
 // "success", "close-mid-header", ... as the fake_trapper script spells them.
 std::optional<TrapperBehaviour> behaviour_named(std::string_view name);
 
