@@ -383,7 +383,7 @@ void parse_report(std::string_view bytes, const RecordSink& sink) {
 std::vector<SourceRecord> parse_report(std::string_view bytes) {
   std::vector<SourceRecord> records;
   parse_report(bytes, [&](const RecordView& r) {
-    records.emplace_back(std::string(r.source), r.contagem, r.percentual);
+    records.push_back({std::string(r.source), r.contagem, r.percentual});
   });
   return records;
 }
