@@ -1,0 +1,70 @@
+# Install rules and the Debian package.
+#
+#   cmake --install <build> --prefix /usr/local   installs by hand
+#   cpack -G DEB (in <build>)                     builds quillet_<version>_amd64.deb
+#
+# The package holds only its own files: no maintainer scripts, nothing under
+# /etc or /home. The working directory /home/quillet/ is the admin's to create.
+
+include(GNUInstallDirs)
+
+find_program(QUILLET_GZIP gzip REQUIRED)
+
+# The man page goes in compressed, without name or time stamp (-n), so that the
+# same source always gives the same bytes.
+set(QUILLET_MAN_SOURCE ${PROJECT_SOURCE_DIR}/man/quillet.1)
+set(QUILLET_MAN_GZ ${PROJECT_BINARY_DIR}/man/quillet.1.gz)
+add_custom_command(
+  OUTPUT ${QUILLET_MAN_GZ}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+  COMMAND sh -c "\"$0\" -9nc \"$1\" > \"$2\"" ${QUILLET_GZIP} ${QUILLET_MAN_SOURCE} ${QUILLET_MAN_GZ}
+  DEPENDS ${QUILLET_MAN_SOURCE}
+  COMMENT "Compressing the man page"
+  VERBATIM)
+add_custom_target(quillet_man ALL DEPENDS ${QUILLET_MAN_GZ})
+
+# Whatever Zabbix templates stand in zabbix/; a template added later is picked
+# up at the next build.
+file(GLOB QUILLET_ZABBIX_TEMPLATES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/zabbix/*.yaml)
+
+install(TARGETS quillet RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${QUILLET_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${QUILLET_ZABBIX_TEMPLATES} DESTINATION ${CMAKE_INSTALL_DATADIR}/quillet)
+install(FILES
+  ${PROJECT_SOURCE_DIR}/examples/quillet.cron
+  ${PROJECT_SOURCE_DIR}/examples/quillet.service
+  ${PROJECT_SOURCE_DIR}/examples/quillet.timer
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/quillet/examples)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME quillet)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "report the busiest DNS clients of a server to Zabbix")
+# Wrapped by hand: the package description keeps its line breaks.
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+    "quillet runs on a DNS server. Each run captures five seconds of DNS\n"
+    "traffic (port 53) on the interface ens18 with tcpdump, has dnstop\n"
+    "summarise it, ranks the client addresses by query count and sends the\n"
+    "twenty busiest to a Zabbix server or proxy on port 10052: one\n"
+    "low-level-discovery document plus a query count and a percentage per\n"
+    "address. With the host name debug it lists them on the console instead.\n"
+    "\n"
+    "Runs are meant to be scheduled every minute, from cron or a systemd\n"
+    "timer (examples in /usr/share/quillet/examples). The working directory\n"
+    "/home/quillet/ must be created by the administrator.")
+set(QUILLET_MAINTAINER "quillet maintainers <quillet@localhost>"
+    CACHE STRING "Maintainer field of the Debian package")
+set(CPACK_PACKAGE_CONTACT ${QUILLET_MAINTAINER})
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${QUILLET_MAINTAINER})
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "tcpdump, dnstop")
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/cpack_checks.cmake)
+
+include(CPack)
