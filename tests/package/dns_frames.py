@@ -1,0 +1,49 @@
+#!/usr/bin/env python3
+"""Sends DNS queries as raw Ethernet frames out of one interface for a while.
+
+Usage: dns_frames.py INTERFACE SECONDS
+
+Every 0.1 s, 192.0.2.10 asks three queries and 192.0.2.20 one, all to
+192.0.2.53 port 53. Meant for the far end of a veth pair inside a test's own
+network namespace: the frames go nowhere else.
+"""
+import socket
+import struct
+import sys
+import time
+
+
+def checksum(data: bytes) -> int:
+    total = sum(struct.unpack(f"!{len(data) // 2}H", data))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return ~total & 0xFFFF
+
+
+def query_frame(source: str, query_id: int) -> bytes:
+    question = b"\x07example\x03com\x00" + struct.pack("!HH", 1, 1)  # A, IN
+    dns = struct.pack("!6H", query_id, 0x0100, 1, 0, 0, 0) + question
+    udp = struct.pack("!4H", 40000, 53, 8 + len(dns), 0) + dns
+    ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), query_id, 0, 64, 17, 0,
+                     socket.inet_aton(source), socket.inet_aton("192.0.2.53"))
+    ip = ip[:10] + struct.pack("!H", checksum(ip)) + ip[12:]
+    ethernet = b"\x02\x00\x00\x00\x00\x01" + b"\x02\x00\x00\x00\x00\x02" + b"\x08\x00"
+    return ethernet + ip + udp
+
+
+def main() -> None:
+    interface, seconds = sys.argv[1], float(sys.argv[2])
+    sock = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
+    sock.bind((interface, 0))
+    end = time.monotonic() + seconds
+    sent = 0
+    while time.monotonic() < end:
+        for source, count in (("192.0.2.10", 3), ("192.0.2.20", 1)):
+            for _ in range(count):
+                sent += 1
+                sock.send(query_frame(source, sent & 0xFFFF))
+        time.sleep(0.1)
+
+
+if __name__ == "__main__":
+    main()

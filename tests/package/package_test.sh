@@ -1,0 +1,353 @@
+#!/usr/bin/env bash
+# The Debian package as an admin meets it: builds it with CPack from a
+# configured build directory, checks its control data and contents, installs it
+# with apt-get, runs the installed program (without arguments, and a debug
+# collection inside a sandbox, once with a faked capture and once on real
+# traffic), renders the man page, checks the scheduler examples against the
+# installed files, purges the package and checks that nothing of it is left.
+#
+# Usage, as root on Debian: tests/package/package_test.sh <build-dir>
+# It installs and removes the system package "quillet"; one already installed
+# is purged first.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+source_dir=$(cd "$here/../.." && pwd)
+
+# --- inside the sandbox --------------------------------------------------------
+# Called again through unshare: private network and mount namespaces, tmpfs on
+# /home with /home/quillet, a veth pair whose one end is ens18. Runs the
+# installed quillet and writes its verdicts to the result file.
+if [ "${1:-}" = --sandbox ]; then
+  results=$2
+  fail() { echo "FAIL: $*" | tee -a "$results"; }
+  pass() { echo "ok" >>"$results"; }
+
+  ip link set lo up
+  mount -t tmpfs -o size=64m,mode=755 tmpfs /home
+  mkdir -m 755 /home/quillet /home/scratch
+  ip link add ens18 type veth peer name ens18p
+  ip link set ens18 up
+  ip link set ens18p up
+  scratch=/home/scratch
+
+  E=$'\e'
+  head_lines=$'[DEBUG] Executando: timeout 5 tcpdump -i ens18 -w /home/quillet/dump.pcap port 53\nModo DEBUG ativado:\n'"$E"$'[0;32m\nVersão do script: 1.0.0'"$E"$'[0;0m\n'
+
+  # A faked capture: a tcpdump that writes a few bytes at its -w path and a
+  # dnstop that prints a fixed report, both first on PATH.
+  mkdir "$scratch/bin"
+  cat >"$scratch/bin/tcpdump" <<'EOF'
+#!/bin/sh
+while [ $# -gt 0 ]; do
+  if [ "$1" = "-w" ]; then printf 'pcap' >"$2"; fi
+  shift
+done
+exit 124
+EOF
+  cat >"$scratch/bin/dnstop" <<'EOF'
+#!/bin/sh
+cat <<'REPORT'
+Sources          Count      %   cum%
+------------ --------- ------ ------
+192.0.2.10           2   25.0   25.0
+2001:db8::10         5   62.5   87.5
+192.0.2.11           1   12.5  100.0
+
+Destinations     Count      %   cum%
+------------ --------- ------ ------
+192.0.2.53           8  100.0  100.0
+REPORT
+EOF
+  chmod +x "$scratch/bin/tcpdump" "$scratch/bin/dnstop"
+
+  if [ "$(PATH="$scratch/bin:$PATH" command -v quillet)" = /usr/bin/quillet ]; then pass; else
+    fail "sandbox: quillet on PATH is not /usr/bin/quillet"
+  fi
+  set +e
+  PATH="$scratch/bin:$PATH" quillet coletarDns x 127.0.0.1 debug >"$scratch/out" 2>"$scratch/err"
+  status=$?
+  set -e
+  expected="$head_lines{'{#SOURCE}': '2001:db8::10', '{#CONTAGEM}': 5, '{#PERCENTUAL}': 62.5}
+{'{#SOURCE}': '192.0.2.10', '{#CONTAGEM}': 2, '{#PERCENTUAL}': 25.0}
+{'{#SOURCE}': '192.0.2.11', '{#CONTAGEM}': 1, '{#PERCENTUAL}': 12.5}
+"
+  diff <(printf '%s' "$expected") "$scratch/out" >"$scratch/diff" || true
+  if [ "$status" = 0 ] && [ ! -s "$scratch/err" ] && [ ! -s "$scratch/diff" ]; then
+    pass
+  else
+    fail "faked capture: 'quillet coletarDns x 127.0.0.1 debug' ended with status $status"
+    sed 's/^/  diff: /' "$scratch/diff"
+    sed 's/^/  stderr: /' "$scratch/err"
+  fi
+
+  # Real traffic: DNS queries sent as raw frames into ens18p, captured on ens18
+  # by the real tcpdump and summarised by the real dnstop. 192.0.2.10 sends three
+  # queries for every one of 192.0.2.20. The frames never leave the veth pair.
+  python3 "$here/dns_frames.py" ens18p 7 &
+  sender=$!
+  sleep 0.5
+  set +e
+  quillet coletarDns x 127.0.0.1 debug >"$scratch/out" 2>"$scratch/err"
+  status=$?
+  set -e
+  wait "$sender" || fail "real traffic: the frame sender failed"
+  listing=$(tail -n +5 "$scratch/out")
+  first=$(sed -n "1s/^{'{#SOURCE}': '\([0-9.]*\)', '{#CONTAGEM}': \([0-9]*\), .*/\1 \2/p" <<<"$listing")
+  second=$(sed -n "2s/^{'{#SOURCE}': '\([0-9.]*\)', '{#CONTAGEM}': \([0-9]*\), .*/\1 \2/p" <<<"$listing")
+  if [ "$status" = 0 ] && [ "$(head -4 "$scratch/out")" = "${head_lines%$'\n'}" ] &&
+    [ "$(wc -l <<<"$listing")" = 2 ] && [ "${first% *}" = 192.0.2.10 ] &&
+    [ "${second% *}" = 192.0.2.20 ] && [ "${second#* }" -gt 0 ] &&
+    [ "${first#* }" -gt "${second#* }" ]; then
+    pass
+  else
+    fail "real traffic: status $status, listing:"
+    sed 's/^/  stdout: /' "$scratch/out"
+    sed 's/^/  stderr: /' "$scratch/err"
+  fi
+  if [ -s /home/quillet/dump.pcap ] && [ -s /home/quillet/dnstop_output.txt ]; then pass; else
+    fail "real traffic: the working files are not left in /home/quillet"
+  fi
+  exit 0
+fi
+
+# --- on the host ---------------------------------------------------------------
+[ $# -eq 1 ] || {
+  echo "usage: $0 <build-dir>" >&2
+  exit 2
+}
+build=$(cd "$1" && pwd)
+[ "$(id -u)" = 0 ] || {
+  echo "package_test: needs root (it installs and removes the package)" >&2
+  exit 1
+}
+export LC_ALL=C.UTF-8 DEBIAN_FRONTEND=noninteractive
+
+checks=0
+failures=0
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+# check WHAT COMMAND...: the command must succeed.
+check() {
+  local what=$1
+  shift
+  checks=$((checks + 1))
+  "$@" || fail "$what"
+}
+# expect_eq WHAT ACTUAL EXPECTED
+expect_eq() {
+  checks=$((checks + 1))
+  if [ "$2" != "$3" ]; then
+    fail "$1"
+    echo "  expected: $(printf '%q' "$3")"
+    echo "  actual:   $(printf '%q' "$2")"
+  fi
+}
+
+scratch=$(mktemp -d /tmp/quillet-package.XXXXXX)
+installed_by_us=
+cleanup() {
+  if [ -n "$installed_by_us" ]; then apt-get purge -y -qq quillet >/dev/null 2>&1 || true; fi
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+# Tools the test needs; dpkg-dev gives cpack its dpkg-shlibdeps.
+missing=()
+command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)
+command -v man >/dev/null || missing+=(man-db)
+command -v groff >/dev/null || missing+=(groff-base)
+command -v python3 >/dev/null || missing+=(python3)
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "package_test: installing ${missing[*]}"
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# --- build the package ---
+cmake "$build" >"$scratch/cmake.log" 2>&1 || {
+  cat "$scratch/cmake.log"
+  exit 1
+}
+cmake --build "$build" --target quillet quillet_man >"$scratch/build.log" 2>&1 || {
+  cat "$scratch/build.log"
+  exit 1
+}
+out_dir=$build/package
+rm -rf "$out_dir"
+mkdir -p "$out_dir"
+(cd "$build" && cpack -G DEB -B "$out_dir") >"$scratch/cpack.log" 2>&1 || {
+  cat "$scratch/cpack.log"
+  exit 1
+}
+debs=("$out_dir"/*.deb)
+expect_eq "cpack makes exactly one .deb" "${#debs[@]}" 1
+deb=${debs[0]}
+field() { dpkg-deb -f "$deb" "$1"; }
+version=$(field Version)
+arch=$(dpkg --print-architecture)
+
+# --- control data ---
+expect_eq "file name" "$(basename "$deb")" "quillet_${version}_${arch}.deb"
+expect_eq "version" "$version" "$(sed -n 's/^project(quillet VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")"
+expect_eq "Package" "$(field Package)" quillet
+expect_eq "Architecture" "$(field Architecture)" "$arch"
+expect_eq "Section" "$(field Section)" net
+expect_eq "Priority" "$(field Priority)" optional
+check "Maintainer is a name and an address: '$(field Maintainer)'" \
+  grep -qE '^[^<>]+ <[^<>@ ]+@[^<>@ ]+>$' <<<"$(field Maintainer)"
+depends=$(field Depends | tr -d ' ' | tr ',' '\n' | sed 's/(.*//')
+for dep in tcpdump dnstop libc6 libstdc++6; do
+  check "Depends names $dep: $(field Depends)" grep -qx "$dep" <<<"$depends"
+done
+description=$(field Description)
+check "Description has a synopsis and an extended text" test "$(wc -l <<<"$description")" -ge 3
+check "Description lines fit 80 columns" test "$(awk 'length > 80' <<<"$description" | wc -l)" = 0
+dpkg-deb -e "$deb" "$scratch/control"
+expect_eq "control members: no maintainer scripts, no conffiles" \
+  "$(cd "$scratch/control" && ls | tr '\n' ' ')" "control md5sums "
+
+# --- contents ---
+expected_files=(
+  /usr/bin/quillet
+  /usr/share/doc/quillet/README.md
+  /usr/share/man/man1/quillet.1.gz
+  /usr/share/quillet/examples/quillet.cron
+  /usr/share/quillet/examples/quillet.service
+  /usr/share/quillet/examples/quillet.timer
+)
+for template in "$source_dir"/zabbix/*.yaml; do
+  [ -e "$template" ] && expected_files+=("/usr/share/quillet/$(basename "$template")")
+done
+expect_eq "files in the package" \
+  "$(dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v '/$' | sed 's|^\./|/|' | sort)" \
+  "$(printf '%s\n' "${expected_files[@]}" | sort)"
+mkdir "$scratch/data"
+dpkg-deb -x "$deb" "$scratch/data"
+check "the man page is the compressed source" \
+  cmp -s <(gzip -dc "$scratch/data/usr/share/man/man1/quillet.1.gz") "$source_dir/man/quillet.1"
+if command -v readelf >/dev/null; then
+  check "the binary is stripped" \
+    test -z "$(readelf -S "$scratch/data/usr/bin/quillet" | grep -E '\.(symtab|debug_info)')"
+fi
+
+# --- install ---
+if dpkg-query -W -f='${Status}' quillet 2>/dev/null | grep -q 'install ok installed'; then
+  echo "package_test: purging the quillet package that was installed before"
+  apt-get purge -y -qq quillet >/dev/null
+fi
+home_before=$(test -e /home/quillet && echo present || echo absent)
+installed_by_us=yes
+if ! apt-get install -y "$deb" >"$scratch/apt.log" 2>&1; then
+  cat "$scratch/apt.log"
+  fail "apt-get install $deb"
+  echo "package: $((checks + 1)) passed, $failures failed"
+  exit 1
+fi
+checks=$((checks + 1))
+expect_eq "dpkg status after install" "$(dpkg-query -W -f='${Status}' quillet)" "install ok installed"
+expect_eq "install leaves /home/quillet as it was" \
+  "$(test -e /home/quillet && echo present || echo absent)" "$home_before"
+dpkg -L quillet >"$scratch/owned"
+for f in "${expected_files[@]}"; do
+  check "$f is installed and listed by dpkg -L" eval 'test -f "$f" && grep -qx "$f" "$scratch/owned"'
+done
+expect_eq "quillet on PATH" "$(command -v quillet)" /usr/bin/quillet
+
+# --- the installed program ---
+# run WHAT EXPECTED-STATUS EXPECTED-STDOUT STDERR-PATTERN ARGS...: an empty
+# pattern means that standard error stays empty.
+run() {
+  local what=$1 want_status=$2 want_out=$3 err_pattern=$4 status=0
+  shift 4
+  quillet "$@" >"$scratch/out" 2>"$scratch/err" || status=$?
+  expect_eq "$what: status" "$status" "$want_status"
+  expect_eq "$what: stdout" "$(cat "$scratch/out")" "$want_out"
+  if [ -z "$err_pattern" ]; then
+    expect_eq "$what: stderr" "$(cat "$scratch/err")" ""
+  else
+    check "$what: stderr '$(cat "$scratch/err")' matches '$err_pattern'" \
+      grep -qE "$err_pattern" "$scratch/err"
+  fi
+}
+failure_report='^quillet: falha não tratada \(.+\) na etapa ".+": .+$'
+run "no argument" 1 "" "$failure_report"
+run "two arguments" 1 "" "$failure_report" coletarDns x
+run "unknown mode" 1 "Modo de execução não ecnontrado." "" coletar x 127.0.0.1 debug
+
+if unshare --net --mount --propagation private --fork true 2>/dev/null; then
+  : >"$scratch/sandbox"
+  unshare --net --mount --propagation private --fork bash "$0" --sandbox "$scratch/sandbox" ||
+    fail "the sandbox ended with status $?"
+  checks=$((checks + $(wc -l <"$scratch/sandbox")))
+  failures=$((failures + $(grep -c '^FAIL:' "$scratch/sandbox" || true)))
+else
+  fail "cannot make network and mount namespaces: the collection was not run"
+fi
+
+# --- the man page ---
+man_file=/usr/share/man/man1/quillet.1.gz
+expect_eq "man finds the installed page" "$(man -w quillet)" "$man_file"
+expect_eq "man renders without warnings" "$(man --warnings -l "$man_file" 2>&1 >/dev/null)" ""
+rendered=$(MANWIDTH=200 man -l "$man_file" 2>/dev/null | col -b | tr -s '[:space:]' ' ')
+for section in SYNOPSIS MODES DIAGNOSTICS "EXIT STATUS" FILES ZABBIX SCHEDULING; do
+  check "man page section $section" grep -qF " $section " <<<"$rendered"
+done
+# Every console message, as the sources write it and as the program's
+# documentation lists it, stands in the page.
+mapfile -t from_sources < <(grep -ho 'println([a-z.]*, "[^"]*"' "$source_dir"/LINUX/*.cpp |
+  sed 's/^println([a-z.]*, "\(.*\)"$/\1/' | sed 's/^ *//;s/ *$//')
+messages=(
+  "${from_sources[@]}"
+  "Erro ao Capturar dados do dnstop."
+  "Modo DEBUG ativado:"
+  "Versão do script: 1.0.0"
+  "Erro ao enviar para o Zabbix:"
+  "OK!"
+  "envios ao Zabbix falharam."
+  "[ERRO] Outra coleta já está em execução em /home/quillet/."
+  "quillet: falha não tratada ("
+  "quillet: não foi possível gravar a saída padrão no fim da execução"
+)
+for message in "${messages[@]}"; do
+  check "man page lists '$message'" grep -qF -- "$message" <<<"$rendered"
+done
+
+# --- the scheduler examples, against the installed files ---
+examples=/usr/share/quillet/examples
+if command -v systemd-analyze >/dev/null; then
+  mkdir "$scratch/units"
+  cp "$examples/quillet.service" "$examples/quillet.timer" "$scratch/units/"
+  expect_eq "systemd-analyze verify of the service and the timer" \
+    "$(cd "$scratch/units" && systemd-analyze verify ./quillet.timer ./quillet.service 2>&1)" ""
+fi
+cron_line=$(grep -vE '^(#|$|[A-Z]+=)' "$examples/quillet.cron")
+expect_eq "cron example: one entry, every minute, as root" "$(cut -d' ' -f1-6 <<<"$cron_line")" "* * * * * root"
+cron_command=$(cut -d' ' -f7- <<<"$cron_line")
+check "cron example: the command is valid sh" sh -n -c "$cron_command"
+check "cron example: runs the installed binary directly" grep -qF "/usr/bin/quillet coletarDns " <<<"$cron_command"
+check "cron example: no % (cron would cut the command there)" test "${cron_command//%/}" = "$cron_command"
+
+# --- removal ---
+if apt-get purge -y quillet >"$scratch/apt.log" 2>&1; then
+  installed_by_us=
+else
+  cat "$scratch/apt.log"
+  fail "apt-get purge quillet"
+fi
+check "dpkg no longer knows quillet" eval '! dpkg-query -W quillet >/dev/null 2>&1'
+while read -r path; do
+  [ "$path" = /. ] && continue
+  if [ -e "$path" ] && ! dpkg -S "$path" >/dev/null 2>&1; then
+    fail "left after purge: $path"
+  fi
+  checks=$((checks + 1))
+done <"$scratch/owned"
+expect_eq "purge leaves /home/quillet as it was" \
+  "$(test -e /home/quillet && echo present || echo absent)" "$home_before"
+
+passed=$((checks - failures))
+echo "package: $passed passed, $failures failed"
+[ "$failures" -eq 0 ]
