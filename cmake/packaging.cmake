@@ -23,6 +23,18 @@ add_custom_command(
   VERBATIM)
 add_custom_target(quillet_man ALL DEPENDS ${QUILLET_MAN_GZ})
 
+# The changelog that Debian expects of a native package, compressed the same way.
+set(QUILLET_MAINTAINER "quillet maintainers <maintainers@quillet.example>"
+    CACHE STRING "Maintainer of the Debian package: name <address>")
+configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/changelog.in ${PROJECT_BINARY_DIR}/debian/changelog @ONLY)
+set(QUILLET_CHANGELOG_GZ ${PROJECT_BINARY_DIR}/debian/changelog.gz)
+add_custom_command(
+  OUTPUT ${QUILLET_CHANGELOG_GZ}
+  COMMAND sh -c "\"$0\" -9nc \"$1\" > \"$2\"" ${QUILLET_GZIP} ${PROJECT_BINARY_DIR}/debian/changelog ${QUILLET_CHANGELOG_GZ}
+  DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog
+  VERBATIM)
+add_custom_target(quillet_changelog ALL DEPENDS ${QUILLET_CHANGELOG_GZ})
+
 # Whatever Zabbix templates stand in zabbix/; a template added later is picked
 # up at the next build.
 file(GLOB QUILLET_ZABBIX_TEMPLATES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/zabbix/*.yaml)
@@ -35,7 +47,7 @@ install(FILES
   ${PROJECT_SOURCE_DIR}/examples/quillet.service
   ${PROJECT_SOURCE_DIR}/examples/quillet.timer
   DESTINATION ${CMAKE_INSTALL_DATADIR}/quillet/examples)
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${QUILLET_CHANGELOG_GZ} DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quillet)
@@ -53,8 +65,6 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "Runs are meant to be scheduled every minute, from cron or a systemd\n"
     "timer (examples in /usr/share/quillet/examples). The working directory\n"
     "/home/quillet/ must be created by the administrator.")
-set(QUILLET_MAINTAINER "quillet maintainers <quillet@localhost>"
-    CACHE STRING "Maintainer field of the Debian package")
 set(CPACK_PACKAGE_CONTACT ${QUILLET_MAINTAINER})
 set(CPACK_STRIP_FILES ON)
 

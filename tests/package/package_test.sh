@@ -171,7 +171,7 @@ cmake "$build" >"$scratch/cmake.log" 2>&1 || {
   cat "$scratch/cmake.log"
   exit 1
 }
-cmake --build "$build" --target quillet quillet_man >"$scratch/build.log" 2>&1 || {
+cmake --build "$build" >"$scratch/build.log" 2>&1 || {
   cat "$scratch/build.log"
   exit 1
 }
@@ -213,6 +213,7 @@ expect_eq "control members: no maintainer scripts, no conffiles" \
 expected_files=(
   /usr/bin/quillet
   /usr/share/doc/quillet/README.md
+  /usr/share/doc/quillet/changelog.gz
   /usr/share/man/man1/quillet.1.gz
   /usr/share/quillet/examples/quillet.cron
   /usr/share/quillet/examples/quillet.service
