@@ -8,9 +8,9 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <iostream>
 #include <memory>
 #include <new>
+#include <ostream>
 #include <typeinfo>
 
 #include "os.h"
@@ -65,15 +65,15 @@ void report_failure(std::ostream& err, std::string_view kind, std::string_view s
 // Flushes both streams at the end of a run. A run that would end with status 0
 // but could not write its output ends with status 2 instead.
 int finish(Context& ctx, int status) {
-  errno = 0;
   ctx.out.flush();
-  int out_errno = errno;
   bool out_ok = !ctx.out.fail();
   ctx.err.flush();
   bool err_ok = !ctx.err.fail();
   if (status != 0 || (out_ok && err_ok)) return status;
   std::string what = out_ok ? "a saída de erros" : "a saída padrão";
-  std::string cause = !out_ok && out_errno != 0 ? std::string(": ") + std::strerror(out_errno) : "";
+  const auto* fd_buf = dynamic_cast<const FdStreamBuf*>((out_ok ? ctx.err : ctx.out).rdbuf());
+  std::string cause =
+      fd_buf && fd_buf->error() != 0 ? std::string(": ") + std::strerror(fd_buf->error()) : "";
   ctx.err.clear();
   ctx.err << "quillet: não foi possível gravar " << what << " no fim da execução" << cause << '\n';
   ctx.err.flush();
@@ -140,7 +140,8 @@ std::vector<std::string> launch_command_line(const std::string& mode,
   std::vector<std::string> words;
   words.push_back(command_line.at(0));
   words.push_back(mode.substr(mode.rfind(kLaunchMarker) + kLaunchMarker.size()));
-  for (std::size_t i = 2; i < command_line.size(); ++i) words.push_back(command_line[i]);
+  for (std::size_t i = 2; i < command_line.size(); ++i)
+    words.push_back(command_line[i]);
   return words;
 }
 
@@ -148,7 +149,8 @@ void launch(const std::string& mode, Context& ctx) {
   const std::string step = "modo launch";
   std::vector<std::string> words = launch_command_line(mode, ctx.command_line);
   std::vector<char*> argv;
-  for (auto& word : words) argv.push_back(word.data());
+  for (auto& word : words)
+    argv.push_back(word.data());
   argv.push_back(nullptr);
 
   // The child writes into a pipe that nobody reads; it ignores SIGPIPE like
@@ -170,7 +172,9 @@ void launch(const std::string& mode, Context& ctx) {
   throw RunEnd{0};
 }
 
-Modes real_modes() { return Modes{.coletarDns = coletarDns, .launch = launch}; }
+Modes real_modes() {
+  return Modes{.coletarDns = coletarDns, .launch = launch};
+}
 
 int main_entry(int argc, char** argv) {
   // A reader that goes away (the launch mode's pipe, a closed terminal) must not
@@ -178,10 +182,12 @@ int main_entry(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
   std::vector<std::string> command_line(argv, argv + argc);
   ShellRunner runner;
+  FdStreamBuf out_buf(STDOUT_FILENO), err_buf(STDERR_FILENO);
+  std::ostream out(&out_buf), err(&err_buf);
   Context ctx{.settings = {},
               .command_line = command_line,
-              .out = std::cout,
-              .err = std::cerr,
+              .out = out,
+              .err = err,
               .capture = {},
               .delivery = {},
               .runner = runner,

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +20,34 @@ namespace quillet {
 void Fd::reset(int fd) {
   if (fd_ >= 0) ::close(fd_);
   fd_ = fd;
+}
+
+bool FdStreamBuf::write_out() {
+  const char* data = pbase();
+  std::size_t left = static_cast<std::size_t>(pptr() - pbase());
+  while (left > 0 && error_ == 0) {
+    ssize_t n = ::write(fd_, data, left);
+    if (n < 0) {
+      if (errno != EINTR) error_ = errno;
+      continue;
+    }
+    data += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  setp(buffer_, buffer_ + sizeof buffer_);
+  return error_ == 0;
+}
+
+FdStreamBuf::int_type FdStreamBuf::overflow(int_type c) {
+  if (!write_out()) return traits_type::eof();
+  if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+  *pptr() = traits_type::to_char_type(c);
+  pbump(1);
+  return c;
+}
+
+int FdStreamBuf::sync() {
+  return write_out() ? 0 : -1;
 }
 
 ExitStatus ExitStatus::from_wait_status(int status) {
@@ -100,6 +129,20 @@ ExitStatus ShellRunner::run_shell(const std::string& command_line, ChildOutput o
                          err);
   }
   return wait_for_child(pid);
+}
+
+std::optional<Fd> try_lock_directory(const std::string& dir) {
+  const std::string step = "bloqueio do diretório de trabalho";
+  Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) {
+    if (errno == ENOENT) return Fd();
+    throw system_failure(step, "não foi possível abrir " + dir, errno);
+  }
+  while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK) return std::nullopt;
+    if (errno != EINTR) throw system_failure(step, "não foi possível bloquear " + dir, errno);
+  }
+  return fd;
 }
 
 void sleep_pause(std::chrono::milliseconds duration) {

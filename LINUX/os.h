@@ -3,6 +3,8 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
+#include <streambuf>
 #include <string>
 #include <utility>
 
@@ -29,6 +31,30 @@ class Fd {
 
  private:
   int fd_ = -1;
+};
+
+// An output stream buffer over a file descriptor the buffer does not own. It
+// remembers the errno of the first write that failed, for the report at the end
+// of a run.
+class FdStreamBuf : public std::streambuf {
+ public:
+  explicit FdStreamBuf(int fd) : fd_(fd) { setp(buffer_, buffer_ + sizeof buffer_); }
+  FdStreamBuf(const FdStreamBuf&) = delete;
+  FdStreamBuf& operator=(const FdStreamBuf&) = delete;
+  ~FdStreamBuf() override { sync(); }
+
+  int error() const { return error_; }
+
+ protected:
+  int_type overflow(int_type c) override;
+  int sync() override;
+
+ private:
+  bool write_out();
+
+  int fd_;
+  int error_ = 0;
+  char buffer_[4096];
 };
 
 // How a child process ended.
@@ -71,6 +97,13 @@ class ShellRunner : public CommandRunner {
  private:
   std::string shell_ = "/bin/sh";
 };
+
+// Takes an exclusive flock on the directory `dir` itself, without waiting, so
+// that no file appears in it for the lock. Returns the descriptor that holds the
+// lock until it is closed; an empty Fd when `dir` does not exist (there is
+// nothing to guard); nothing when another process holds the lock. Other errors
+// raise Failure.
+std::optional<Fd> try_lock_directory(const std::string& dir);
 
 // Waits for `pid`, retrying on EINTR.
 ExitStatus wait_for_child(int pid);

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
@@ -17,6 +18,9 @@
 #include <limits>
 #include <optional>
 
+#include "capture.h"
+#include "delivery.h"
+#include "format.h"
 #include "os.h"
 
 namespace quillet {
@@ -388,7 +392,7 @@ std::vector<SourceRecord> parse_report(std::string_view bytes) {
   return records;
 }
 
-std::vector<SourceRecord> analisarRelatorio(const std::string& caminho_arquivo) {
+std::string read_report(const std::string& caminho_arquivo) {
   const auto failure = [&](int err) {
     return Failure(
         "erro de leitura", "análise do relatório",
@@ -415,11 +419,137 @@ std::vector<SourceRecord> analisarRelatorio(const std::string& caminho_arquivo) 
     used += static_cast<std::size_t>(n);
   }
   bytes.resize(used);
-  return parse_report(bytes);
+  return bytes;
 }
 
-void coletarDns(const std::string&, Context&) {
-  throw Failure("não implementado", "modo coletarDns", "a coleta ainda não foi construída");
+std::vector<SourceRecord> analisarRelatorio(const std::string& caminho_arquivo) {
+  return parse_report(read_report(caminho_arquivo));
+}
+
+std::vector<SourceRecord> rank_top(std::vector<SourceRecord> records, std::size_t limit) {
+  std::stable_sort(
+      records.begin(), records.end(),
+      [](const SourceRecord& a, const SourceRecord& b) { return a.contagem > b.contagem; });
+  if (records.size() > limit) records.resize(limit);
+  return records;
+}
+
+void TopSelection::add(const RecordView& record) {
+  // When full, a record must beat the last one kept: on equal counts the one
+  // listed earlier stays.
+  if (kept_.size() == limit_ && (limit_ == 0 || record.contagem <= kept_.back().contagem)) return;
+  // Behind every kept record of greater or equal count.
+  const auto at = std::upper_bound(
+      kept_.begin(), kept_.end(), record.contagem,
+      [](std::int64_t contagem, const SourceRecord& kept) { return contagem > kept.contagem; });
+  const auto index = at - kept_.begin();
+  if (kept_.size() == limit_) kept_.pop_back();
+  kept_.insert(kept_.begin() + index,
+               SourceRecord{std::string(record.source), record.contagem, record.percentual});
+}
+
+std::string discovery_document(const std::vector<SourceRecord>& records) {
+  std::string doc = "{\"data\": [";
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const SourceRecord& r = records[i];
+    if (i > 0) doc += ", ";
+    doc += '{';
+    append_json_string(doc, KEY_SOURCE);
+    doc += ": ";
+    append_json_string(doc, r.source);
+    doc += ", ";
+    append_json_string(doc, KEY_CONTAGEM);
+    doc += ": ";
+    doc += std::to_string(r.contagem);
+    doc += ", ";
+    append_json_string(doc, KEY_PERCENTUAL);
+    doc += ": ";
+    append_double(doc, r.percentual, NonFinite::json);
+    doc += '}';
+  }
+  doc += "]}";
+  return doc;
+}
+
+std::string debug_line(const SourceRecord& record) {
+  // Addresses are validated IPv4 or IPv6 text: nothing in them needs quoting.
+  std::string line = "{'";
+  line += KEY_SOURCE;
+  line += "': '";
+  line += record.source;
+  line += "', '";
+  line += KEY_CONTAGEM;
+  line += "': ";
+  line += std::to_string(record.contagem);
+  line += ", '";
+  line += KEY_PERCENTUAL;
+  line += "': ";
+  append_double(line, record.percentual, NonFinite::listing);
+  line += '}';
+  return line;
+}
+
+namespace {
+
+// Captures and reads the report while holding the working directory's lock, so
+// that a second run cannot remove or overwrite the files in between. Returns the
+// ranking, or nothing when the capture failed (its line is printed).
+std::optional<std::vector<SourceRecord>> capture_and_rank(Context& ctx) {
+  const std::optional<Fd> lock = try_lock_directory(ctx.capture.work_dir);
+  if (!lock) {
+    println(ctx.out, "[ERRO] Outra coleta já está em execução em " + ctx.capture.work_dir + ".");
+    throw RunEnd{1};
+  }
+  const std::optional<std::string> caminho_arquivo =
+      capturar_dnstop(ctx.capture, ctx.capture.interface, ctx.out, ctx.runner);
+  if (!caminho_arquivo) return std::nullopt;
+  TopSelection top(TOP_LIMIT);
+  parse_report(read_report(*caminho_arquivo), [&](const RecordView& r) { top.add(r); });
+  return top.take();
+}
+
+}  // namespace
+
+void coletarDns(const std::string& /*caminho_arquivo: the capture decides the report*/,
+                Context& ctx) {
+  const std::optional<std::vector<SourceRecord>> top20 = capture_and_rank(ctx);
+  if (!top20) {
+    println(ctx.out, " Erro ao Capturar dados do dnstop.");
+    // Nothing was collected: a scheduler must see that.
+    throw RunEnd{1};
+  }
+
+  const std::string& zabbix_host = ctx.settings.zabbix_host.value();
+  if (zabbix_host == "debug") {
+    println(ctx.out, "Modo DEBUG ativado:");
+    println(ctx.out, std::string(GREEN) + "\nVersão do script: " + std::string(VERSION) +
+                         std::string(RESET));
+    for (const SourceRecord& record : *top20)
+      println(ctx.out, debug_line(record));
+    throw RunEnd{0};
+  }
+
+  const std::string& zabbix_server = ctx.settings.zabbix_server.value();
+  int made = 0, given_up = 0;
+  auto deliver = [&](const std::string& key, const MetricValue& value) {
+    ++made;
+    if (send_zabbix(zabbix_server, zabbix_host, key, value, ctx.delivery, ctx.out, ctx.pause) ==
+        DeliveryOutcome::given_up) {
+      ++given_up;
+    }
+  };
+  deliver("descobertaDns", discovery_document(*top20));
+  for (const SourceRecord& record : *top20) {
+    deliver("contDns[" + record.source + "]", record.contagem);
+    deliver("percentDns[" + record.source + "]", record.percentual);
+  }
+  if (given_up > 0) {
+    println(ctx.out, "[ERRO] " + std::to_string(given_up) + " de " + std::to_string(made) +
+                         " envios ao Zabbix falharam.");
+    throw RunEnd{1};
+  }
+  println(ctx.out, "OK!");
+  throw RunEnd{0};
 }
 
 }  // namespace quillet

@@ -40,9 +40,39 @@ using RecordSink = std::function<void(const RecordView&)>;
 void parse_report(std::string_view bytes, const RecordSink& sink);
 std::vector<SourceRecord> parse_report(std::string_view bytes);
 
+// The whole content of the report file. A file that cannot be opened or read
+// raises Failure.
+std::string read_report(const std::string& caminho_arquivo);
+
 // Reads the report file and returns its records. A file that cannot be opened
 // or read raises Failure.
 std::vector<SourceRecord> analisarRelatorio(const std::string& caminho_arquivo);
+
+// The `limit` records of greatest count, greatest first; equal counts keep
+// report order.
+std::vector<SourceRecord> rank_top(std::vector<SourceRecord> records, std::size_t limit);
+
+// The same ranking fed one record at a time: keeps only `limit` records, so a
+// report of any length needs no more memory than its ranking.
+class TopSelection {
+ public:
+  explicit TopSelection(std::size_t limit) : limit_(limit) {}
+  void add(const RecordView& record);
+  const std::vector<SourceRecord>& ranked() const { return kept_; }
+  std::vector<SourceRecord> take() { return std::move(kept_); }
+
+ private:
+  std::size_t limit_;
+  std::vector<SourceRecord> kept_;
+};
+
+inline constexpr std::size_t TOP_LIMIT = 20;
+
+// {"data": [{"{#SOURCE}": "192.0.2.10", "{#CONTAGEM}": 152, "{#PERCENTUAL}": 61.3}, ...]}
+std::string discovery_document(const std::vector<SourceRecord>& records);
+
+// {'{#SOURCE}': '192.0.2.10', '{#CONTAGEM}': 152, '{#PERCENTUAL}': 61.3}
+std::string debug_line(const SourceRecord& record);
 
 // The collection run: capture, parse, rank, then the debug listing or the
 // deliveries. Ends the run itself with its exit status (RunEnd).

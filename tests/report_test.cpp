@@ -3,18 +3,23 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <charconv>
 #include <filesystem>
+#include <limits>
+#include <random>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "os.h"
 #include "scratch.h"
+#include "test_context.h"
+#include "trapper.h"
 
 namespace quillet {
 namespace {
@@ -367,6 +372,207 @@ TEST(AnalisarRelatorio, UnreadableReportsFailWithTheirReason) {
   std::filesystem::permissions(dir.path(), std::filesystem::perms::all);  // others may enter
   std::filesystem::permissions(locked, std::filesystem::perms::none);
   EXPECT_EQ(failure_without_rights(locked), prefix + locked + ": Permission denied");
+}
+
+}  // namespace
+}  // namespace quillet
+
+namespace quillet {
+namespace {
+
+using testing::ScratchDir;
+using testing::TestContext;
+using testing::Trapper;
+using testing::TrapperBehaviour;
+using testing::TrapperOptions;
+
+std::vector<SourceRecord> records_with_counts(std::initializer_list<std::int64_t> counts) {
+  std::vector<SourceRecord> records;
+  for (std::int64_t count : counts) {
+    records.push_back({"10.0.0." + std::to_string(records.size() + 1), count, 1.0});
+  }
+  return records;
+}
+
+std::string sources(const std::vector<SourceRecord>& records) {
+  std::string text;
+  for (const auto& r : records)
+    text += r.source.substr(7) + " ";
+  return text;
+}
+
+std::vector<SourceRecord> select_top(const std::vector<SourceRecord>& records, std::size_t limit) {
+  TopSelection top(limit);
+  for (const auto& r : records)
+    top.add({r.source, r.contagem, r.percentual});
+  return top.take();
+}
+
+TEST(Ranking, GreatestCountFirstEqualCountsInReportOrder) {
+  struct Row {
+    std::vector<SourceRecord> records;
+    std::size_t limit;
+    std::string ranked;
+  };
+  const Row rows[] = {
+      {records_with_counts({5, 9, 9, 3}), 20, "2 3 1 4 "},
+      {records_with_counts({1, 1, 1}), 2, "1 2 "},
+      {records_with_counts({1, 2, 2, 3, 2}), 3, "4 2 3 "},
+      {records_with_counts({-5, 0, INT64_MIN, INT64_MAX}), 20, "4 2 1 3 "},
+      {records_with_counts({}), 20, ""},
+      {records_with_counts({4, 4}), 0, ""},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(sources(rank_top(row.records, row.limit)), row.ranked);
+    EXPECT_EQ(sources(select_top(row.records, row.limit)), row.ranked);
+  }
+}
+
+// The bounded selection must give exactly what a full stable sort gives.
+TEST(Ranking, SelectionAgreesWithTheStableSort) {
+  std::mt19937 random(8);
+  for (int round = 0; round < 300; ++round) {
+    std::vector<SourceRecord> records;
+    const int n = static_cast<int>(random() % 80);
+    const int spread = 1 + static_cast<int>(random() % 30);
+    for (int i = 0; i < n; ++i) {
+      records.push_back({"a" + std::to_string(i), static_cast<std::int64_t>(random() % spread),
+                         static_cast<double>(i)});
+    }
+    ASSERT_EQ(select_top(records, TOP_LIMIT), rank_top(records, TOP_LIMIT)) << round;
+  }
+}
+
+TEST(DiscoveryDocument, ExactTextForm) {
+  const double inf = std::numeric_limits<double>::infinity();
+  struct Row {
+    std::vector<SourceRecord> records;
+    std::string document;
+  };
+  const Row rows[] = {
+      {{}, R"({"data": []})"},
+      {{{"192.0.2.10", 152, 61.3}, {"2001:db8::1", 40, 16.1}},
+       R"({"data": [{"{#SOURCE}": "192.0.2.10", "{#CONTAGEM}": 152, "{#PERCENTUAL}": 61.3}, )"
+       R"({"{#SOURCE}": "2001:db8::1", "{#CONTAGEM}": 40, "{#PERCENTUAL}": 16.1}]})"},
+      {{{"::1", -3, 100.0}, {"::2", 0, 0.00001}, {"::3", 1, -inf}},
+       R"({"data": [{"{#SOURCE}": "::1", "{#CONTAGEM}": -3, "{#PERCENTUAL}": 100.0}, )"
+       R"({"{#SOURCE}": "::2", "{#CONTAGEM}": 0, "{#PERCENTUAL}": 1e-05}, )"
+       R"({"{#SOURCE}": "::3", "{#CONTAGEM}": 1, "{#PERCENTUAL}": -Infinity}]})"},
+  };
+  for (const auto& row : rows)
+    EXPECT_EQ(discovery_document(row.records), row.document);
+}
+
+TEST(DebugLine, RecordInListingForm) {
+  EXPECT_EQ(debug_line({"192.0.2.10", 152, 61.3}),
+            "{'{#SOURCE}': '192.0.2.10', '{#CONTAGEM}': 152, '{#PERCENTUAL}': 61.3}");
+  EXPECT_EQ(debug_line({"::ffff:1.2.3.4", 0, std::numeric_limits<double>::quiet_NaN()}),
+            "{'{#SOURCE}': '::ffff:1.2.3.4', '{#CONTAGEM}': 0, '{#PERCENTUAL}': nan}");
+  EXPECT_EQ(debug_line({"::1", 7, -std::numeric_limits<double>::infinity()}),
+            "{'{#SOURCE}': '::1', '{#CONTAGEM}': 7, '{#PERCENTUAL}': -inf}");
+}
+
+// A collection run in a scratch directory: the fake runner plays tcpdump and
+// dnstop by writing the working files; a trapper takes the deliveries.
+class Collection : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    t.ctx.capture.work_dir = dir.path().string() + "/";
+    t.ctx.capture.caminho_tcpdump = dir.path() / "dump.pcap";
+    t.ctx.capture.caminho_arquivo = dir.path() / "dnstop_output.txt";
+    t.ctx.settings = {"coletarDns", "/ignored", "127.0.0.1", "dns-lab"};
+    t.runner.on_run = [this](const std::string& command_line) {
+      if (command_line.starts_with("timeout ")) dir.write("dump.pcap", "pcap");
+      if (command_line.starts_with("dnstop ")) dir.write("dnstop_output.txt", report);
+      return ExitStatus{};
+    };
+  }
+
+  // Runs the collection and returns the status it ended the run with.
+  int collect(int port) {
+    t.ctx.delivery = {.port = port,
+                      .attempts = 5,
+                      .pause = std::chrono::milliseconds(5000),
+                      .connect_timeout = std::chrono::milliseconds(1000),
+                      .reply_timeout = std::chrono::milliseconds(1000)};
+    try {
+      coletarDns("/ignored", t.ctx);
+    } catch (const RunEnd& end) {
+      return end.status;
+    }
+    ADD_FAILURE() << "the collection returned instead of ending the run";
+    return -1;
+  }
+
+  ScratchDir dir;
+  TestContext t;
+  std::string report = "Sources Count % cum%\n192.0.2.10 152 61.3 61.3\n2001:db8::1 40 16.1 77.4\n";
+  const std::string debug_line_text = "[DEBUG] Executando: timeout 5 tcpdump -i ens18 -w " +
+                                      dir.path().string() + "/dump.pcap port 53\n";
+};
+
+TEST_F(Collection, DeliversTheDocumentThenCountAndPercentagePerAddress) {
+  Trapper trapper;
+  EXPECT_EQ(collect(trapper.port()), 0);
+  EXPECT_EQ(t.out.str(), debug_line_text + "OK!\n");
+  std::vector<std::string> sent;
+  for (const auto& request : trapper.requests()) {
+    ASSERT_EQ(request.data.size(), 1u);
+    EXPECT_EQ(request.data[0].host, "dns-lab");
+    sent.push_back(request.data[0].key + "=" + request.data[0].value);
+  }
+  EXPECT_EQ(sent, (std::vector<std::string>{
+                      "descobertaDns=" + discovery_document({{"192.0.2.10", 152, 61.3},
+                                                             {"2001:db8::1", 40, 16.1}}),
+                      "contDns[192.0.2.10]=152", "percentDns[192.0.2.10]=61.3",
+                      "contDns[2001:db8::1]=40", "percentDns[2001:db8::1]=16.1"}));
+  EXPECT_TRUE(t.pauses.empty());
+}
+
+TEST_F(Collection, DebugListingSendsNothing) {
+  t.ctx.settings.zabbix_host = "debug";
+  EXPECT_EQ(collect(testing::closed_loopback_port()), 0);
+  EXPECT_EQ(t.out.str(), debug_line_text +
+                             "Modo DEBUG ativado:\n\x1b[0;32m\nVersão do script: 1.0.0\x1b[0;0m\n"
+                             "{'{#SOURCE}': '192.0.2.10', '{#CONTAGEM}': 152, '{#PERCENTUAL}': "
+                             "61.3}\n{'{#SOURCE}': '2001:db8::1', '{#CONTAGEM}': 40, "
+                             "'{#PERCENTUAL}': 16.1}\n");
+}
+
+TEST_F(Collection, GivenUpDeliveriesAreCountedInTheLastLine) {
+  // The first value fails five times, then every other one gets through.
+  Trapper trapper(TrapperOptions::answering({TrapperBehaviour::failed, TrapperBehaviour::failed,
+                                             TrapperBehaviour::failed, TrapperBehaviour::failed,
+                                             TrapperBehaviour::failed, TrapperBehaviour::success}));
+  EXPECT_EQ(collect(trapper.port()), 1);
+  EXPECT_EQ(trapper.connections(), 9);
+  EXPECT_EQ(t.pauses.size(), 5u);
+  std::string out = t.out.str();
+  EXPECT_TRUE(out.ends_with("\x1b[0;0m\n[ERRO] 1 de 5 envios ao Zabbix falharam.\n")) << out;
+  EXPECT_EQ(out.find("OK!"), std::string::npos);
+}
+
+TEST_F(Collection, FailedCaptureEndsWithStatus1) {
+  t.runner.on_run = [](const std::string&) { return ExitStatus{}; };
+  EXPECT_EQ(collect(testing::closed_loopback_port()), 1);
+  EXPECT_EQ(t.out.str(), debug_line_text +
+                             "[ERRO] Nenhum pacote DNS capturado (arquivo .pcap vazio).\n"
+                             " Erro ao Capturar dados do dnstop.\n");
+}
+
+TEST_F(Collection, ASecondRunLeavesTheWorkingFilesAlone) {
+  dir.write("dump.pcap", "earlier capture");
+  Fd holder(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  ASSERT_EQ(::flock(holder.get(), LOCK_EX | LOCK_NB), 0);
+  EXPECT_EQ(collect(testing::closed_loopback_port()), 1);
+  EXPECT_EQ(t.out.str(),
+            "[ERRO] Outra coleta já está em execução em " + t.ctx.capture.work_dir + ".\n");
+  EXPECT_TRUE(t.runner.calls.empty());
+  EXPECT_EQ(testing::read_file(dir.path() / "dump.pcap"), "earlier capture");
+
+  holder.reset();
+  Trapper trapper;
+  EXPECT_EQ(collect(trapper.port()), 0);
 }
 
 }  // namespace

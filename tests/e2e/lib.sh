@@ -132,15 +132,22 @@ stop_trapper() {
   fi
 }
 
-# The key and value of each request the trapper logged, one "key=value" line each.
+# new_deliveries: from now on trapper_values shows only what arrives later.
+TRAPPER_MARK=0
+new_deliveries() {
+  TRAPPER_MARK=$( [ -f "$TRAPPER_LOG" ] && wc -l <"$TRAPPER_LOG" || echo 0)
+}
+
+# The requests the trapper logged since new_deliveries, one "host key=value"
+# line per value.
 trapper_values() {
   [ -f "$TRAPPER_LOG" ] || return 0
-  python3 -c '
+  tail -n +$((TRAPPER_MARK + 1)) "$TRAPPER_LOG" | python3 -c '
 import json, sys
-for line in open(sys.argv[1], encoding="utf-8"):
+for line in sys.stdin:
     for item in json.loads(line)["data"]:
         print(item["host"] + " " + item["key"] + "=" + item["value"])
-' "$TRAPPER_LOG"
+'
 }
 
 # finish: the suite's verdict, called last.

@@ -1,0 +1,128 @@
+#!/usr/bin/env bash
+# The collection run of the real binary with a faked capture: the debug
+# listing byte for byte, the deliveries as a trapper sees them, the ranking,
+# and the exit statuses that tell a scheduler the truth.
+source "$E2E_DIR/lib.sh"
+
+E=$'\e'
+debug_line=$'[DEBUG] Executando: timeout 5 tcpdump -i ens18 -w /home/quillet/dump.pcap port 53\n'
+listing_head=$'Modo DEBUG ativado:\n'"$E"$'[0;32m\nVersão do script: 1.0.0'"$E"$'[0;0m\n'
+
+report=$SCRATCH/report.txt
+cat >"$report" <<'EOF'
+dnstop summary
+
+Sources          Count      %   cum%
+------------ --------- ------ ------
+192.0.2.10         152   61.3   61.3
+2001:db8::1         40   16.1   77.4
+192.0.2.11          40   16.1%  93.5
+gateway             12    4.8   98.3
+198.51.100.7        40   16.1   99.9
+203.0.113.5          4    1.6  100.0
+
+Destinations     Count      %   cum%
+------------ --------- ------ ------
+192.0.2.99         999   99.0   99.0
+EOF
+fake_capture "$report"
+start_trapper
+
+# Debug listing: nothing is sent, whatever the server argument.
+run_quillet coletarDns /ignored 192.0.2.1 debug
+expect_eq "debug: status" "$STATUS" 0
+expect_file_eq "debug: stdout" "$OUT" "$debug_line$listing_head\
+{'{#SOURCE}': '192.0.2.10', '{#CONTAGEM}': 152, '{#PERCENTUAL}': 61.3}
+{'{#SOURCE}': '2001:db8::1', '{#CONTAGEM}': 40, '{#PERCENTUAL}': 16.1}
+{'{#SOURCE}': '198.51.100.7', '{#CONTAGEM}': 40, '{#PERCENTUAL}': 16.1}
+{'{#SOURCE}': '203.0.113.5', '{#CONTAGEM}': 4, '{#PERCENTUAL}': 1.6}
+"
+expect_file_eq "debug: stderr" "$ERR" ""
+# Three arguments: server and host are both "debug".
+run_quillet coletarDns /ignored debug
+expect_eq "three arguments, debug: status" "$STATUS" 0
+expect_eq "three arguments, debug: listing" "$(sed -n 2p "$OUT")" "Modo DEBUG ativado:"
+expect_eq "debug runs sent nothing" "$(trapper_values)" ""
+# The working files stay for inspection until the next run.
+expect_eq "working files after a run" "$(ls /home/quillet | tr '\n' ' ')" "dnstop_output.txt dump.pcap "
+
+# Deliveries: document first, then count and percentage per ranked address;
+# the host is the last argument.
+run_quillet coletarDns /ignored 127.0.0.1 ignored-a ignored-b dns-lab
+expect_eq "deliveries: status" "$STATUS" 0
+expect_file_eq "deliveries: stdout" "$OUT" "$debug_line"$'OK!\n'
+expect_file_eq "deliveries: stderr" "$ERR" ""
+expect_eq "deliveries: what the trapper received" "$(trapper_values)" \
+  'dns-lab descobertaDns={"data": [{"{#SOURCE}": "192.0.2.10", "{#CONTAGEM}": 152, "{#PERCENTUAL}": 61.3}, {"{#SOURCE}": "2001:db8::1", "{#CONTAGEM}": 40, "{#PERCENTUAL}": 16.1}, {"{#SOURCE}": "198.51.100.7", "{#CONTAGEM}": 40, "{#PERCENTUAL}": 16.1}, {"{#SOURCE}": "203.0.113.5", "{#CONTAGEM}": 4, "{#PERCENTUAL}": 1.6}]}
+dns-lab contDns[192.0.2.10]=152
+dns-lab percentDns[192.0.2.10]=61.3
+dns-lab contDns[2001:db8::1]=40
+dns-lab percentDns[2001:db8::1]=16.1
+dns-lab contDns[198.51.100.7]=40
+dns-lab percentDns[198.51.100.7]=16.1
+dns-lab contDns[203.0.113.5]=4
+dns-lab percentDns[203.0.113.5]=1.6'
+
+# A host name that only resembles "debug" is an ordinary host.
+for host in Debug "debug "; do
+  new_deliveries
+  run_quillet coletarDns /ignored 127.0.0.1 "$host"
+  expect_eq "host '$host': status" "$STATUS" 0
+  expect_eq "host '$host': deliveries" "$(trapper_values | wc -l)" 9
+  expect_eq "host '$host': filed under" "$(trapper_values | sed -n 1p | cut -d' ' -f1)" "${host%% *}"
+done
+
+# 25 data lines with ties across the cut: the twenty greatest counts, equal
+# counts in report order; the last five are neither listed nor sent.
+{
+  echo "Sources Count % cum%"
+  for i in $(seq 1 25); do
+    count=$(((i % 5) * 10 + 1))
+    echo "10.0.0.$i $count 4.0 x"
+  done
+} >"$report"
+new_deliveries
+run_quillet coletarDns /ignored 127.0.0.1 dns-lab
+expected_order=$(for c in 41 31 21 11 1; do
+  for i in $(seq 1 25); do [ $(((i % 5) * 10 + 1)) -eq "$c" ] && echo "10.0.0.$i"; done
+done | sed -n 1,20p | tr '\n' ' ')
+sent_order=$(trapper_values | sed -n 's/^dns-lab contDns\[\(.*\)\]=.*/\1/p' | tr '\n' ' ')
+expect_eq "top 20: ranked and cut" "$sent_order" "$expected_order"
+expect_eq "top 20: deliveries" "$(trapper_values | wc -l)" 41
+expect_eq "top 20: status" "$STATUS" 0
+
+# A report without a usable line: the empty document alone, then OK!.
+printf 'Sources Count %%\n------\ngateway 1 2 3\n' >"$report"
+new_deliveries
+run_quillet coletarDns /ignored 127.0.0.1 dns-lab
+expect_eq "empty table: deliveries" "$(trapper_values)" 'dns-lab descobertaDns={"data": []}'
+expect_file_eq "empty table: stdout" "$OUT" "$debug_line"$'OK!\n'
+expect_eq "empty table: status" "$STATUS" 0
+
+# A failed capture ends with status 1 after the capture's line and the run's.
+fake_capture "$report" 3
+new_deliveries
+run_quillet coletarDns /ignored 127.0.0.1 dns-lab
+expect_eq "dnstop failed: status" "$STATUS" 1
+expect_eq "dnstop failed: last line" "$(tail -1 "$OUT")" " Erro ao Capturar dados do dnstop."
+expect_eq "dnstop failed: line before" "$(sed -n 2p "$OUT" | cut -c1-22)" "[ERRO] dnstop falhou: "
+expect_eq "dnstop failed: nothing sent" "$(trapper_values)" ""
+printf '#!/bin/sh\nexit 0\n' >"$SCRATCH/bin/tcpdump"
+run_quillet coletarDns /ignored 127.0.0.1 dns-lab
+expect_file_eq "no capture: stdout" "$OUT" "$debug_line"'[ERRO] Nenhum pacote DNS capturado (arquivo .pcap vazio).
+ Erro ao Capturar dados do dnstop.
+'
+expect_eq "no capture: status" "$STATUS" 1
+
+# Output that cannot be written turns the listing's status 0 into 2.
+fake_capture "$SCRATCH/report-small.txt"
+printf 'Sources Count %%\n192.0.2.1 1 100 x\n' >"$SCRATCH/report-small.txt"
+set +e
+"$QUILLET_BIN" coletarDns /ignored 127.0.0.1 debug >/dev/full 2>"$ERR"
+STATUS=$?
+set -e
+expect_eq "unwritable listing: status" "$STATUS" 2
+expect_eq "unwritable listing: report" "$(cat "$ERR")" \
+  "quillet: não foi possível gravar a saída padrão no fim da execução: No space left on device"
+
+finish
