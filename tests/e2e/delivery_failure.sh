@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Deliveries that do not get through, with the shipped five attempts and
+# five-second pauses: each failed attempt is a red line, a value given up is
+# counted in the last line, and the status says the run failed.
+source "$E2E_DIR/lib.sh"
+
+RED=$'\e[1;31m'
+RESET=$'\e[0;0m'
+debug_line=$'[DEBUG] Executando: timeout 5 tcpdump -i ens18 -w /home/quillet/dump.pcap port 53\n'
+report=$SCRATCH/report.txt
+printf 'Sources Count %% cum%%\n192.0.2.10 3 75.0 75.0\n' >"$report"
+fake_capture "$report"
+
+# The first value is refused five times by the server and given up; the next
+# two get through. The run still makes them all.
+start_trapper failed,failed,failed,failed,failed,success
+started=$SECONDS
+run_quillet coletarDns /p 127.0.0.1 dns-lab
+elapsed=$((SECONDS - started))
+refused="${RED}Erro ao enviar para o Zabbix: 127.0.0.1:10052: servidor respondeu \"failed\" (info: \"processed: 0; failed: 1; total: 1; seconds spent: 0.000012\")${RESET}"
+expect_file_eq "one value given up: stdout" "$OUT" "$debug_line$(for _ in 1 2 3 4 5; do echo "$refused"; done)
+[ERRO] 1 de 3 envios ao Zabbix falharam.
+"
+expect_eq "one value given up: status" "$STATUS" 1
+expect_eq "one value given up: values that arrived" "$(trapper_values | cut -d= -f1 | sed -n '6,$p' | tr '\n' ' ')" \
+  "dns-lab contDns[192.0.2.10] dns-lab percentDns[192.0.2.10] "
+[ "$elapsed" -ge 25 ] || fail "five pauses of five seconds took only ${elapsed}s"
+stop_trapper
+
+# Nothing listens: every value is given up after its five attempts.
+printf 'Sources Count %%\n' >"$report"
+run_quillet coletarDns /p 127.0.0.1 dns-lab
+refused="${RED}Erro ao enviar para o Zabbix: 127.0.0.1:10052: conexão falhou: Connection refused${RESET}"
+expect_file_eq "server down: stdout" "$OUT" "$debug_line$(for _ in 1 2 3 4 5; do echo "$refused"; done)
+[ERRO] 1 de 1 envios ao Zabbix falharam.
+"
+expect_eq "server down: status" "$STATUS" 1
+
+finish
