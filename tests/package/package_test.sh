@@ -207,7 +207,7 @@ check "Description has a synopsis and an extended text" test "$(wc -l <<<"$descr
 check "Description lines fit 80 columns" test "$(awk 'length > 80' <<<"$description" | wc -l)" = 0
 dpkg-deb -e "$deb" "$scratch/control"
 expect_eq "control members: no maintainer scripts, no conffiles" \
-  "$(cd "$scratch/control" && ls | tr '\n' ' ')" "control md5sums "
+  "$(find "$scratch/control" -mindepth 1 -printf '%f\n' | sort | tr '\n' ' ')" "control md5sums "
 
 # --- contents ---
 expected_files=(
@@ -252,8 +252,9 @@ expect_eq "dpkg status after install" "$(dpkg-query -W -f='${Status}' quillet)" 
 expect_eq "install leaves /home/quillet as it was" \
   "$(test -e /home/quillet && echo present || echo absent)" "$home_before"
 dpkg -L quillet >"$scratch/owned"
+installed_and_owned() { test -f "$1" && grep -qx "$1" "$scratch/owned"; }
 for f in "${expected_files[@]}"; do
-  check "$f is installed and listed by dpkg -L" eval 'test -f "$f" && grep -qx "$f" "$scratch/owned"'
+  check "$f is installed and listed by dpkg -L" installed_and_owned "$f"
 done
 expect_eq "quillet on PATH" "$(command -v quillet)" /usr/bin/quillet
 
@@ -338,7 +339,8 @@ else
   cat "$scratch/apt.log"
   fail "apt-get purge quillet"
 fi
-check "dpkg no longer knows quillet" eval '! dpkg-query -W quillet >/dev/null 2>&1'
+unknown_to_dpkg() { ! dpkg-query -W "$1" >/dev/null 2>&1; }
+check "dpkg no longer knows quillet" unknown_to_dpkg quillet
 while read -r path; do
   [ "$path" = /. ] && continue
   if [ -e "$path" ] && ! dpkg -S "$path" >/dev/null 2>&1; then
