@@ -1,0 +1,294 @@
+#!/usr/bin/env python3
+"""A small client of the Zabbix 6.0 JSON-RPC API for quillet's tests and demo.
+
+Standard library only. Each command logs in (user.login), does its work and
+prints plain lines that shell scripts can compare:
+
+  version                          API version (no login)
+  import FILE                      configuration.import of a YAML template;
+                                   prints the template's id
+  host-create HOST TEMPLATE [--group NAME] [--macro '{$M}=VALUE' ...]
+                                   (re)creates HOST linked to TEMPLATE;
+                                   prints the host id
+  host-delete HOST                 deletes HOST if it exists
+  wait-items HOST COUNT [--timeout S]
+                                   waits until HOST has COUNT discovered items;
+                                   prints the seconds waited
+  items HOST                       "key value_type state error" per discovered item
+  latest HOST [--since CLOCK]      "key value" per discovered item: its newest
+                                   stored value (at or after CLOCK), or "-"
+  history HOST [--since CLOCK]     "clock.ns key value" per stored value, oldest first
+  problems HOST                    names of HOST's triggers in the problem state
+  call METHOD JSON                 any method; prints the result as JSON
+
+Numbers print in one form whatever the API returns: unsigned values as
+integers, float values as Python's shortest repr of the double (15.0, 61.3).
+
+Environment: ZBX_API_URL (default http://127.0.0.1:18080/api_jsonrpc.php),
+ZBX_API_USER and ZBX_API_PASSWORD (default Admin / zabbix).
+"""
+
+import argparse
+import json
+import os
+import sys
+import time
+import urllib.error
+import urllib.request
+
+VALUE_FLOAT = 0
+VALUE_UNSIGNED = 3
+FLAG_DISCOVERED = 4
+
+
+class ApiError(Exception):
+    pass
+
+
+class Api:
+    def __init__(self, url, user=None, password=None):
+        self.url = url
+        self.auth = None
+        self.next_id = 1
+        if user is not None:
+            self.auth = self.call("user.login", {"username": user, "password": password})
+
+    def call(self, method, params):
+        body = {"jsonrpc": "2.0", "method": method, "params": params, "id": self.next_id}
+        self.next_id += 1
+        # apiinfo.version refuses a token.
+        if self.auth is not None and method != "apiinfo.version":
+            body["auth"] = self.auth
+        request = urllib.request.Request(
+            self.url, json.dumps(body).encode(), {"Content-Type": "application/json-rpc"}
+        )
+        try:
+            with urllib.request.urlopen(request, timeout=60) as response:
+                reply = json.loads(response.read().decode())
+        except (urllib.error.URLError, OSError) as e:
+            raise ApiError(f"{method}: no answer from {self.url}: {e}") from e
+        if "error" in reply:
+            error = reply["error"]
+            raise ApiError(f"{method}: {error.get('message')} {error.get('data')}")
+        return reply["result"]
+
+
+def host_id(api, host):
+    hosts = api.call("host.get", {"output": ["hostid"], "filter": {"host": [host]}})
+    if not hosts:
+        raise ApiError(f'no host "{host}"')
+    return hosts[0]["hostid"]
+
+
+def discovered_items(api, host):
+    return api.call(
+        "item.get",
+        {
+            "output": ["itemid", "key_", "value_type", "state", "error"],
+            "hostids": [host_id(api, host)],
+            "filter": {"flags": FLAG_DISCOVERED},
+            "sortfield": "key_",
+        },
+    )
+
+
+def number_text(value_type, text):
+    if int(value_type) == VALUE_FLOAT:
+        return repr(float(text))
+    if int(value_type) == VALUE_UNSIGNED:
+        return str(int(text))
+    return text
+
+
+def stored_values(api, items, since):
+    """(clock, ns, item, value text) of every stored value, oldest first."""
+    rows = []
+    for value_type in sorted({int(i["value_type"]) for i in items}):
+        of_type = {i["itemid"]: i for i in items if int(i["value_type"]) == value_type}
+        params = {
+            "output": "extend",
+            "history": value_type,
+            "itemids": list(of_type),
+            "sortfield": "clock",
+            "sortorder": "ASC",
+        }
+        if since is not None:
+            params["time_from"] = since
+        for row in api.call("history.get", params):
+            item = of_type[row["itemid"]]
+            rows.append((int(row["clock"]), int(row["ns"]), item, number_text(value_type, row["value"])))
+    rows.sort(key=lambda r: (r[0], r[1], r[2]["key_"]))
+    return rows
+
+
+def cmd_import(api, args):
+    with open(args.file, encoding="utf-8") as f:
+        source = f.read()
+    keep = {"createMissing": True, "updateExisting": True}
+    full = {"createMissing": True, "updateExisting": True, "deleteMissing": True}
+    # 6.2 split host groups into template groups and host groups.
+    major, minor = (int(x) for x in api.call("apiinfo.version", {}).split(".")[:2])
+    group_rule = "template_groups" if (major, minor) >= (6, 2) else "groups"
+    rules = {
+        group_rule: {"createMissing": True},
+        "templates": keep,
+        "templateLinkage": {"createMissing": True},
+        "discoveryRules": full,
+        "items": full,
+        "triggers": full,
+        "graphs": full,
+        "valueMaps": full,
+        "templateDashboards": full,
+        "httptests": full,
+    }
+    api.call("configuration.import", {"format": "yaml", "rules": rules, "source": source})
+    name = next(
+        line.split(":", 1)[1].strip().strip("'\"")
+        for line in source.splitlines()
+        if line.strip().startswith("template:")
+    )
+    templates = api.call("template.get", {"output": ["templateid"], "filter": {"host": [name]}})
+    if not templates:
+        raise ApiError(f'the import did not create template "{name}"')
+    print(templates[0]["templateid"])
+
+
+def cmd_host_create(api, args):
+    cmd_host_delete(api, args)
+    groups = api.call("hostgroup.get", {"output": ["groupid"], "filter": {"name": [args.group]}})
+    if groups:
+        group_id = groups[0]["groupid"]
+    else:
+        group_id = api.call("hostgroup.create", {"name": args.group})["groupids"][0]
+    templates = api.call("template.get", {"output": ["templateid"], "filter": {"host": [args.template]}})
+    if not templates:
+        raise ApiError(f'no template "{args.template}"')
+    macros = []
+    for text in args.macro:
+        macro, sep, value = text.partition("=")
+        if not sep:
+            raise ApiError(f"--macro needs '{{$NAME}}=VALUE', got {text!r}")
+        macros.append({"macro": macro, "value": value})
+    created = api.call(
+        "host.create",
+        {
+            "host": args.host,
+            "groups": [{"groupid": group_id}],
+            "templates": [{"templateid": templates[0]["templateid"]}],
+            "macros": macros,
+        },
+    )
+    print(created["hostids"][0])
+
+
+def cmd_host_delete(api, args):
+    hosts = api.call("host.get", {"output": ["hostid"], "filter": {"host": [args.host]}})
+    if hosts:
+        api.call("host.delete", [h["hostid"] for h in hosts])
+
+
+def cmd_wait_items(api, args):
+    start = time.monotonic()
+    while True:
+        count = len(discovered_items(api, args.host))
+        waited = time.monotonic() - start
+        if count >= args.count:
+            print(f"{waited:.1f}")
+            return
+        if waited > args.timeout:
+            raise ApiError(f"{args.host} has {count} discovered items after {args.timeout} s, not {args.count}")
+        time.sleep(0.2)
+
+
+def cmd_items(api, args):
+    for item in discovered_items(api, args.host):
+        error = item["error"].replace("\n", " ") or "-"
+        print(f'{item["key_"]} {item["value_type"]} {item["state"]} {error}')
+
+
+def cmd_latest(api, args):
+    items = discovered_items(api, args.host)
+    newest = {}
+    for _, _, item, value in stored_values(api, items, args.since):
+        newest[item["key_"]] = value
+    for item in items:
+        print(f'{item["key_"]} {newest.get(item["key_"], "-")}')
+
+
+def cmd_history(api, args):
+    items = discovered_items(api, args.host)
+    for clock, ns, item, value in stored_values(api, items, args.since):
+        print(f'{clock}.{ns:09d} {item["key_"]} {value}')
+
+
+def cmd_problems(api, args):
+    triggers = api.call(
+        "trigger.get",
+        {
+            "output": ["description"],
+            "hostids": [host_id(api, args.host)],
+            "filter": {"value": 1},
+            "expandDescription": True,
+        },
+    )
+    for name in sorted(t["description"] for t in triggers):
+        print(name)
+
+
+def cmd_call(api, args):
+    print(json.dumps(api.call(args.method, json.loads(args.params)), indent=1))
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    sub = parser.add_subparsers(dest="command", required=True)
+    sub.add_parser("version")
+    p = sub.add_parser("import")
+    p.add_argument("file")
+    p = sub.add_parser("host-create")
+    p.add_argument("host")
+    p.add_argument("template")
+    p.add_argument("--group", default="DNS servers")
+    p.add_argument("--macro", action="append", default=[])
+    p = sub.add_parser("host-delete")
+    p.add_argument("host")
+    p = sub.add_parser("wait-items")
+    p.add_argument("host")
+    p.add_argument("count", type=int)
+    p.add_argument("--timeout", type=float, default=30)
+    for name in ("items", "latest", "history", "problems"):
+        p = sub.add_parser(name)
+        p.add_argument("host")
+        if name in ("latest", "history"):
+            p.add_argument("--since", type=int)
+    p = sub.add_parser("call")
+    p.add_argument("method")
+    p.add_argument("params")
+    args = parser.parse_args(argv)
+
+    url = os.environ.get("ZBX_API_URL", "http://127.0.0.1:18080/api_jsonrpc.php")
+    try:
+        if args.command == "version":
+            print(Api(url).call("apiinfo.version", {}))
+            return 0
+        api = Api(url, os.environ.get("ZBX_API_USER", "Admin"), os.environ.get("ZBX_API_PASSWORD", "zabbix"))
+        handler = {
+            "import": cmd_import,
+            "host-create": cmd_host_create,
+            "host-delete": cmd_host_delete,
+            "wait-items": cmd_wait_items,
+            "items": cmd_items,
+            "latest": cmd_latest,
+            "history": cmd_history,
+            "problems": cmd_problems,
+            "call": cmd_call,
+        }[args.command]
+        handler(api, args)
+    except ApiError as e:
+        print(f"zbx_api: {e}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
