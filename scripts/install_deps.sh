@@ -10,9 +10,9 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 
 declare -A group
-group[build]="g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev"
+group[build]="g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev dpkg-dev"
 group[runtime]="tcpdump dnstop"
-group[test]="iproute2 util-linux dnsutils zabbix-agent clang libclang-rt-14-dev python3 procps"
+group[test]="iproute2 util-linux dnsutils zabbix-agent clang libclang-rt-14-dev python3 procps man-db groff-base"
 group[zabbix]=""
 if [ -f "$here/tests/zabbix/packages.txt" ]; then
   group[zabbix]=$(grep -v '^#' "$here/tests/zabbix/packages.txt" | tr '\n' ' ')

@@ -9,3 +9,6 @@ scripts/install_deps.sh build runtime test
 cmake -S . -B build -G Ninja
 ninja -C build
 ctest --test-dir build --output-on-failure -j2
+
+# The Debian package as an admin installs it: build, install, run, purge.
+tests/package/package_test.sh build
