@@ -1,0 +1,292 @@
+#!/usr/bin/env bash
+# quillet against a real Zabbix 6.0 server, on real captured DNS traffic.
+#
+#   real_zabbix_test.sh [REPO-ROOT]        (QUILLET_BIN names the binary)
+#   real_zabbix_test.sh --stand-in [REPO-ROOT]
+#
+# In network, mount and PID namespaces of its own: starts PostgreSQL, Zabbix
+# server (trapper 127.0.0.1:10052) and the frontend API (tests/zabbix/
+# zabbix_env.sh), imports the shipped template through the API, creates a host
+# linked to it, then runs `quillet coletarDns /tmp 127.0.0.1 <host>` twice on
+# traffic of 22 simulated clients (tests/support/dns_traffic.sh) and reads back
+# what Zabbix stored: the discovered items, the counts and percentages of the
+# twenty busiest clients, the problems of the trigger prototype. Last, the debug
+# listing of the same traffic. /home is a tmpfs holding /home/quillet.
+#
+# The first run's values mostly fail: the server takes values for a discovered
+# item only once its configuration cache knows the item, and the values follow
+# the discovery within milliseconds. The binary cannot tell ("processed: 0;
+# failed: 1" is a delivered reply), so the test reports how many of them Zabbix
+# kept and checks the second run's values, sent once the items are known.
+#
+# --stand-in replaces the binary by a small script (tcpdump, dnstop, awk and
+# zabbix_sender) that sends the same items; it checks the server, the template
+# and the traffic on their own.
+#
+# Exit status: 0 passed, 1 failed, 77 skipped (no root, no namespaces, or the
+# Zabbix packages are not installed: see tests/zabbix/packages.txt).
+#
+# Environment: QUILLET_BIN (default REPO-ROOT/build/quillet); ZBX_KEEP_DIR: a
+# folder on disk where the server's data is kept between runs (start then takes
+# about a second instead of a minute); the test deletes and recreates its host
+# there. Without it the data lives on a tmpfs of the test's mount namespace.
+set -euo pipefail
+
+STAND_IN=0
+if [ "${1:-}" = --stand-in ]; then
+  STAND_IN=1
+  shift
+fi
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+REPO=$(cd "${1:-$HERE/../..}" && pwd)
+QUILLET_BIN=${QUILLET_BIN:-$REPO/build/quillet}
+TRAFFIC=$REPO/tests/support/dns_traffic.sh
+ENV_SH=$HERE/zabbix_env.sh
+API=$HERE/zbx_api.py
+TEMPLATE=$REPO/zabbix/quillet_template.yaml
+TEMPLATE_NAME='quillet DNS top clients'
+HOST=dns-lab
+CAPTURE_LINE='[DEBUG] Executando: timeout 5 tcpdump -i ens18 -w /home/quillet/dump.pcap port 53'
+
+skip() {
+  echo "SKIPPED: $*"
+  exit 77
+}
+
+if [ -z "${REAL_ZBX_IN_SANDBOX:-}" ]; then
+  [ "$(id -u)" = 0 ] || skip "needs root (namespaces, tmpfs, PostgreSQL and Zabbix as their users)"
+  missing=()
+  for tool in zabbix_server php zabbix_sender tcpdump dnstop dig ip nsenter unshare setpriv python3; do
+    command -v "$tool" >/dev/null || missing+=("$tool")
+  done
+  ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1 || missing+=(initdb)
+  [ -f /usr/share/zabbix/api_jsonrpc.php ] || missing+=(zabbix-frontend-php)
+  [ ${#missing[@]} -eq 0 ] ||
+    skip "not installed: ${missing[*]} (scripts/install_deps.sh zabbix test runtime)"
+  if [ "$STAND_IN" = 0 ] && [ ! -x "$QUILLET_BIN" ]; then
+    echo "FAIL: no quillet binary at $QUILLET_BIN (set QUILLET_BIN)"
+    exit 1
+  fi
+  unshare --net --mount --pid --fork --kill-child --propagation private --mount-proc true 2>/dev/null ||
+    skip "unshare of network, mount and PID namespaces is not permitted here"
+  # In a PID namespace of its own, everything the test starts dies with it,
+  # whatever way the test ends.
+  args=("$REPO")
+  [ "$STAND_IN" = 0 ] || args=(--stand-in "$REPO")
+  exec env REAL_ZBX_IN_SANDBOX=1 QUILLET_BIN="$QUILLET_BIN" \
+    unshare --net --mount --pid --fork --kill-child --propagation private --mount-proc \
+    bash "$0" "${args[@]}"
+fi
+
+# ---------------------------------------------------------------------------
+# Inside the sandbox: one network namespace holds the Zabbix server on its
+# loopback, ens18 and the DNS responder; quillet runs here too.
+
+ip link set lo up
+# The server's data lives on this tmpfs too (about 130 MB), unless kept: it
+# goes with the mount namespace however the test ends.
+mount -t tmpfs -o size=1g,mode=755 tmpfs /home
+mkdir /home/quillet
+
+if [ -n "${ZBX_KEEP_DIR:-}" ]; then
+  export ZBX_ENV_DIR=$ZBX_KEEP_DIR
+  STOP_ARGS=(--keep-data)
+else
+  export ZBX_ENV_DIR=/home/zabbix-env
+  STOP_ARGS=()
+fi
+export ZBX_PRIVATE_ETC=1
+eval "$("$ENV_SH" env)"
+export ZBX_API_URL
+SCRATCH=/home/scratch
+mkdir -p "$SCRATCH"
+
+failures=0
+checks=0
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+# expect_eq WHAT ACTUAL EXPECTED
+expect_eq() {
+  checks=$((checks + 1))
+  if [ "$2" != "$3" ]; then
+    fail "$1"
+    diff <(printf '%s\n' "$3") <(printf '%s\n' "$2") | sed 's/^/  /' || true
+  fi
+}
+
+now() { date +%s.%N; }
+TIMINGS=()
+# timed NAME START: records how long a phase took.
+timed() { TIMINGS+=("$(awk -v s="$2" -v e="$(now)" -v n="$1" 'BEGIN { printf "%-34s %6.1f s", n, e - s }')"); }
+
+cleanup() {
+  local status=$?
+  "$ENV_SH" stop "${STOP_ARGS[@]}" >/dev/null 2>&1 || true
+  exit "$status"
+}
+trap cleanup EXIT
+
+# The stand-in: what a collection run sends, made of the tools themselves.
+STAND_IN_BIN=$SCRATCH/stand-in.sh
+cat >"$STAND_IN_BIN" <<'EOF'
+#!/usr/bin/env bash
+# Temporary stand-in for `quillet coletarDns PATH SERVER HOST`.
+set -u
+server=$3 host=${!#}
+dump=/home/quillet/dump.pcap report=/home/quillet/dnstop_output.txt
+rm -f "$dump" "$report"
+echo "[DEBUG] Executando: timeout 5 tcpdump -i ens18 -w $dump port 53"
+timeout 5 tcpdump -i ens18 -w "$dump" port 53 >/dev/null 2>&1
+dnstop -l 4 "$dump" >"$report" || exit 1
+rows=$(awk '/Sources/ && /Count/ && /%/ { on = 1; next } /Destinations/ { exit }
+            on && NF == 4 && $2 ~ /^[0-9]+$/ { print $1, $2, $3 }' "$report" |
+  sort -s -k2,2nr | head -n 20)
+if [ "$host" = debug ]; then
+  printf 'Modo DEBUG ativado:\n\e[0;32m\nVersão do script: 1.0.0\e[0;0m\n'
+  awk '{ printf "{\x27{#SOURCE}\x27: \x27%s\x27, \x27{#CONTAGEM}\x27: %s, \x27{#PERCENTUAL}\x27: %s}\n", $1, $2, $3 }' <<<"$rows"
+  exit 0
+fi
+doc=$(awk 'BEGIN { printf "{\"data\": [" } NF { printf "%s{\"{#SOURCE}\": \"%s\", \"{#CONTAGEM}\": %s, \"{#PERCENTUAL}\": %s}", (n++ ? ", " : ""), $1, $2, $3 } END { printf "]}" }' <<<"$rows")
+zabbix_sender -z "$server" -p 10052 -s "$host" -k descobertaDns -o "$doc" >/dev/null
+awk -v h="$host" 'NF { print h, "contDns[" $1 "]", $2; print h, "percentDns[" $1 "]", $3 }' <<<"$rows" >/home/quillet/values
+zabbix_sender -z "$server" -p 10052 -i /home/quillet/values >/dev/null
+echo "OK!"
+EOF
+chmod +x "$STAND_IN_BIN"
+if [ "$STAND_IN" = 1 ]; then
+  BIN=$STAND_IN_BIN
+  echo "NOTE: the stand-in script replaces the quillet binary in this run"
+else
+  BIN=$QUILLET_BIN
+fi
+
+# collect HOST OUTFILE: one collection run on the traffic of the default plan.
+collect() {
+  set +e
+  "$TRAFFIC" --ready-file /home/quillet/dump.pcap -- "$BIN" coletarDns /tmp 127.0.0.1 "$1" \
+    >"$2" 2>"$2.err"
+  RUN_STATUS=$?
+  set -e
+  sed 's/^/  | /' "$2.err"
+}
+
+# --- the server, the template and the host ---------------------------------
+t=$(now)
+"$ENV_SH" start | sed 's/^/  /'
+timed "server start" "$t"
+
+t=$(now)
+"$API" import "$TEMPLATE" >/dev/null
+# The limits of the trigger, set to pick known clients of the plan: the host's
+# own limit, two per-client limits (one an IPv6 address), and one client whose
+# share is over its limit but whose count is under {$DNS.TOP.MIN.QUERIES} (10).
+# shellcheck disable=SC2016 # Zabbix macros, not shell expansions
+"$API" host-create "$HOST" "$TEMPLATE_NAME" --macro '{$DNS.TOP.PCT.MAX}=12' \
+  --macro '{$DNS.TOP.PCT.MAX:"192.0.2.11"}=9.5' \
+  --macro '{$DNS.TOP.PCT.MAX:"2001:db8:ffff:1:2:3:4:5"}=8.9' \
+  --macro '{$DNS.TOP.PCT.MAX:"192.0.2.22"}=0' >/dev/null
+# The server accepts values for a new host once its configuration cache has
+# synced; an empty discovery document tells when.
+for ((i = 0; i < 100; i++)); do
+  reply=$(zabbix_sender -z 127.0.0.1 -p 10052 -s "$HOST" -k descobertaDns -o '{"data": []}' 2>&1 || true)
+  [[ $reply == *"processed: 1;"* ]] && break
+  sleep 0.2
+done
+[[ $reply == *"processed: 1;"* ]] || {
+  fail "the server never accepted values for host $HOST: $reply"
+  exit 1
+}
+timed "template import, host, cache sync" "$t"
+
+mapfile -t expected_rows < <("$TRAFFIC" expect | head -n 20)
+expected_values=$(for row in "${expected_rows[@]}"; do
+  read -r a c p <<<"$row"
+  echo "contDns[$a] $c"
+  echo "percentDns[$a] $p"
+done | LC_ALL=C sort)
+expected_items=$(awk '{ print $1, ($1 ~ /^contDns/ ? 3 : 0), 0, "-" }' <<<"$expected_values")
+
+# --- first run: discovery ----------------------------------------------------
+t=$(now)
+t1=$(date +%s)
+collect "$HOST" "$SCRATCH/run1"
+timed "first run" "$t"
+expect_eq "first run: status" "$RUN_STATUS" 0
+expect_eq "first run: output" "$(cat "$SCRATCH/run1")" "$CAPTURE_LINE"$'\n'"OK!"
+
+t=$(now)
+waited=$("$API" wait-items "$HOST" 40 --timeout 30) || {
+  fail "discovery did not create 40 items"
+  waited="(never)"
+}
+expect_eq "discovered items (key, value type, state, error)" \
+  "$("$API" items "$HOST" | LC_ALL=C sort)" "$expected_items"
+run1_stored=$("$API" history "$HOST" --since "$t1" | wc -l)
+# New items reach the trapper with the next configuration sync (every second).
+zabbix_server -c "$ZBX_SERVER_CONF" -R config_cache_reload >/dev/null
+sleep 2
+timed "discovery, cache sync" "$t"
+echo "first run: all items there ${waited} s after the run; $run1_stored of 40 values stored" \
+  "(sent before the server knew their items)"
+
+# --- second run: values ------------------------------------------------------
+t=$(now)
+t2=$(date +%s)
+collect "$HOST" "$SCRATCH/run2"
+timed "second run" "$t"
+expect_eq "second run: status" "$RUN_STATUS" 0
+expect_eq "second run: output" "$(cat "$SCRATCH/run2")" "$CAPTURE_LINE"$'\n'"OK!"
+
+t=$(now)
+for ((i = 0; i < 50; i++)); do
+  [ "$("$API" history "$HOST" --since "$t2" | wc -l)" -ge 40 ] && break
+  sleep 0.2
+done
+stored=$("$API" latest "$HOST" --since "$t2" | LC_ALL=C sort)
+expect_eq "second run: values stored (key value)" "$stored" "$expected_values"
+expect_eq "second run: one value per item" "$("$API" history "$HOST" --since "$t2" | wc -l)" 40
+expect_eq "items supported after the second run" \
+  "$("$API" items "$HOST" | LC_ALL=C sort)" "$expected_items"
+expected_problems=$(printf '%s\n' \
+  "DNS client 192.0.2.10 sends more than 12% of all queries" \
+  "DNS client 192.0.2.11 sends more than 9.5% of all queries" \
+  "DNS client 2001:db8:ffff:1:2:3:4:5 sends more than 8.9% of all queries")
+for ((i = 0; i < 25; i++)); do
+  problems=$("$API" problems "$HOST")
+  [ "$problems" = "$expected_problems" ] && break
+  sleep 0.2
+done
+expect_eq "problems" "$problems" "$expected_problems"
+timed "read-back" "$t"
+
+echo "Zabbix holds for $HOST (second run):"
+while read -r line; do echo "  $line"; done <<<"$stored"
+
+# --- debug listing -------------------------------------------------------------
+t=$(now)
+t3=$(date +%s)
+collect debug "$SCRATCH/run3"
+timed "debug run" "$t"
+expected_listing=$(
+  echo "$CAPTURE_LINE"
+  echo "Modo DEBUG ativado:"
+  printf '\e[0;32m\nVersão do script: 1.0.0\e[0;0m\n'
+  for row in "${expected_rows[@]}"; do
+    read -r a c p <<<"$row"
+    echo "{'{#SOURCE}': '$a', '{#CONTAGEM}': $c, '{#PERCENTUAL}': $p}"
+  done
+)
+expect_eq "debug run: status" "$RUN_STATUS" 0
+expect_eq "debug run: listing" "$(cat "$SCRATCH/run3")" "$expected_listing"
+expect_eq "debug run: nothing sent" "$("$API" history "$HOST" --since "$t3" | wc -l)" 0
+
+t=$(now)
+"$ENV_SH" stop "${STOP_ARGS[@]}" >/dev/null
+trap - EXIT
+timed "server stop" "$t"
+
+printf '  %s\n' "${TIMINGS[@]}"
+echo "$checks checks, $failures failed"
+[ "$failures" -eq 0 ]
