@@ -1,12 +1,154 @@
 #!/usr/bin/env bash
-# Sets up quillet on a Debian 12 machine (as root), builds it and runs it on a
-# built-in demo setting.
+# quillet end to end on this machine (Debian 12, as root), in namespaces of its
+# own so that nothing here is touched:
+#   - builds build/quillet if needed (the build is incremental);
+#   - starts a local Zabbix 6.0 server (trapper on 127.0.0.1:10052) with the
+#     shipped template and a host "dns-demo" linked to it;
+#   - five simulated clients send DNS queries (IPv4 and IPv6) through a
+#     veth named ens18, and quillet captures and sends them: a first run makes
+#     Zabbix discover the clients, a second one fills in their values;
+#   - prints what Zabbix now holds for dns-demo, read back through its API;
+#   - stops the server and removes everything (data included).
+#
+#   scripts/demo.sh           the above
+#   scripts/demo.sh --debug   only the debug listing of captured demo traffic,
+#                             without Zabbix
+#
+# It installs nothing: run scripts/install_deps.sh build runtime test zabbix
+# first (build runtime test is enough for --debug). QUILLET_BUILD_DIR names
+# another build folder than build/.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$REPO"
 
-scripts/install_deps.sh build runtime
-cmake -S . -B build -G Ninja >/dev/null
-ninja -C build quillet
+DEBUG=0
+[ "${1:-}" = --debug ] && DEBUG=1
 
-echo "== quillet with an unknown mode word"
-build/quillet demo x 127.0.0.1 demo-host || echo "(exit status $?)"
+BUILD=${QUILLET_BUILD_DIR:-$REPO/build}
+BIN=$BUILD/quillet
+TRAFFIC=$REPO/tests/support/dns_traffic.sh
+ENV_SH=$REPO/tests/zabbix/zabbix_env.sh
+API=$REPO/tests/zabbix/zbx_api.py
+HOST=dns-demo
+
+now() { date +%s.%N; }
+# phase NAME START: prints how long a phase took.
+phase() { awk -v s="$2" -v e="$(now)" -v n="$1" 'BEGIN { printf "== %-36s %5.1f s\n", n, e - s }'; }
+
+if [ -z "${QUILLET_DEMO_INSIDE:-}" ]; then
+  [ "$(id -u)" = 0 ] || {
+    echo "demo: run me as root (network namespaces, packet capture)" >&2
+    exit 1
+  }
+  need=(cmake ninja g++ tcpdump dnstop dig ip unshare nsenter python3)
+  [ "$DEBUG" = 1 ] || need+=(zabbix_server php zabbix_sender setpriv)
+  missing=()
+  for tool in "${need[@]}"; do
+    command -v "$tool" >/dev/null || missing+=("$tool")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    groups="build runtime test"
+    [ "$DEBUG" = 1 ] || groups+=" zabbix"
+    echo "demo: missing ${missing[*]}; install with: scripts/install_deps.sh $groups" >&2
+    exit 1
+  fi
+  t=$(now)
+  cmake -S . -B "$BUILD" -G Ninja >/dev/null
+  ninja -C "$BUILD" quillet | tail -n 1
+  phase "build" "$t"
+  # In a PID namespace of its own everything the demo starts ends with it.
+  exec env QUILLET_DEMO_INSIDE=1 QUILLET_BUILD_DIR="$BUILD" unshare --net --mount --pid --fork --kill-child \
+    --propagation private --mount-proc bash "$0" "$@"
+fi
+
+# ---------------------------------------------------------------------------
+# Inside: a loopback of our own (the Zabbix server), ens18 (the clients), and a
+# tmpfs on /home for quillet's working directory and the server's data.
+ip link set lo up
+mount -t tmpfs -o size=1g,mode=755 tmpfs /home
+mkdir /home/quillet
+
+# run_quillet HOST: one collection run on the demo traffic.
+run_quillet() {
+  "$TRAFFIC" --plan small --ready-file /home/quillet/dump.pcap -- \
+    "$BIN" coletarDns /home/quillet 127.0.0.1 "$1" 2>&1 | sed 's/^/   /'
+  return "${PIPESTATUS[0]}"
+}
+
+if [ "$DEBUG" = 1 ]; then
+  echo "== quillet coletarDns /home/quillet 127.0.0.1 debug, while five clients send 100 queries"
+  t=$(now)
+  run_quillet debug
+  phase "debug run" "$t"
+  exit 0
+fi
+
+export ZBX_ENV_DIR=/home/zabbix-env ZBX_PRIVATE_ETC=1
+eval "$("$ENV_SH" env)"
+export ZBX_API_URL
+trap '"$ENV_SH" stop >/dev/null 2>&1 || true' EXIT
+
+t=$(now)
+"$ENV_SH" start | sed 's/^/   /'
+phase "Zabbix server start" "$t"
+
+t=$(now)
+"$API" import zabbix/quillet_template.yaml >/dev/null
+# A lower share limit than the template's 50 %, so that the demo shows a problem.
+# shellcheck disable=SC2016 # a Zabbix macro
+"$API" host-create "$HOST" "quillet DNS top clients" --macro '{$DNS.TOP.PCT.MAX}=30' >/dev/null
+# The server takes values for a new host once its configuration cache knows it.
+for ((i = 0; i < 100; i++)); do
+  reply=$(zabbix_sender -z 127.0.0.1 -p 10052 -s "$HOST" -k descobertaDns -o '{"data": []}' 2>&1 || true)
+  [[ $reply == *"processed: 1;"* ]] && break
+  sleep 0.2
+done
+phase "template, host $HOST" "$t"
+
+echo "== first run: Zabbix discovers the clients (their values come too early and are dropped)"
+t=$(now)
+run_quillet "$HOST"
+"$API" wait-items "$HOST" 10 --timeout 30 >/dev/null
+zabbix_server -c "$ZBX_SERVER_CONF" -R config_cache_reload >/dev/null
+sleep 2
+phase "first run and discovery" "$t"
+
+echo "== second run: the values"
+t=$(now)
+since=$(date +%s)
+run_quillet "$HOST"
+phase "second run" "$t"
+
+t=$(now)
+for ((i = 0; i < 50; i++)); do
+  [ "$("$API" history "$HOST" --since "$since" | wc -l)" -ge 10 ] && break
+  sleep 0.2
+done
+latest=$("$API" latest "$HOST" --since "$since")
+problems=$("$API" problems "$HOST")
+phase "read-back" "$t"
+
+echo
+echo "Zabbix now holds for host $HOST (read back through the API):"
+awk '{
+       split($1, k, /[][]/)
+       if (k[1] == "contDns") count[k[2]] = $2; else share[k[2]] = $2
+     }
+     END {
+       printf "   %-28s %16s %8s\n", "client", "queries in 5 s", "share"
+       fflush()
+       sort = "sort -k2,2nr"
+       for (a in count) printf "   %-28s %16s %6s %%\n", a, count[a], share[a] | sort
+       close(sort)
+     }' <<<"$latest"
+echo "Problems:"
+if [ -n "$problems" ]; then
+  while read -r line; do echo "   $line"; done <<<"$problems"
+else
+  echo "   none"
+fi
+
+t=$(now)
+"$ENV_SH" stop >/dev/null
+trap - EXIT
+phase "Zabbix server stop, all removed" "$t"

@@ -82,15 +82,16 @@ EOF
 192.0.2.12 8
 EOF
     ;;
-  *)
-    [ -r "$1" ] || die "no plan '$1' (default, small or a readable file)"
-    cat "$1"
-    ;;
+  *) cat "$1" ;;
   esac
 }
 
 # The plan without comments and blank lines, checked: "address count" lines.
 read_plan() {
+  case "$1" in
+  default | small) ;;
+  *) [ -r "$1" ] || die "no plan '$1' (default, small or a readable file)" ;;
+  esac
   plan_text "$1" | sed 's/#.*//' | awk 'NF' | /usr/bin/env python3 -c '
 import ipaddress, sys
 net4, net6 = ipaddress.ip_network("192.0.2.0/24"), ipaddress.ip_network("2001:db8::/32")
