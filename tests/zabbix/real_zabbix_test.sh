@@ -162,7 +162,6 @@ else
   BIN=$QUILLET_BIN
 fi
 
-# collect HOST OUTFILE: one collection run on the traffic of the default plan.
 # wait_accepted KEY VALUE: sends KEY=VALUE for the test host until the server
 # keeps it ("processed: 1"), for at most 20 s; the last reply is in $REPLY.
 wait_accepted() {
@@ -175,6 +174,7 @@ wait_accepted() {
   return 1
 }
 
+# collect HOST OUTFILE: one collection run on the traffic of the default plan.
 collect() {
   set +e
   "$TRAFFIC" --ready-file /home/quillet/dump.pcap -- "$BIN" coletarDns /tmp 127.0.0.1 "$1" \
@@ -192,8 +192,9 @@ timed "server start" "$t"
 t=$(now)
 "$API" import "$TEMPLATE" >/dev/null
 # The limits of the trigger, set to pick known clients of the plan: the host's
-# own limit, two per-client limits (one an IPv6 address), and one client whose
-# share is over its limit but whose count is under {$DNS.TOP.MIN.QUERIES} (10).
+# own limit (12: 192.0.2.10 at 15.0 % is over it, 2001:db8::10 at exactly 12.0 %
+# is not), two per-client limits (one for an IPv6 address), and one client whose
+# share is over its limit but whose count (8) is under {$DNS.TOP.MIN.QUERIES}.
 # shellcheck disable=SC2016 # Zabbix macros, not shell expansions
 "$API" host-create "$HOST" "$TEMPLATE_NAME" --macro '{$DNS.TOP.PCT.MAX}=12' \
   --macro '{$DNS.TOP.PCT.MAX:"192.0.2.11"}=9.5' \
