@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install_deps.sh build runtime test
+scripts/install_deps.sh build runtime test zabbix
 
 cmake -S . -B build -G Ninja
 ninja -C build
