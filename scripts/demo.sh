@@ -14,9 +14,9 @@
 #   scripts/demo.sh --debug   only the debug listing of captured demo traffic,
 #                             without Zabbix
 #
-# It installs nothing: run scripts/install_deps.sh build runtime test zabbix
-# first (build runtime test is enough for --debug). QUILLET_BUILD_DIR names
-# another build folder than build/.
+# It first installs what is missing (scripts/install_deps.sh; the Zabbix
+# packages are not needed for --debug). QUILLET_BUILD_DIR names another build
+# folder than build/.
 set -euo pipefail
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$REPO"
@@ -40,18 +40,12 @@ if [ -z "${QUILLET_DEMO_INSIDE:-}" ]; then
     echo "demo: run me as root (network namespaces, packet capture)" >&2
     exit 1
   }
-  need=(cmake ninja g++ tcpdump dnstop dig ip unshare nsenter python3)
-  [ "$DEBUG" = 1 ] || need+=(zabbix_server php zabbix_sender setpriv)
-  missing=()
-  for tool in "${need[@]}"; do
-    command -v "$tool" >/dev/null || missing+=("$tool")
-  done
-  if [ ${#missing[@]} -gt 0 ]; then
-    groups="build runtime test"
-    [ "$DEBUG" = 1 ] || groups+=" zabbix"
-    echo "demo: missing ${missing[*]}; install with: scripts/install_deps.sh $groups" >&2
-    exit 1
-  fi
+  groups="build runtime test"
+  [ "$DEBUG" = 1 ] || groups+=" zabbix"
+  t=$(now)
+  # shellcheck disable=SC2086
+  scripts/install_deps.sh $groups
+  phase "install" "$t"
   t=$(now)
   cmake -S . -B "$BUILD" -G Ninja >/dev/null
   ninja -C "$BUILD" quillet | tail -n 1
