@@ -63,6 +63,15 @@ dns-lab percentDns[198.51.100.7]=16.1
 dns-lab contDns[203.0.113.5]=4
 dns-lab percentDns[203.0.113.5]=1.6'
 
+# Three arguments: the server is also the host name; five: the last one is.
+new_deliveries
+run_quillet coletarDns /ignored 127.0.0.1
+expect_eq "three arguments: status" "$STATUS" 0
+expect_eq "three arguments: filed under" "$(trapper_values | cut -d' ' -f1 | sort -u)" "127.0.0.1"
+new_deliveries
+run_quillet coletarDns /ignored 127.0.0.1 not-the-host dns-five
+expect_eq "five arguments: filed under" "$(trapper_values | cut -d' ' -f1 | sort -u)" "dns-five"
+
 # A host name that only resembles "debug" is an ordinary host.
 for host in Debug "debug "; do
   new_deliveries
