@@ -118,23 +118,6 @@ int run(const std::vector<std::string>& command_line, Context& ctx, const Modes&
   return 1;
 }
 
-namespace {
-
-// posix_spawn file actions that are destroyed on every way out.
-class FileActions {
- public:
-  FileActions() { ::posix_spawn_file_actions_init(&actions_); }
-  ~FileActions() { ::posix_spawn_file_actions_destroy(&actions_); }
-  FileActions(const FileActions&) = delete;
-  FileActions& operator=(const FileActions&) = delete;
-  posix_spawn_file_actions_t* get() { return &actions_; }
-
- private:
-  posix_spawn_file_actions_t actions_;
-};
-
-}  // namespace
-
 std::vector<std::string> launch_command_line(const std::string& mode,
                                              const std::vector<std::string>& command_line) {
   std::vector<std::string> words;
@@ -160,10 +143,10 @@ void launch(const std::string& mode, Context& ctx) {
   Fd read_end(ends[0]);
   Fd write_end(ends[1]);
 
-  FileActions actions;
-  ::posix_spawn_file_actions_adddup2(actions.get(), write_end.get(), STDOUT_FILENO);
-  ::posix_spawn_file_actions_adddup2(actions.get(), write_end.get(), STDERR_FILENO);
-  ::posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1);
+  SpawnFileActions actions(step);
+  actions.dup2(write_end.get(), STDOUT_FILENO);
+  actions.dup2(write_end.get(), STDERR_FILENO);
+  actions.close_from(STDERR_FILENO + 1);
   pid_t pid = 0;
   int err = ::posix_spawnp(&pid, argv[0], actions.get(), nullptr, argv.data(), environ);
   if (err != 0) throw system_failure(step, "não foi possível iniciar " + words[0], err);

@@ -1,6 +1,7 @@
 #include "os.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/wait.h>
@@ -78,51 +79,80 @@ ExitStatus wait_for_child(int pid) {
   return ExitStatus::from_wait_status(status);
 }
 
+SpawnFileActions::SpawnFileActions(std::string step) : step_(std::move(step)) {
+  check(::posix_spawn_file_actions_init(&actions_), "posix_spawn_file_actions_init");
+}
+
+SpawnFileActions::~SpawnFileActions() {
+  ::posix_spawn_file_actions_destroy(&actions_);
+}
+
+void SpawnFileActions::check(int err, const char* what) const {
+  if (err != 0) throw system_failure(step_, what, err);
+}
+
+void SpawnFileActions::open(int fd, const char* path, int flags) {
+  check(::posix_spawn_file_actions_addopen(&actions_, fd, path, flags, 0),
+        "posix_spawn_file_actions_addopen");
+}
+
+void SpawnFileActions::dup2(int from, int to) {
+  check(::posix_spawn_file_actions_adddup2(&actions_, from, to),
+        "posix_spawn_file_actions_adddup2");
+}
+
+void SpawnFileActions::close_from(int lowest) {
+  check(::posix_spawn_file_actions_addclosefrom_np(&actions_, lowest),
+        "posix_spawn_file_actions_addclosefrom_np");
+}
+
 namespace {
 
 constexpr std::string_view kRunStep = "execução de comando";
 
-// posix_spawn file actions that are destroyed on every way out.
-class SpawnActions {
+// posix_spawn attributes that are destroyed on every way out. The command
+// starts with no blocked signal: a mask inherited from whoever started the run
+// would reach tcpdump, and a blocked SIGTERM there lets `timeout` stop nothing,
+// so the capture would never end.
+class SpawnAttributes {
  public:
-  SpawnActions() {
-    int err = ::posix_spawn_file_actions_init(&actions_);
-    if (err != 0) throw system_failure(std::string(kRunStep), "posix_spawn_file_actions_init", err);
+  SpawnAttributes() {
+    int err = ::posix_spawnattr_init(&attr_);
+    if (err != 0) throw system_failure(std::string(kRunStep), "posix_spawnattr_init", err);
+    sigset_t none;
+    sigemptyset(&none);
+    err = ::posix_spawnattr_setsigmask(&attr_, &none);
+    if (err == 0) err = ::posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGMASK);
+    if (err != 0) {
+      ::posix_spawnattr_destroy(&attr_);
+      throw system_failure(std::string(kRunStep), "posix_spawnattr_setsigmask", err);
+    }
   }
-  ~SpawnActions() { ::posix_spawn_file_actions_destroy(&actions_); }
-  SpawnActions(const SpawnActions&) = delete;
-  SpawnActions& operator=(const SpawnActions&) = delete;
-  posix_spawn_file_actions_t* get() { return &actions_; }
-
-  // Records one action; `err` is what the posix_spawn_file_actions_* call returned.
-  static void check(int err, const char* what) {
-    if (err != 0) throw system_failure(std::string(kRunStep), what, err);
-  }
+  ~SpawnAttributes() { ::posix_spawnattr_destroy(&attr_); }
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+  const posix_spawnattr_t* get() const { return &attr_; }
 
  private:
-  posix_spawn_file_actions_t actions_;
+  posix_spawnattr_t attr_;
 };
 
 }  // namespace
 
 ExitStatus ShellRunner::run_shell(const std::string& command_line, ChildOutput output) {
-  SpawnActions actions;
+  SpawnFileActions actions{std::string(kRunStep)};
   if (output == ChildOutput::dropped) {
     // The null device never fills up, so a talkative command cannot block on it.
-    SpawnActions::check(
-        ::posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, "/dev/null", O_WRONLY, 0),
-        "posix_spawn_file_actions_addopen /dev/null");
-    SpawnActions::check(
-        ::posix_spawn_file_actions_adddup2(actions.get(), STDOUT_FILENO, STDERR_FILENO),
-        "posix_spawn_file_actions_adddup2");
+    actions.open(STDOUT_FILENO, "/dev/null", O_WRONLY);
+    actions.dup2(STDOUT_FILENO, STDERR_FILENO);
   }
-  SpawnActions::check(::posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1),
-                      "posix_spawn_file_actions_addclosefrom_np");
+  actions.close_from(STDERR_FILENO + 1);
 
   std::string arg0 = "sh", arg1 = "-c", arg2 = command_line;
   char* argv[] = {arg0.data(), arg1.data(), arg2.data(), nullptr};
+  SpawnAttributes attributes;
   pid_t pid = 0;
-  int err = ::posix_spawn(&pid, shell_.c_str(), actions.get(), nullptr, argv, environ);
+  int err = ::posix_spawn(&pid, shell_.c_str(), actions.get(), attributes.get(), argv, environ);
   if (err != 0) {
     throw system_failure(std::string(kRunStep),
                          "não foi possível iniciar " + shell_ + " para '" + command_line + "'",

@@ -1,6 +1,8 @@
 // The operating-system boundary: owned descriptors, child processes, pauses.
 #pragma once
 
+#include <spawn.h>
+
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -55,6 +57,28 @@ class FdStreamBuf : public std::streambuf {
   int fd_;
   int error_ = 0;
   char buffer_[4096];
+};
+
+// File actions of a posix_spawn call, released on every way out. Each action
+// that cannot be recorded raises Failure for `step`.
+class SpawnFileActions {
+ public:
+  explicit SpawnFileActions(std::string step);
+  ~SpawnFileActions();
+  SpawnFileActions(const SpawnFileActions&) = delete;
+  SpawnFileActions& operator=(const SpawnFileActions&) = delete;
+
+  void open(int fd, const char* path, int flags);
+  void dup2(int from, int to);
+  // Closes every descriptor from `lowest` on in the child.
+  void close_from(int lowest);
+  const posix_spawn_file_actions_t* get() const { return &actions_; }
+
+ private:
+  void check(int err, const char* what) const;
+
+  std::string step_;
+  posix_spawn_file_actions_t actions_;
 };
 
 // How a child process ended.
