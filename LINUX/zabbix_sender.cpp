@@ -30,8 +30,9 @@ std::string describe_bound(std::chrono::milliseconds bound) {
   return std::to_string(bound.count()) + " ms";
 }
 
-// Server text made safe for the console: control characters become '?', and a
-// long text is cut at a character boundary.
+// Server text made safe for the console: control characters, the C1 ones
+// (U+0080-U+009F, which some terminals obey as escapes) included, become '?',
+// and a long text is cut at a character boundary.
 std::string console_safe(std::string_view text) {
   bool cut = text.size() > kMaxServerText;
   if (cut) {
@@ -42,9 +43,15 @@ std::string console_safe(std::string_view text) {
   }
   std::string out;
   out.reserve(text.size() + 3);
-  for (char c : text) {
-    auto u = static_cast<unsigned char>(c);
-    out += u < 0x20 || u == 0x7F ? '?' : c;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    auto u = static_cast<unsigned char>(text[i]);
+    const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    if (u == 0xC2 && next >= 0x80 && next < 0xA0) {
+      out += '?';  // C1 control, two bytes in UTF-8
+      ++i;
+      continue;
+    }
+    out += u < 0x20 || u == 0x7F ? '?' : text[i];
   }
   if (cut) out += "...";
   return out;
@@ -277,7 +284,15 @@ SendResult decode_reply(std::string_view frame) {
   }
   SendResult result;
   const auto& response = body["response"];
-  result.response = response.is_string() ? response.get<std::string>() : response.dump();
+  // dump() recurses: a reply of nested arrays within the length bound would
+  // exhaust the stack, so structures are only named by their brackets.
+  if (response.is_string()) {
+    result.response = response.get<std::string>();
+  } else if (response.is_structured()) {
+    result.response = response.is_array() ? "[...]" : "{...}";
+  } else {
+    result.response = response.dump();
+  }
   if (auto info = body.find("info"); info != body.end() && info->is_string()) {
     result.info = info->get<std::string>();
   }

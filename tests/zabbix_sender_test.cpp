@@ -505,5 +505,25 @@ TEST(RealZabbixSender, TalksToTheTrapperAndSendsWhatWeSend) {
   }
 }
 
+// Replies a hostile or broken server might send: nothing in them may crash the
+// run or reach the console as a control sequence.
+TEST(DecodeReply, ServerTextCannotCrashOrSteerTheConsole) {
+  const std::size_t deep = kMaxReplyLength / 2 - 8;  // nested arrays filling the bound
+  const std::pair<std::string, std::string> rows[] = {
+      {frame(R"({"response":[1,2]})"), "servidor respondeu \"[...]\""},
+      {frame(R"({"response":{"a":"b"}})"), "servidor respondeu \"{...}\""},
+      {frame("{\"response\":" + std::string(deep, '[') + std::string(deep, ']') + "}"),
+       "servidor respondeu \"[...]\""},
+      {frame(R"({"response":null})"), "servidor respondeu \"null\""},
+      {frame(R"({"response":"fail\u009b31m","info":"a\u0085b\u009fc"})"),
+       "servidor respondeu \"fail?31m\" (info: \"a?b?c\")"},
+      {frame(R"({"response":"falhou \u00a0\u00e9"})"),
+       "servidor respondeu \"falhou \u00a0\u00e9\""},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(failure_of([&] { decode_reply(row.first); }), row.second);
+  }
+}
+
 }  // namespace
 }  // namespace quillet
