@@ -6,6 +6,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 
 #include "fake_tools.h"
@@ -165,6 +166,27 @@ TEST(ShellRunner, AShellThatCannotStartIsAFailure) {
       EXPECT_EQ(std::string(failure.what()), row.message);
     }
   }
+}
+
+// A run started with signals blocked must not hand that mask on: `timeout`
+// could not stop a command that blocks SIGTERM, and the capture would hang.
+TEST(ShellRunner, CommandsStartWithNoBlockedSignal) {
+  sigset_t blocked, previous;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGTERM);
+  sigaddset(&blocked, SIGINT);
+  sigaddset(&blocked, SIGHUP);
+  ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &blocked, &previous), 0);
+  const ExitStatus mask = ShellRunner().run_shell(
+      "grep -q '^SigBlk:[[:space:]]*0*$' /proc/$$/status", ChildOutput::dropped);
+  const auto started = std::chrono::steady_clock::now();
+  const ExitStatus stopped = ShellRunner().run_shell("timeout 0.2 sleep 10", ChildOutput::dropped);
+  const auto took = std::chrono::steady_clock::now() - started;
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+
+  EXPECT_EQ(mask.describe(), "terminou com status 0");
+  EXPECT_EQ(stopped.describe(), "terminou com status 124");
+  EXPECT_LT(took, std::chrono::seconds(5));
 }
 
 TEST(WaitForChild, NoSuchChildIsAFailure) {
