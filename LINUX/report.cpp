@@ -139,6 +139,7 @@ struct RawLine {
   std::string_view bytes;
   std::size_t next;  // where the following line starts
   bool ascii;        // no byte >= 0x80: the bytes are already the decoded line
+  bool ended;        // a boundary ends it; otherwise the text ended first
 };
 
 // True when one of the eight bytes of `word` is below 0x20 or at least 0x80:
@@ -162,16 +163,16 @@ RawLine next_line(std::string_view report, std::size_t start) {
       }
     }
     const std::uint8_t cls = class_of(report[i]);
-    if (cls & kBoundary) return {report.substr(start, i - start), i + 1, ascii};
+    if (cls & kBoundary) return {report.substr(start, i - start), i + 1, ascii, true};
     if (cls & kHigh) {
       ascii = false;
       if (const std::size_t n = starts_with_any(report.substr(i), kWideBoundaries); n != 0) {
-        return {report.substr(start, i - start), i + n, ascii};
+        return {report.substr(start, i - start), i + n, ascii, true};
       }
     }
     ++i;
   }
-  return {report.substr(start), report.size(), ascii};
+  return {report.substr(start), report.size(), ascii, false};
 }
 
 bool contains(std::string_view text, std::string_view part) {
@@ -345,11 +346,28 @@ std::size_t split_fields(std::string_view linha, Partes& partes) {
   return count;
 }
 
+// split_fields for a line of plain ASCII, the common case, where white space
+// is one byte. Kept apart because it is most of the parser's time: without the
+// checks for wider characters its loops are much tighter.
+std::size_t split_ascii_fields(std::string_view linha, Partes& partes) {
+  const auto space_at = [&](std::size_t i) { return (class_of(linha[i]) & kSpace) != 0; };
+  std::size_t count = 0;
+  for (std::size_t i = 0;;) {
+    while (i < linha.size() && space_at(i))
+      ++i;
+    if (i == linha.size() || count == partes.size()) return count;
+    const std::size_t start = i;
+    while (i < linha.size() && !space_at(i))
+      ++i;
+    partes[count++] = linha.substr(start, i - start);
+  }
+}
+
 // A line inside the table: a record, or nothing for a blank, separator or
-// malformed line.
-std::optional<RecordView> read_record(std::string_view linha) {
+// malformed line. `ascii`: the line has no byte >= 0x80.
+std::optional<RecordView> read_record(std::string_view linha, bool ascii) {
   Partes partes{};
-  const std::size_t count = split_fields(linha, partes);
+  const std::size_t count = ascii ? split_ascii_fields(linha, partes) : split_fields(linha, partes);
   if (count == 0) return std::nullopt;            // blank
   if (linha.front() == '-') return std::nullopt;  // separator
   if (count != kFields) return std::nullopt;
@@ -365,22 +383,88 @@ bool is_header(std::string_view linha) {
   return contains(linha, "%") && contains(linha, "Count") && contains(linha, "Sources");
 }
 
+// Takes the report one line at a time and hands the table's records to the
+// sink. The state lives here, so the text may come whole or in pieces.
+class TableReader {
+ public:
+  explicit TableReader(const RecordSink& sink) : sink_(sink) {}
+
+  // False once the table has ended: no later line matters.
+  bool read(const RawLine& raw) {
+    const std::string_view linha = raw.ascii ? raw.bytes : decode(raw.bytes, scratch_);
+    if (is_header(linha)) {
+      capturando_ = true;
+      return true;
+    }
+    if (!capturando_) return true;
+    if (contains(linha, "Destinations")) return false;
+    if (const auto record = read_record(linha, raw.ascii)) sink_(*record);
+    return true;
+  }
+
+ private:
+  const RecordSink& sink_;
+  bool capturando_ = false;
+  std::string scratch_;  // the current line, decoded, when it is not plain ASCII
+};
+
+Failure report_failure(const std::string& caminho_arquivo, int err) {
+  return Failure("erro de leitura", "análise do relatório",
+                 "não foi possível ler o relatório " + caminho_arquivo + ": " + std::strerror(err));
+}
+
+Fd open_report(const std::string& caminho_arquivo) {
+  Fd fd(::open(caminho_arquivo.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) throw report_failure(caminho_arquivo, errno);
+  return fd;
+}
+
+// Reads what is there into `into`, at most `room` bytes; 0 at the end of the file.
+std::size_t read_some(const Fd& fd, const std::string& caminho_arquivo, char* into,
+                      std::size_t room) {
+  while (true) {
+    const ssize_t n = ::read(fd.get(), into, room);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) throw report_failure(caminho_arquivo, errno);
+  }
+}
+
 }  // namespace
 
 void parse_report(std::string_view bytes, const RecordSink& sink) {
-  bool capturando = false;
-  std::string scratch;  // the current line, decoded, when it is not plain ASCII
+  TableReader reader(sink);
   for (std::size_t pos = 0; pos < bytes.size();) {
     const RawLine raw = next_line(bytes, pos);
+    if (!reader.read(raw)) return;
     pos = raw.next;
-    const std::string_view linha = raw.ascii ? raw.bytes : decode(raw.bytes, scratch);
-    if (is_header(linha)) {
-      capturando = true;
-      continue;
+  }
+}
+
+void parse_report_file(const std::string& caminho_arquivo, const RecordSink& sink,
+                       std::size_t chunk_size) {
+  const Fd fd = open_report(caminho_arquivo);
+  TableReader reader(sink);
+  // The buffer holds the unfinished last line of what was read so far, then
+  // the next piece of the file. Lines are cut only at a complete boundary, so
+  // a boundary or a UTF-8 sequence split between two reads is seen whole.
+  std::string buffer(std::max<std::size_t>(chunk_size, 1), '\0');
+  std::size_t used = 0;
+  for (bool at_end = false; !at_end;) {
+    const std::size_t n =
+        read_some(fd, caminho_arquivo, buffer.data() + used, buffer.size() - used);
+    at_end = n == 0;
+    used += n;
+    const std::string_view text(buffer.data(), used);
+    std::size_t pos = 0;
+    while (pos < used) {
+      const RawLine raw = next_line(text, pos);
+      if (!raw.ended && !at_end) break;  // the rest of this line is still in the file
+      if (!reader.read(raw)) return;     // the table has ended: the rest is not read
+      pos = raw.next;
     }
-    if (!capturando) continue;
-    if (contains(linha, "Destinations")) return;
-    if (const auto record = read_record(linha)) sink(*record);
+    used -= pos;
+    std::memmove(buffer.data(), buffer.data() + pos, used);
+    if (used == buffer.size()) buffer.resize(buffer.size() * 2);  // a line longer than the buffer
   }
 }
 
@@ -393,15 +477,9 @@ std::vector<SourceRecord> parse_report(std::string_view bytes) {
 }
 
 std::string read_report(const std::string& caminho_arquivo) {
-  const auto failure = [&](int err) {
-    return Failure(
-        "erro de leitura", "análise do relatório",
-        "não foi possível ler o relatório " + caminho_arquivo + ": " + std::strerror(err));
-  };
-  const Fd fd(::open(caminho_arquivo.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) throw failure(errno);
+  const Fd fd = open_report(caminho_arquivo);
   struct stat info {};
-  if (::fstat(fd.get(), &info) != 0) throw failure(errno);
+  if (::fstat(fd.get(), &info) != 0) throw report_failure(caminho_arquivo, errno);
 
   // One byte beyond the announced size, so that a file that keeps its size is
   // read to its end without growing the buffer; files that announce no size
@@ -410,20 +488,20 @@ std::string read_report(const std::string& caminho_arquivo) {
   std::size_t used = 0;
   while (true) {
     if (used == bytes.size()) bytes.resize(bytes.size() * 2);
-    const ssize_t n = ::read(fd.get(), bytes.data() + used, bytes.size() - used);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw failure(errno);
-    }
+    const std::size_t n = read_some(fd, caminho_arquivo, bytes.data() + used, bytes.size() - used);
     if (n == 0) break;
-    used += static_cast<std::size_t>(n);
+    used += n;
   }
   bytes.resize(used);
   return bytes;
 }
 
 std::vector<SourceRecord> analisarRelatorio(const std::string& caminho_arquivo) {
-  return parse_report(read_report(caminho_arquivo));
+  std::vector<SourceRecord> records;
+  parse_report_file(caminho_arquivo, [&](const RecordView& r) {
+    records.push_back({std::string(r.source), r.contagem, r.percentual});
+  });
+  return records;
 }
 
 std::vector<SourceRecord> rank_top(std::vector<SourceRecord> records, std::size_t limit) {
@@ -504,7 +582,7 @@ std::optional<std::vector<SourceRecord>> capture_and_rank(Context& ctx) {
       capturar_dnstop(ctx.capture, ctx.capture.interface, ctx.out, ctx.runner);
   if (!caminho_arquivo) return std::nullopt;
   TopSelection top(TOP_LIMIT);
-  parse_report(read_report(*caminho_arquivo), [&](const RecordView& r) { top.add(r); });
+  parse_report_file(*caminho_arquivo, [&](const RecordView& r) { top.add(r); });
   return top.take();
 }
 

@@ -40,6 +40,14 @@ using RecordSink = std::function<void(const RecordView&)>;
 void parse_report(std::string_view bytes, const RecordSink& sink);
 std::vector<SourceRecord> parse_report(std::string_view bytes);
 
+// Reads the report file a piece at a time and hands its records to `sink`, in
+// report order, as parse_report would; reading stops where the table ends.
+// Memory stays at `chunk_size` bytes plus the longest line, whatever the size
+// of the file. A file that cannot be opened or read raises Failure.
+inline constexpr std::size_t REPORT_CHUNK_SIZE = std::size_t{256} * 1024;
+void parse_report_file(const std::string& caminho_arquivo, const RecordSink& sink,
+                       std::size_t chunk_size = REPORT_CHUNK_SIZE);
+
 // The whole content of the report file. A file that cannot be opened or read
 // raises Failure.
 std::string read_report(const std::string& caminho_arquivo);
