@@ -4,6 +4,7 @@
 #   runtime  tcpdump and dnstop, which every collection run calls
 #   test     tools of the test suites (dig, zabbix_sender, clang for fuzzing, ...)
 #   zabbix   a local Zabbix 6.0 server with PostgreSQL and the frontend's API
+#   bench    what bench/compare.sh compares with and measures by, and profilers
 # Packages already installed are not fetched again; apt-get update runs only when
 # something is missing.
 set -euo pipefail
@@ -14,6 +15,7 @@ group[build]="g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev n
 group[runtime]="tcpdump dnstop"
 group[test]="iproute2 util-linux dnsutils zabbix-agent clang libclang-rt-14-dev python3 procps man-db groff-base"
 group[zabbix]=""
+group[bench]="hyperfine time mawk zabbix-agent python3 iproute2 util-linux procps linux-perf valgrind"
 if [ -f "$here/tests/zabbix/packages.txt" ]; then
   group[zabbix]=$(grep -v '^#' "$here/tests/zabbix/packages.txt" | tr '\n' ' ')
 fi

@@ -10,5 +10,8 @@ cmake -S . -B build -G Ninja
 ninja -C build
 ctest --test-dir build --output-on-failure -j2
 
+# Every benchmark once, briefly, so that none of them rots.
+bench/smoke.sh build
+
 # The Debian package as an admin installs it: build, install, run, purge.
 tests/package/package_test.sh build

@@ -1,0 +1,272 @@
+// Micro-benchmarks of a collection run's own work: the report parser, the
+// ranking, the discovery document and the deliveries to a loopback trapper.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <iterator>
+#include <map>
+#include <ostream>
+#include <random>
+#include <streambuf>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "delivery.h"
+#include "format.h"
+#include "report.h"
+#include "report_gen.h"
+#include "trapper.h"
+
+namespace {
+
+using quillet::bench::ReportStyle;
+
+// Reports are generated once per size and style and shared by the benchmarks.
+const std::string& report(std::size_t lines, ReportStyle style) {
+  static std::map<std::pair<std::size_t, ReportStyle>, std::string> cache;
+  auto [it, added] = cache.try_emplace({lines, style});
+  if (added) it->second = quillet::bench::make_report(lines, style);
+  return it->second;
+}
+
+// Bytes per second over what the parser was handed, and the time per data line
+// of the Sources table.
+void set_rates(benchmark::State& state, std::size_t bytes, std::size_t lines) {
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+  state.counters["per_line"] =
+      benchmark::Counter(static_cast<double>(lines), benchmark::Counter::kIsIterationInvariantRate |
+                                                         benchmark::Counter::kInvert);
+}
+
+// Every generated data line is a record; anything else means the parser or the
+// generator went wrong, and the figure would be meaningless.
+bool check_records(benchmark::State& state, std::size_t got, std::size_t want) {
+  if (got == want) return true;
+  state.SkipWithError(
+      ("parsed " + std::to_string(got) + " records, expected " + std::to_string(want)).c_str());
+  return false;
+}
+
+void parse_counting(benchmark::State& state, ReportStyle style) {
+  const auto lines = static_cast<std::size_t>(state.range(0));
+  const std::string& bytes = report(lines, style);
+  std::size_t records = 0;
+  for (auto _ : state) {
+    records = 0;
+    quillet::parse_report(bytes, [&](const quillet::RecordView&) { ++records; });
+    benchmark::DoNotOptimize(records);
+  }
+  if (check_records(state, records, lines)) set_rates(state, bytes.size(), lines);
+}
+
+void BM_ParseSources(benchmark::State& state) {
+  parse_counting(state, ReportStyle::sources);
+}
+BENCHMARK(BM_ParseSources)->Arg(1'000)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMicrosecond);
+
+// The whole report; the parser stops at "Destinations", so most bytes are never
+// looked at.
+void BM_ParseFullReport(benchmark::State& state) {
+  parse_counting(state, ReportStyle::full);
+}
+BENCHMARK(BM_ParseFullReport)->Arg(1'000)->Arg(100'000)->Unit(benchmark::kMicrosecond);
+
+// Unicode white space, CR LF, U+2028 and invalid bytes on every line: every line
+// takes the decoding path.
+void BM_ParseUnicode(benchmark::State& state) {
+  parse_counting(state, ReportStyle::unicode);
+}
+BENCHMARK(BM_ParseUnicode)->Arg(1'000)->Arg(100'000)->Unit(benchmark::kMicrosecond);
+
+// What a collection run does: parse into the top-20 selection.
+void BM_ParseAndRank(benchmark::State& state) {
+  const auto lines = static_cast<std::size_t>(state.range(0));
+  const std::string& bytes = report(lines, ReportStyle::sources);
+  std::size_t kept = 0;
+  for (auto _ : state) {
+    quillet::TopSelection top(quillet::TOP_LIMIT);
+    quillet::parse_report(bytes, [&](const quillet::RecordView& r) { top.add(r); });
+    kept = top.ranked().size();
+    benchmark::DoNotOptimize(kept);
+  }
+  if (check_records(state, kept, std::min(lines, quillet::TOP_LIMIT)))
+    set_rates(state, bytes.size(), lines);
+}
+BENCHMARK(BM_ParseAndRank)->Arg(1'000)->Arg(1'000'000)->Unit(benchmark::kMicrosecond);
+
+// Every record as a SourceRecord of its own, as analisarRelatorio returns them.
+void BM_ParseToVector(benchmark::State& state) {
+  const auto lines = static_cast<std::size_t>(state.range(0));
+  const std::string& bytes = report(lines, ReportStyle::sources);
+  std::size_t records = 0;
+  for (auto _ : state) {
+    records = quillet::parse_report(bytes).size();
+    benchmark::DoNotOptimize(records);
+  }
+  if (check_records(state, records, lines)) set_rates(state, bytes.size(), lines);
+}
+BENCHMARK(BM_ParseToVector)->Arg(100'000)->Unit(benchmark::kMicrosecond);
+
+enum class Order { descending, shuffled, ascending };
+
+// `n` records in the given count order; ties keep the generator's order.
+struct Records {
+  std::vector<std::string> addresses;
+  std::vector<quillet::RecordView> views;
+
+  Records(std::size_t n, Order order) {
+    addresses.reserve(n);
+    std::vector<std::int64_t> counts;
+    for (std::size_t i = 0; i < n; ++i) {
+      addresses.push_back(quillet::bench::source_address(i));
+      counts.push_back(static_cast<std::int64_t>(n / (i + 1)) + 1);
+    }
+    if (order == Order::shuffled) std::shuffle(counts.begin(), counts.end(), std::mt19937(42));
+    if (order == Order::ascending) std::reverse(counts.begin(), counts.end());
+    for (std::size_t i = 0; i < n; ++i)
+      views.push_back({addresses[i], counts[i], 0.5});
+  }
+};
+
+// Descending is dnstop's own order (the best case: 20 insertions, then one
+// comparison per record); ascending makes every record an insertion.
+void BM_TopSelection(benchmark::State& state, Order order) {
+  const auto n = static_cast<std::size_t>(state.range(0));
+  const Records records(n, order);
+  for (auto _ : state) {
+    quillet::TopSelection top(quillet::TOP_LIMIT);
+    for (const quillet::RecordView& r : records.views)
+      top.add(r);
+    benchmark::DoNotOptimize(top.ranked().data());
+  }
+  state.SetComplexityN(state.range(0));
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * n));
+}
+BENCHMARK_CAPTURE(BM_TopSelection, descending, Order::descending)
+    ->RangeMultiplier(10)
+    ->Range(10'000, 1'000'000)
+    ->Complexity(benchmark::oN)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_TopSelection, shuffled, Order::shuffled)
+    ->RangeMultiplier(10)
+    ->Range(10'000, 1'000'000)
+    ->Complexity(benchmark::oN)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_TopSelection, ascending, Order::ascending)
+    ->RangeMultiplier(10)
+    ->Range(10'000, 1'000'000)
+    ->Complexity(benchmark::oN)
+    ->Unit(benchmark::kMicrosecond);
+
+// The full stable sort of every record, for comparison with the selection.
+void BM_RankTop(benchmark::State& state) {
+  const auto n = static_cast<std::size_t>(state.range(0));
+  const Records records(n, Order::shuffled);
+  std::vector<quillet::SourceRecord> all;
+  std::transform(records.views.begin(), records.views.end(), std::back_inserter(all),
+                 [](const quillet::RecordView& r) {
+                   return quillet::SourceRecord{std::string(r.source), r.contagem, r.percentual};
+                 });
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::vector<quillet::SourceRecord> copy = all;
+    state.ResumeTiming();
+    benchmark::DoNotOptimize(quillet::rank_top(std::move(copy), quillet::TOP_LIMIT).data());
+  }
+  state.SetComplexityN(state.range(0));
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * n));
+}
+BENCHMARK(BM_RankTop)
+    ->RangeMultiplier(10)
+    ->Range(10'000, 1'000'000)
+    ->Complexity(benchmark::oNLogN)
+    ->Unit(benchmark::kMicrosecond);
+
+// The twenty records a run ranks from the 1,000-line report.
+std::vector<quillet::SourceRecord> top20() {
+  quillet::TopSelection top(quillet::TOP_LIMIT);
+  quillet::parse_report(report(1'000, ReportStyle::sources),
+                        [&](const quillet::RecordView& r) { top.add(r); });
+  return top.take();
+}
+
+void BM_DiscoveryDocument(benchmark::State& state) {
+  const std::vector<quillet::SourceRecord> records = top20();
+  for (auto _ : state)
+    benchmark::DoNotOptimize(quillet::discovery_document(records));
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * records.size()));
+}
+BENCHMARK(BM_DiscoveryDocument);
+
+void BM_DebugLines(benchmark::State& state) {
+  const std::vector<quillet::SourceRecord> records = top20();
+  for (auto _ : state) {
+    for (const quillet::SourceRecord& r : records)
+      benchmark::DoNotOptimize(quillet::debug_line(r));
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * records.size()));
+}
+BENCHMARK(BM_DebugLines);
+
+// Twenty percentages of the kinds a report holds, from 100.0 down to the
+// exponent form.
+void BM_FormatDouble(benchmark::State& state) {
+  const std::vector<double> values = {100.0,  61.3,  16.1, 4.8,  1.6,  0.1, 0.0, 33.3, 12.5, 87.5,
+                                      0.0001, 1e-05, 99.9, 50.0, 2.25, 7.0, 0.5, 25.0, 62.5, 0.3};
+  std::string out;
+  for (auto _ : state) {
+    out.clear();
+    for (double v : values)
+      quillet::append_double(out, v);
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * values.size()));
+}
+BENCHMARK(BM_FormatDouble);
+
+// Swallows the console output of the deliveries.
+class NullBuffer : public std::streambuf {
+ protected:
+  int_type overflow(int_type c) override { return c; }
+};
+
+// `state.range(0)` deliveries to a trapper on the loopback: 1, or the 41 of a
+// run with twenty addresses, each its own send_zabbix call and connection.
+void BM_Delivery(benchmark::State& state) {
+  quillet::testing::Trapper trapper;
+  quillet::DeliverySetup setup;
+  setup.port = trapper.port();
+  NullBuffer null;
+  std::ostream out(&null);
+  int pauses = 0;
+  const quillet::Pause pause = [&](std::chrono::milliseconds) { ++pauses; };
+  const std::vector<quillet::SourceRecord> records = top20();
+  const std::string document = quillet::discovery_document(records);
+  const auto n = state.range(0);
+  int given_up = 0;
+  auto deliver = [&](const std::string& key, const quillet::MetricValue& value) {
+    if (quillet::send_zabbix("127.0.0.1", "bench-host", key, value, setup, out, pause) !=
+        quillet::DeliveryOutcome::delivered)
+      ++given_up;
+  };
+  for (auto _ : state) {
+    deliver("descobertaDns", document);
+    for (std::int64_t i = 0; i + 1 < n; i += 2) {
+      const quillet::SourceRecord& r = records[static_cast<std::size_t>(i / 2)];
+      deliver("contDns[" + r.source + "]", r.contagem);
+      deliver("percentDns[" + r.source + "]", r.percentual);
+    }
+  }
+  if (given_up > 0 || pauses > 0) {
+    state.SkipWithError((std::to_string(given_up) + " deliveries given up").c_str());
+    return;
+  }
+  state.SetItemsProcessed(state.iterations() * n);
+}
+BENCHMARK(BM_Delivery)->Arg(1)->Arg(41)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# smoke.sh BUILD_DIR
+#
+# Runs every benchmark once, briefly, so that none of them rots: fails when one
+# cannot run or reports an error (a parse that lost records, a delivery given
+# up, a debug run that ended badly). The whole-process benchmark runs in the
+# sandbox of sandbox.sh and is skipped where that cannot be had. Figures from
+# here mean nothing; compare.sh makes the real ones.
+set -euo pipefail
+bench_dir=$(cd "$(dirname "$0")" && pwd)
+build=${1:?usage: smoke.sh BUILD_DIR}
+out=$(mktemp)
+trap 'rm -f "$out"' EXIT
+
+# run NAME COMMAND...: the benchmark's output must show no error.
+run() {
+  local name=$1
+  shift
+  local status=0
+  "$@" --benchmark_min_time=0.01 >"$out" 2>&1 || status=$?
+  if [ "$status" = 77 ]; then
+    echo "bench smoke: $name skipped ($(tail -1 "$out"))"
+  elif [ "$status" != 0 ] || grep -q "ERROR OCCURRED" "$out"; then
+    echo "bench smoke: $name failed (status $status):"
+    grep -E "ERROR OCCURRED|rror" "$out" || tail -20 "$out"
+    return 1
+  else
+    echo "bench smoke: $name ran $(grep -c '^BM_' "$out") benchmarks"
+  fi
+}
+
+run quillet_bench "$build/bench/quillet_bench"
+run quillet_run_bench "$bench_dir/sandbox.sh" "$build/bench/quillet_run_bench"
