@@ -61,7 +61,8 @@ Sandbox& sandbox() {
       b.error = "/home/quillet/ is not writable";
       return b;
     }
-    char dir[] = "/tmp/quillet-run-bench.XXXXXX";
+    // On the sandbox's tmpfs, so that the reports go with it.
+    char dir[] = "/home/quillet-run-bench.XXXXXX";
     if (::mkdtemp(dir) == nullptr) {
       b.error = std::string("mkdtemp: ") + std::strerror(errno);
       return b;
