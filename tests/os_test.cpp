@@ -170,6 +170,8 @@ TEST(ShellRunner, AShellThatCannotStartIsAFailure) {
 
 // A run started with signals blocked must not hand that mask on: `timeout`
 // could not stop a command that blocks SIGTERM, and the capture would hang.
+// bash keeps the mask it was started with (dash clears it), so it shows
+// what the runner passes on.
 TEST(ShellRunner, CommandsStartWithNoBlockedSignal) {
   sigset_t blocked, previous;
   sigemptyset(&blocked);
@@ -177,10 +179,11 @@ TEST(ShellRunner, CommandsStartWithNoBlockedSignal) {
   sigaddset(&blocked, SIGINT);
   sigaddset(&blocked, SIGHUP);
   ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &blocked, &previous), 0);
-  const ExitStatus mask = ShellRunner().run_shell(
-      "grep -q '^SigBlk:[[:space:]]*0*$' /proc/$$/status", ChildOutput::dropped);
+  ShellRunner bash("/bin/bash");
+  const ExitStatus mask =
+      bash.run_shell("grep -q '^SigBlk:[[:space:]]*0*$' /proc/$$/status", ChildOutput::dropped);
   const auto started = std::chrono::steady_clock::now();
-  const ExitStatus stopped = ShellRunner().run_shell("timeout 0.2 sleep 10", ChildOutput::dropped);
+  const ExitStatus stopped = bash.run_shell("timeout 0.2 sleep 10", ChildOutput::dropped);
   const auto took = std::chrono::steady_clock::now() - started;
   ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 

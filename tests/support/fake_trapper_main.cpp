@@ -1,9 +1,10 @@
 // fake_trapper --listen ADDR:PORT --log FILE [--ready FILE] [--script B1,B2,...]
+//              [--drip-pieces N] [--drip-gap MS]
 //
 // A trapper for the end-to-end suites. Writes each request's JSON body to the
 // log, one line per request, touches the ready file once it listens, answers
 // connection i with behaviour Bi (the last repeats; default success) and runs
-// until SIGTERM or SIGINT.
+// until SIGTERM or SIGINT. "drip" sends its reply in N pieces MS apart.
 #include <signal.h>
 
 #include <cstdio>
@@ -19,7 +20,7 @@ namespace {
 int usage(const std::string& problem) {
   std::cerr << "fake_trapper: " << problem
             << "\nusage: fake_trapper --listen ADDR:PORT --log FILE [--ready FILE] "
-               "[--script B1,B2,...]\n";
+               "[--script B1,B2,...] [--drip-pieces N] [--drip-gap MS]\n";
   return 2;
 }
 
@@ -28,6 +29,7 @@ int usage(const std::string& problem) {
 int main(int argc, char** argv) {
   using quillet::testing::behaviour_named;
   std::string listen, log_path, ready_path, script = "success";
+  quillet::testing::TrapperOptions options;
   for (int i = 1; i < argc; ++i) {
     std::string_view flag = argv[i];
     if (i + 1 >= argc) return usage(std::string(flag) + " needs a value");
@@ -40,13 +42,24 @@ int main(int argc, char** argv) {
       ready_path = value;
     } else if (flag == "--script") {
       script = value;
+    } else if (flag == "--drip-pieces" || flag == "--drip-gap") {
+      int number = 0;
+      try {
+        number = std::stoi(value);
+      } catch (const std::exception&) {
+        return usage("bad number for " + std::string(flag));
+      }
+      if (flag == "--drip-pieces") {
+        options.drip_pieces = number;
+      } else {
+        options.drip_gap = std::chrono::milliseconds(number);
+      }
     } else {
       return usage("unknown option " + std::string(flag));
     }
   }
   if (listen.empty() || log_path.empty()) return usage("--listen and --log are required");
 
-  quillet::testing::TrapperOptions options;
   std::size_t colon = listen.rfind(':');
   if (colon == std::string::npos) return usage("--listen wants ADDR:PORT");
   options.address = listen.substr(0, colon);

@@ -1,0 +1,221 @@
+#!/usr/bin/env bash
+# The capture side going wrong under the real binary: tools missing or killed,
+# the working directory missing, taken by a directory, full or full of links,
+# a second run during a capture, and a start with signals blocked. Each ends
+# with the line and status that say what happened; nothing is sent from a
+# capture that failed, and nothing outside the working directory is touched.
+source "$E2E_DIR/lib.sh"
+
+debug_line="[DEBUG] Executando: timeout 5 tcpdump -i ens18 -w /home/quillet/dump.pcap port 53"
+no_packets="[ERRO] Nenhum pacote DNS capturado (arquivo .pcap vazio)."
+no_report="[ERRO] Arquivo de saída não foi gerado."
+capture_failed=" Erro ao Capturar dados do dnstop."
+dnstop_cmd="dnstop -l 4 /home/quillet/dump.pcap > /home/quillet/dnstop_output.txt"
+
+report=$SCRATCH/report.txt
+printf 'Sources Count %% cum%%\n192.0.2.10 3 75.0 75.0\n192.0.2.20 1 25.0 100.0\n' >"$report"
+start_trapper
+
+# A directory holding only what is named, as the whole PATH of a run.
+only_tools() {
+  local dir=$SCRATCH/path-$1
+  shift
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  for tool in "$@"; do
+    case $tool in
+      */*) cp "$tool" "$dir/" ;;
+      *) ln -s "$(command -v "$tool")" "$dir/$tool" ;;
+    esac
+  done
+  echo "$dir"
+}
+
+fake_capture "$report"
+cp "$SCRATCH/bin/tcpdump" "$SCRATCH/tcpdump"
+
+# tcpdump missing: timeout cannot start it, no capture file appears.
+new_deliveries
+PATH=$(only_tools no-tcpdump timeout) run_quillet coletarDns /p 127.0.0.1 dns-lab
+expect_eq "no tcpdump: status" "$STATUS" 1
+expect_file_eq "no tcpdump: stdout" "$OUT" "$debug_line
+$no_packets
+$capture_failed
+"
+expect_eq "no tcpdump: nothing sent" "$(trapper_values)" ""
+
+# dnstop missing: the shell's status 127 and its own message on stderr.
+PATH=$(only_tools no-dnstop timeout "$SCRATCH/tcpdump") run_quillet coletarDns /p 127.0.0.1 dns-lab
+expect_eq "no dnstop: status" "$STATUS" 1
+expect_file_eq "no dnstop: stdout" "$OUT" "$debug_line
+[ERRO] dnstop falhou: comando '$dnstop_cmd' terminou com status 127
+$capture_failed
+"
+expect_file_eq "no dnstop: stderr" "$ERR" $'sh: 1: dnstop: not found\n'
+expect_eq "no dnstop: nothing sent" "$(trapper_values)" ""
+
+# dnstop killed by a signal: the shell reports 128 + 9 and says so on stderr.
+printf '#!/bin/sh\necho "Sources Count %%"\nkill -KILL $$\n' >"$SCRATCH/bin/dnstop"
+run_quillet coletarDns /p 127.0.0.1 dns-lab
+expect_eq "dnstop killed: status" "$STATUS" 1
+expect_file_eq "dnstop killed: stdout" "$OUT" "$debug_line
+[ERRO] dnstop falhou: comando '$dnstop_cmd' terminou com status 137
+$capture_failed
+"
+expect_file_eq "dnstop killed: stderr" "$ERR" $'Killed\n'
+expect_eq "dnstop killed: nothing sent" "$(trapper_values)" ""
+fake_capture "$report"
+
+# No working directory: the capture cannot write, and nothing creates it.
+rmdir /home/quillet 2>/dev/null || rm -rf /home/quillet
+run_quillet coletarDns /p 127.0.0.1 dns-lab
+expect_eq "no working directory: status" "$STATUS" 1
+expect_file_eq "no working directory: stdout" "$OUT" "$debug_line
+$no_packets
+$capture_failed
+"
+expect_eq "no working directory: still absent" "$(ls -d /home/quillet 2>&1 >/dev/null | wc -l)" 1
+mkdir /home/quillet
+
+# A directory at either working path: the clean-up cannot remove it, the run
+# ends before any capture and leaves the directory as it was.
+for name in dump.pcap dnstop_output.txt; do
+  rm -rf /home/quillet/*
+  mkdir "/home/quillet/$name"
+  touch "/home/quillet/$name/inside"
+  run_quillet coletarDns /p 127.0.0.1 dns-lab
+  expect_eq "directory at $name: status" "$STATUS" 1
+  expect_file_eq "directory at $name: stdout" "$OUT" ""
+  expect_file_eq "directory at $name: stderr" "$ERR" \
+    "quillet: falha não tratada (erro do sistema) na etapa \"captura\": não foi possível remover /home/quillet/$name: Is a directory
+"
+  expect_eq "directory at $name: left as it was" "$(ls -A "/home/quillet/$name")" inside
+done
+rm -rf /home/quillet/*
+expect_eq "no run sent anything" "$(trapper_values)" ""
+
+# Symlinks at both working paths: removed, never followed; their targets keep
+# their bytes and the run goes on as usual.
+printf 'keep me\n' >"$SCRATCH/target-pcap"
+printf 'keep me too\n' >"$SCRATCH/target-report"
+ln -s "$SCRATCH/target-pcap" /home/quillet/dump.pcap
+ln -s "$SCRATCH/target-report" /home/quillet/dnstop_output.txt
+new_deliveries
+run_quillet coletarDns /p 127.0.0.1 dns-lab
+expect_eq "symlinks: status" "$STATUS" 0
+expect_eq "symlinks: targets untouched" "$(cat "$SCRATCH/target-pcap" "$SCRATCH/target-report")" \
+  $'keep me\nkeep me too'
+expect_eq "symlinks: working files are regular files now" \
+  "$(find /home/quillet -mindepth 1 -type f -printf '%f ' | tr ' ' '\n' | sort | tr '\n' ' ')" \
+  "dnstop_output.txt dump.pcap "
+expect_eq "symlinks: deliveries" "$(trapper_values | wc -l)" 5
+
+# A full disk. The working directory gets a tmpfs of 64 KiB with only a few
+# pages left, and dnstop, like the real one, ends with status 0 even when its
+# output could not be written.
+mount -t tmpfs -o size=64k tmpfs /home/quillet
+fill_to() { # fill_to FREE-KIB: an empty working directory with that much room left
+  rm -f /home/quillet/*
+  dd if=/dev/zero of=/home/quillet/filler bs=1k count=$((64 - $1)) status=none 2>/dev/null || true
+}
+cat >"$SCRATCH/bin/dnstop" <<EOF
+#!/bin/sh
+cat '$report' 2>/dev/null
+exit 0
+EOF
+# No room at all: an empty capture file.
+fill_to 0
+new_deliveries
+run_quillet coletarDns /p 127.0.0.1 dns-lab
+expect_eq "disk full before the capture: status" "$STATUS" 1
+expect_file_eq "disk full before the capture: stdout" "$OUT" "$debug_line
+$no_packets
+$capture_failed
+"
+# The capture takes the last pages: dnstop can write nothing.
+cat >"$SCRATCH/bin/tcpdump" <<'EOF'
+#!/bin/sh
+while [ $# -gt 0 ]; do
+  if [ "$1" = "-w" ]; then cat /dev/zero >"$2" 2>/dev/null; fi
+  shift
+done
+EOF
+fill_to 16
+run_quillet coletarDns /p 127.0.0.1 dns-lab
+expect_eq "disk full during the capture: status" "$STATUS" 1
+expect_file_eq "disk full during the capture: stdout" "$OUT" "$debug_line
+$no_report
+$capture_failed
+"
+# Room for the capture and one page of report: dnstop's output is cut after
+# its first 4 KiB, which hold the Sources table's busiest rows; the twenty
+# busiest arrive.
+fake_capture "$SCRATCH/big-report.txt"
+{
+  echo "Sources          Count      %   cum%"
+  echo "------------ --------- ------ ------"
+  for i in $(seq 1 250); do printf '10.0.%d.%d %12d %6s %6s\n' $((i / 200)) $((i % 200)) $((1000 - i)) 0.3 50.0; done
+  echo
+  echo "Destinations     Count      %   cum%"
+} >"$SCRATCH/big-report.txt"
+fill_to 8
+run_quillet coletarDns /p 127.0.0.1 dns-lab
+expect_eq "report cut by a full disk: bytes kept" "$(stat -c %s /home/quillet/dnstop_output.txt)" 4096
+expect_eq "report cut by a full disk: status" "$STATUS" 0
+expect_eq "report cut by a full disk: busiest twenty sent" \
+  "$(trapper_values | sed -n 's/^dns-lab contDns\[\(.*\)\]=\(.*\)/\1=\2/p' | tr '\n' ' ')" \
+  "$(for i in $(seq 1 20); do printf '10.0.0.%d=%d ' "$i" $((1000 - i)); done)"
+expect_eq "nothing sent from the failed captures" "$(trapper_values | wc -l)" 41
+umount /home/quillet
+
+# A second run while a capture is going on: it stops at the lock, touches
+# nothing; the first run finishes and delivers everything.
+fake_capture "$report"
+cat >"$SCRATCH/bin/tcpdump" <<EOF
+#!/bin/sh
+printf 'pcap' >/home/quillet/dump.pcap
+touch '$SCRATCH/capturing'
+sleep 2
+EOF
+new_deliveries
+rm -f "$SCRATCH/capturing"
+("$QUILLET_BIN" coletarDns /p 127.0.0.1 dns-lab >"$SCRATCH/first.out" 2>&1; echo $? >"$SCRATCH/first.status") &
+first=$!
+for _ in $(seq 100); do [ -e "$SCRATCH/capturing" ] && break; sleep 0.05; done
+listing_before=$(ls -l --time-style=+%s.%N /home/quillet)
+run_quillet coletarDns /p 127.0.0.1 dns-lab
+expect_eq "second run: status" "$STATUS" 1
+expect_file_eq "second run: stdout" "$OUT" $'[ERRO] Outra coleta já está em execução em /home/quillet/.\n'
+expect_eq "second run: working files untouched" "$(ls -l --time-style=+%s.%N /home/quillet)" "$listing_before"
+wait "$first"
+expect_eq "first run: status" "$(cat "$SCRATCH/first.status")" 0
+expect_eq "first run: last line" "$(tail -n 1 "$SCRATCH/first.out")" "OK!"
+expect_eq "only the first run delivered" "$(trapper_values | wc -l)" 5
+
+# Started with SIGTERM blocked (a careless parent), on a system whose /bin/sh
+# keeps the signal mask (bash does, dash clears it): the capture still ends
+# after its five seconds, as timeout can stop tcpdump. Last in the suite, since
+# bash stays /bin/sh in this sandbox from here on.
+mount --bind "$(command -v bash)" "$(readlink -f /bin/sh)"
+cat >"$SCRATCH/bin/tcpdump" <<'EOF'
+#!/bin/sh
+while [ $# -gt 0 ]; do
+  if [ "$1" = "-w" ]; then printf 'pcap' >"$2"; fi
+  shift
+done
+exec sleep 60
+EOF
+started=$SECONDS
+set +e
+python3 -c '
+import os, signal, sys
+signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM, signal.SIGINT, signal.SIGHUP})
+os.execv(sys.argv[1], sys.argv[1:])' "$QUILLET_BIN" coletarDns /p 127.0.0.1 debug >"$OUT" 2>"$ERR"
+STATUS=$?
+set -e
+elapsed=$((SECONDS - started))
+expect_eq "signals blocked: status" "$STATUS" 0
+expect_eq "signals blocked: listing" "$(sed -n 2p "$OUT")" "Modo DEBUG ativado:"
+[ "$elapsed" -lt 15 ] || fail "signals blocked: the capture took ${elapsed}s"
+
+finish
