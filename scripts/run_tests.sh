@@ -15,3 +15,12 @@ bench/smoke.sh build
 
 # The Debian package as an admin installs it: build, install, run, purge.
 tests/package/package_test.sh build
+
+# The same unit and end-to-end suites with every binary under AddressSanitizer
+# and UndefinedBehaviorSanitizer, in a build of its own.
+cmake -S . -B build-sanitize -G Ninja -DQUILLET_SANITIZE=ON -DQUILLET_BENCH=OFF
+ninja -C build-sanitize
+ctest --test-dir build-sanitize --output-on-failure -j2 -L 'unit|e2e'
+
+# Each fuzz target for a bounded time (FUZZ_SECONDS, 60 by default).
+fuzz/run.sh build-fuzz
