@@ -2,11 +2,11 @@
 
 #include <arpa/inet.h>
 
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
@@ -223,7 +223,7 @@ bool is_address(const std::string& s) {
 
 bool same_double(double a, double b) {
   if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b);
-  return std::memcmp(&a, &b, sizeof a) == 0;  // tells 0.0 from -0.0
+  return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);  // 0.0 is not -0.0
 }
 
 using nlohmann::ordered_json;
@@ -293,7 +293,7 @@ void check_record(const ordered_json& item, const SourceRecord& record) {
   if (std::isfinite(record.percentual)) {
     check(it->is_number_float(), "finite percentage is not a JSON float");
     const double back = it->get<double>();
-    check(std::memcmp(&back, &record.percentual, sizeof back) == 0,
+    check(std::bit_cast<std::uint64_t>(back) == std::bit_cast<std::uint64_t>(record.percentual),
           "percentage reads back different");
     check_text_form(record.percentual);
   } else {
