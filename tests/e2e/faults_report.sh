@@ -15,6 +15,16 @@ report_is() { # report_is FILE: dnstop prints FILE
 }
 # listing_after: the debug listing's records, one per line
 listing_after() { sed -n '5,$p' "$OUT"; }
+# run_measured WHAT ARGS...: run_quillet, then prints the run's peak memory
+run_measured() {
+  local what=$1
+  shift
+  set +e
+  /usr/bin/time -f %M -o "$SCRATCH/rss" "$QUILLET_BIN" "$@" >"$OUT" 2>"$ERR"
+  STATUS=$?
+  set -e
+  echo "$what: peak resident memory $(cat "$SCRATCH/rss") KiB"
+}
 
 # One gigabyte of rows on a tmpfs of its own; the busiest address stands last,
 # so only a reader that goes through all of it can rank it first.
@@ -24,15 +34,13 @@ echo "Sources          Count      %   cum%"
 yes "10.1.2.3 1 0.1 x" | head -c 1073741824
 printf '\n192.0.2.77 999999 99.9 x\n\nDestinations Count %% cum%%\n'
 EOF
-/usr/bin/time -f %M -o "$SCRATCH/rss" "$QUILLET_BIN" coletarDns /p 127.0.0.1 debug >"$OUT" 2>"$ERR" &&
-  STATUS=0 || STATUS=$?
+run_measured "1 GB report" coletarDns /p 127.0.0.1 debug
 expect_eq "1 GB report: status" "$STATUS" 0
 expect_eq "1 GB report: over a gigabyte" "$(($(stat -c %s /home/quillet/dnstop_output.txt) > 1 << 30))" 1
 expect_eq "1 GB report: busiest first" "$(listing_after | head -n 1)" \
   "{'{#SOURCE}': '192.0.2.77', '{#CONTAGEM}': 999999, '{#PERCENTUAL}': 99.9}"
 expect_eq "1 GB report: then the first nineteen rows" "$(listing_after | sed 1d | sort | uniq -c | tr -s ' ')" \
   " 19 {'{#SOURCE}': '10.1.2.3', '{#CONTAGEM}': 1, '{#PERCENTUAL}': 0.1}"
-echo "1 GB report: peak resident memory $(cat "$SCRATCH/rss") KiB"
 umount /home/quillet
 
 # A single line without a line end: a header, and so an empty table.
@@ -79,7 +87,7 @@ expect_eq "invalid UTF-8 inside the table" "$(listing_after)" \
   echo ' 9 90.0 x'
 } >"$SCRATCH/long"
 report_is "$SCRATCH/long"
-run_quillet coletarDns /p 127.0.0.1 debug
+run_measured "long lines" coletarDns /p 127.0.0.1 debug
 expect_eq "long lines: status" "$STATUS" 0
 expect_eq "long lines: records" "$(listing_after)" \
   "{'{#SOURCE}': '192.0.2.1', '{#CONTAGEM}': 7, '{#PERCENTUAL}': 70.0}
