@@ -45,6 +45,7 @@ done
 ready=$SCRATCH/trapper.ready
 "$FAKE_TRAPPER" --listen 127.0.0.1:10052 --log "$TRAPPER_LOG" --ready "$ready" \
   --script "$script" --drip-pieces 10 --drip-gap 600 &
+# shellcheck disable=SC2034 # stopped by lib.sh on the way out
 TRAPPER_PID=$!
 wait "$run"
 
