@@ -43,29 +43,13 @@ export PATH="$SCRATCH/bin:$PATH"
 TRAPPER_LOG=$SCRATCH/trapper.log
 TRAPPER_PID=
 
-failures=0
-checks=0
+source "$E2E_DIR/../support/checks.sh"
 
 cleanup() {
   if [ -n "$TRAPPER_PID" ]; then kill "$TRAPPER_PID" 2>/dev/null || true; fi
   wait 2>/dev/null || true
 }
 trap cleanup EXIT
-
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-
-# expect_eq WHAT ACTUAL EXPECTED
-expect_eq() {
-  checks=$((checks + 1))
-  if [ "$2" != "$3" ]; then
-    fail "$1"
-    echo "  expected: $(printf '%q' "$3")"
-    echo "  actual:   $(printf '%q' "$2")"
-  fi
-}
 
 # expect_file_eq WHAT FILE EXPECTED-TEXT (compared byte for byte, final newline included)
 expect_file_eq() {
@@ -148,10 +132,4 @@ for line in sys.stdin:
     for item in json.loads(line)["data"]:
         print(item["host"] + " " + item["key"] + "=" + item["value"])
 '
-}
-
-# finish: the suite's verdict, called last.
-finish() {
-  echo "$checks checks, $failures failed"
-  [ "$failures" -eq 0 ]
 }

@@ -123,28 +123,7 @@ build=$(cd "$1" && pwd)
 }
 export LC_ALL=C.UTF-8 DEBIAN_FRONTEND=noninteractive
 
-checks=0
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-# check WHAT COMMAND...: the command must succeed.
-check() {
-  local what=$1
-  shift
-  checks=$((checks + 1))
-  "$@" || fail "$what"
-}
-# expect_eq WHAT ACTUAL EXPECTED
-expect_eq() {
-  checks=$((checks + 1))
-  if [ "$2" != "$3" ]; then
-    fail "$1"
-    echo "  expected: $(printf '%q' "$3")"
-    echo "  actual:   $(printf '%q' "$2")"
-  fi
-}
+source "$source_dir/tests/support/checks.sh"
 
 scratch=$(mktemp -d /tmp/quillet-package.XXXXXX)
 installed_by_us=

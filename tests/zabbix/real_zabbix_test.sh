@@ -101,20 +101,7 @@ export ZBX_API_URL
 SCRATCH=/home/scratch
 mkdir -p "$SCRATCH"
 
-failures=0
-checks=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-# expect_eq WHAT ACTUAL EXPECTED
-expect_eq() {
-  checks=$((checks + 1))
-  if [ "$2" != "$3" ]; then
-    fail "$1"
-    diff <(printf '%s\n' "$3") <(printf '%s\n' "$2") | sed 's/^/  /' || true
-  fi
-}
+source "$REPO/tests/support/checks.sh"
 
 now() { date +%s.%N; }
 TIMINGS=()
@@ -302,5 +289,4 @@ trap - EXIT
 timed "server stop" "$t"
 
 printf '  %s\n' "${TIMINGS[@]}"
-echo "$checks checks, $failures failed"
-[ "$failures" -eq 0 ]
+finish
