@@ -132,8 +132,8 @@ void launch(const std::string& mode, Context& ctx) {
   const std::string step = "modo launch";
   std::vector<std::string> words = launch_command_line(mode, ctx.command_line);
   std::vector<char*> argv;
-  for (auto& word : words)
-    argv.push_back(word.data());
+  std::transform(words.begin(), words.end(), std::back_inserter(argv),
+                 [](std::string& word) { return word.data(); });
   argv.push_back(nullptr);
 
   // The child writes into a pipe that nobody reads; it ignores SIGPIPE like

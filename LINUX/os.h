@@ -43,7 +43,7 @@ class FdStreamBuf : public std::streambuf {
   explicit FdStreamBuf(int fd) : fd_(fd) { setp(buffer_, buffer_ + sizeof buffer_); }
   FdStreamBuf(const FdStreamBuf&) = delete;
   FdStreamBuf& operator=(const FdStreamBuf&) = delete;
-  ~FdStreamBuf() override { sync(); }
+  ~FdStreamBuf() override { write_out(); }
 
   int error() const { return error_; }
 
