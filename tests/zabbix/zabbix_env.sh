@@ -33,6 +33,7 @@
 set -euo pipefail
 
 DIR=${ZBX_ENV_DIR:-/tmp/quillet-zabbix}
+case $DIR in /*) ;; *) DIR=$PWD/$DIR ;; esac
 PG_PORT=${ZBX_PG_PORT:-54329}
 API_PORT=${ZBX_API_PORT:-18080}
 LISTEN_PORT=${ZBX_LISTEN_PORT:-10052}
@@ -65,8 +66,11 @@ now() { date +%s.%N; }
 # phase_done START NAME: prints how long the phase took.
 phase_done() { say "$(awk -v s="$1" -v e="$(now)" -v n="$2" 'BEGIN { printf "%-28s %6.1f s", n, e - s }')"; }
 
-as_postgres() { setpriv --reuid=postgres --regid=postgres --init-groups -- "$@"; }
-as_zabbix() { setpriv --reuid=zabbix --regid=zabbix --init-groups -- "$@"; }
+# From /: the caller's directory (a clone under /root, a mktemp directory) is
+# often closed to these users, and psql and postgres complain when they cannot
+# enter it.
+as_postgres() { (cd / && setpriv --reuid=postgres --regid=postgres --init-groups -- "$@"); }
+as_zabbix() { (cd / && setpriv --reuid=zabbix --regid=zabbix --init-groups -- "$@"); }
 
 pg_bin() {
   local dir newest=
