@@ -1,0 +1,75 @@
+// The optional configuration file: the Zabbix port and how values are
+// protected on their way (TLS with a pre-shared key or with certificates).
+// Its form is the Zabbix agent's: Key=Value lines, # comments, blank lines.
+#pragma once
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace quillet {
+
+// Where the shipped binary looks for it; tests point the run elsewhere.
+inline constexpr std::string_view CONFIGURATION_FILE = "/etc/quillet/quillet.conf";
+
+enum class TlsConnect { unencrypted, psk, cert };
+
+// A value of the file together with the line that gave it, so that a problem
+// found later (a key file that does not load) can name that line.
+struct ConfiguredValue {
+  std::string value;
+  int line = 0;  // 0: not given
+  bool given() const { return line > 0; }
+};
+
+struct Configuration {
+  std::string file;  // the path it was read from
+  int server_port = 10052;
+  TlsConnect tls_connect = TlsConnect::unencrypted;
+  int tls_connect_line = 0;  // the TLSConnect line, for reports; 0: not given
+  // psk
+  ConfiguredValue psk_identity;
+  ConfiguredValue psk_file;
+  std::string psk;  // the key itself, decoded from the file's hexadecimal digits
+  // cert
+  ConfiguredValue ca_file;
+  ConfiguredValue cert_file;
+  ConfiguredValue key_file;
+  ConfiguredValue crl_file;            // optional
+  ConfiguredValue server_cert_issuer;  // optional
+  ConfiguredValue server_cert_subject; // optional
+};
+
+// A configuration that cannot be used. `line` is 0 when the problem concerns
+// the whole file (it cannot be read, it is too open). what() is the report:
+// "<file>:<line>: <problem>", or "<file>: <problem>" for the whole file.
+class ConfigError : public std::runtime_error {
+ public:
+  ConfigError(std::string file, int line, const std::string& problem);
+  const std::string& file() const { return file_; }
+  int line() const { return line_; }
+
+ private:
+  std::string file_;
+  int line_;
+};
+
+// Reads the text of a configuration: every line, the keys and their values, and
+// which keys the chosen TLSConnect needs or does not use. Names `file` in its
+// errors; reads no file itself (psk stays empty). Raises ConfigError.
+Configuration parse_configuration(std::string_view text, const std::string& file);
+
+// The configuration at `path`, or nothing when there is no file there. The file
+// must be a regular file, owned by root or by this process's user, and not
+// writable by group or others; the PSK file a regular file with no access for
+// group or others, holding 32 to 512 hexadecimal digits. Raises ConfigError.
+std::optional<Configuration> read_configuration(const std::string& path);
+
+// The contents of a file that holds a secret (the PSK file, the private key):
+// a regular file with no access for group or others, at most `limit` bytes.
+// Problems are raised as ConfigError naming `config_file` and `where.line`.
+std::string read_secret_file(const ConfiguredValue& where, const std::string& config_file,
+                             std::size_t limit);
+
+}  // namespace quillet
