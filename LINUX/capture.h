@@ -14,7 +14,8 @@ namespace quillet {
 // characters the shell takes literally, otherwise in single quotes.
 std::string shell_word(const std::string& word);
 
-// "timeout 5 tcpdump -i <interface> -w <capture file> port 53"
+// "timeout 5 tcpdump --immediate-mode -i <interface> -w <capture file> port 53":
+// every packet is written as it arrives, so the last second of the window counts.
 std::string tcpdump_command(const CaptureSetup& setup, const std::string& interface);
 // "dnstop -l 4 <capture file> > <report file>"
 std::string dnstop_command(const CaptureSetup& setup);

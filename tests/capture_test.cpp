@@ -33,8 +33,8 @@ CaptureSetup setup_in(const fs::path& dir) {
 }
 
 std::string debug_line(const CaptureSetup& setup) {
-  return "[DEBUG] Executando: timeout 5 tcpdump -i ens18 -w " + setup.caminho_tcpdump +
-         " port 53\n";
+  return "[DEBUG] Executando: timeout 5 tcpdump --immediate-mode -i ens18 -w " +
+         setup.caminho_tcpdump + " port 53\n";
 }
 
 std::string dnstop_failed(const CaptureSetup& setup, const std::string& how) {
@@ -49,7 +49,7 @@ bool exists_here(const std::string& path) {
 TEST(CaptureCommands, AreThePlainConcatenationsForOrdinaryValues) {
   CaptureSetup shipped;
   EXPECT_EQ(tcpdump_command(shipped, "ens18"),
-            "timeout 5 tcpdump -i ens18 -w /home/quillet/dump.pcap port 53");
+            "timeout 5 tcpdump --immediate-mode -i ens18 -w /home/quillet/dump.pcap port 53");
   EXPECT_EQ(dnstop_command(shipped),
             "dnstop -l 4 /home/quillet/dump.pcap > /home/quillet/dnstop_output.txt");
 
@@ -58,7 +58,7 @@ TEST(CaptureCommands, AreThePlainConcatenationsForOrdinaryValues) {
   other.caminho_arquivo = "/tmp/w-1/out.txt";
   other.window_seconds = 2;
   EXPECT_EQ(tcpdump_command(other, "eth0.100"),
-            "timeout 2 tcpdump -i eth0.100 -w /tmp/w-1/d.pcap port 53");
+            "timeout 2 tcpdump --immediate-mode -i eth0.100 -w /tmp/w-1/d.pcap port 53");
   other.caminho_arquivo = "/tmp/my report.txt";
   EXPECT_EQ(dnstop_command(other), "dnstop -l 4 /tmp/w-1/d.pcap > '/tmp/my report.txt'");
 }
@@ -252,9 +252,10 @@ TEST_F(CaptureWithTools, NormalRunReturnsTheReport) {
   EXPECT_EQ(run(), setup.caminho_arquivo);
   EXPECT_EQ(out.str(), debug_line(setup));
   EXPECT_EQ(read_file(setup.caminho_arquivo), "Sources report\n");
-  EXPECT_EQ(args("timeout"),
-            "5\ntcpdump\n-i\nens18\n-w\n" + setup.caminho_tcpdump + "\nport\n53\n");
-  EXPECT_EQ(args("tcpdump"), "-i\nens18\n-w\n" + setup.caminho_tcpdump + "\nport\n53\n");
+  EXPECT_EQ(args("timeout"), "5\ntcpdump\n--immediate-mode\n-i\nens18\n-w\n" +
+                                 setup.caminho_tcpdump + "\nport\n53\n");
+  EXPECT_EQ(args("tcpdump"),
+            "--immediate-mode\n-i\nens18\n-w\n" + setup.caminho_tcpdump + "\nport\n53\n");
   EXPECT_EQ(args("dnstop"), "-l\n4\n" + setup.caminho_tcpdump + "\n");
   EXPECT_EQ(stderr_text(), "");  // the capture's noise was dropped
 }
@@ -274,7 +275,7 @@ TEST_F(CaptureWithTools, CaptureStatusIsIgnored) {
 
 TEST_F(CaptureWithTools, NoOrEmptyCaptureSkipsDnstop) {
   // No file at all, then a file of 0 bytes at the -w path.
-  for (const char* body : {"exit 1", ": > \"$4\"; exit 0"}) {
+  for (const char* body : {"exit 1", ": > \"$5\"; exit 0"}) {
     tools.install("tcpdump", body);
     work.write("dump.pcap", "old capture");
     work.write("dnstop_output.txt", "old report");
@@ -359,8 +360,8 @@ TEST_F(CaptureWithTools, InterfaceCannotInjectCommands) {
     EXPECT_EQ(run(interface), setup.caminho_arquivo) << interface;
     EXPECT_FALSE(fs::exists(marker)) << interface;
     EXPECT_EQ(out.str(), "[DEBUG] Executando: " + tcpdump_command(setup, interface) + "\n");
-    EXPECT_EQ(args("tcpdump"),
-              "-i\n" + interface + "\n-w\n" + setup.caminho_tcpdump + "\nport\n53\n")
+    EXPECT_EQ(args("tcpdump"), "--immediate-mode\n-i\n" + interface + "\n-w\n" +
+                                   setup.caminho_tcpdump + "\nport\n53\n")
         << interface;
   }
 }
