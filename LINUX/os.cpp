@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -173,6 +174,11 @@ std::optional<Fd> try_lock_directory(const std::string& dir) {
     if (errno != EINTR) throw system_failure(step, "não foi possível bloquear " + dir, errno);
   }
   return fd;
+}
+
+void restrict_new_files() {
+  const mode_t mask = ::umask(077);
+  ::umask(mask | 077);
 }
 
 void sleep_pause(std::chrono::milliseconds duration) {

@@ -129,6 +129,10 @@ class ShellRunner : public CommandRunner {
 // raise Failure.
 std::optional<Fd> try_lock_directory(const std::string& dir);
 
+// Keeps every file the process and its children create from now on private to
+// their owner: adds 077 to the file-mode creation mask, whatever it was.
+void restrict_new_files();
+
 // Waits for `pid`, retrying on EINTR.
 ExitStatus wait_for_child(int pid);
 

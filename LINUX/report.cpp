@@ -575,6 +575,9 @@ namespace {
 // that a second run cannot remove or overwrite the files in between. Returns the
 // ranking, or nothing when the capture failed (its line is printed).
 std::optional<std::vector<SourceRecord>> capture_and_rank(Context& ctx) {
+  // The capture and the report hold every client's address and queries: the
+  // tools inherit a mask that keeps both files to their owner.
+  restrict_new_files();
   const std::optional<Fd> lock = try_lock_directory(ctx.capture.work_dir);
   if (!lock) {
     println(ctx.out, "[ERRO] Outra coleta já está em execução em " + ctx.capture.work_dir + ".");

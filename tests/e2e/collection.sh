@@ -28,8 +28,11 @@ EOF
 fake_capture "$report"
 start_trapper
 
-# Debug listing: nothing is sent, whatever the server argument.
+# Debug listing: nothing is sent, whatever the server argument. Started with
+# the most open umask, the working files still come out private.
+umask 000
 run_quillet coletarDns /ignored 192.0.2.1 debug
+umask 022
 expect_eq "debug: status" "$STATUS" 0
 expect_file_eq "debug: stdout" "$OUT" "$debug_line$listing_head\
 {'{#SOURCE}': '192.0.2.10', '{#CONTAGEM}': 152, '{#PERCENTUAL}': 61.3}
@@ -45,6 +48,8 @@ expect_eq "three arguments, debug: listing" "$(sed -n 2p "$OUT")" "Modo DEBUG at
 expect_eq "debug runs sent nothing" "$(trapper_values)" ""
 # The working files stay for inspection until the next run.
 expect_eq "working files after a run" "$(ls /home/quillet | tr '\n' ' ')" "dnstop_output.txt dump.pcap "
+expect_eq "working files: owner only" "$(stat -c '%a %n' /home/quillet/* | tr '\n' ' ')" \
+  "600 /home/quillet/dnstop_output.txt 600 /home/quillet/dump.pcap "
 
 # Deliveries: document first, then count and percentage per ranked address;
 # the host is the last argument.

@@ -1,12 +1,16 @@
 #!/usr/bin/env python3
-"""Sends DNS queries as raw Ethernet frames out of one interface for a while.
+"""Sends DNS queries as raw Ethernet frames out of one interface.
 
 Usage: dns_frames.py INTERFACE SECONDS
+       dns_frames.py INTERFACE --late FILE DELAY COUNT
 
-Every 0.1 s, 192.0.2.10 asks three queries and 192.0.2.20 one, all to
-192.0.2.53 port 53. Meant for the far end of a veth pair inside a test's own
-network namespace: the frames go nowhere else.
+Every 0.1 s for SECONDS, 192.0.2.10 asks three queries and 192.0.2.20 one, all
+to 192.0.2.53 port 53. With --late: waits until FILE exists (the capture has
+begun), then DELAY seconds more, then 192.0.2.30 asks COUNT queries at once.
+Meant for the far end of a veth pair inside a test's own network namespace:
+the frames go nowhere else.
 """
+import os
 import socket
 import struct
 import sys
@@ -31,10 +35,25 @@ def query_frame(source: str, query_id: int) -> bytes:
     return ethernet + ip + udp
 
 
+def late_burst(sock: socket.socket, ready: str, delay: float, count: int) -> None:
+    deadline = time.monotonic() + 10
+    while not os.path.exists(ready):
+        if time.monotonic() > deadline:
+            sys.exit(f"{ready} never appeared")
+        time.sleep(0.005)
+    time.sleep(delay)
+    for query_id in range(1, count + 1):
+        sock.send(query_frame("192.0.2.30", query_id))
+
+
 def main() -> None:
-    interface, seconds = sys.argv[1], float(sys.argv[2])
+    interface = sys.argv[1]
     sock = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
     sock.bind((interface, 0))
+    if sys.argv[2] == "--late":
+        late_burst(sock, sys.argv[3], float(sys.argv[4]), int(sys.argv[5]))
+        return
+    seconds = float(sys.argv[2])
     end = time.monotonic() + seconds
     sent = 0
     while time.monotonic() < end:

@@ -25,14 +25,16 @@ if [ "${1:-}" = --sandbox ]; then
 
   ip link set lo up
   mount -t tmpfs -o size=64m,mode=755 tmpfs /home
-  mkdir -m 755 /home/quillet /home/scratch
+  install -d -m 700 /home/quillet
+  mkdir -m 755 /home/scratch
+  umask 022
   ip link add ens18 type veth peer name ens18p
   ip link set ens18 up
   ip link set ens18p up
   scratch=/home/scratch
 
   E=$'\e'
-  head_lines=$'[DEBUG] Executando: timeout 5 tcpdump -i ens18 -w /home/quillet/dump.pcap port 53\nModo DEBUG ativado:\n'"$E"$'[0;32m\nVersão do script: 1.0.0'"$E"$'[0;0m\n'
+  head_lines=$'[DEBUG] Executando: timeout 5 tcpdump --immediate-mode -i ens18 -w /home/quillet/dump.pcap port 53\nModo DEBUG ativado:\n'"$E"$'[0;32m\nVersão do script: 1.0.0'"$E"$'[0;0m\n'
 
   # A faked capture: a tcpdump that writes a few bytes at its -w path and a
   # dnstop that prints a fixed report, both first on PATH.
@@ -107,6 +109,32 @@ EOF
   fi
   if [ -s /home/quillet/dump.pcap ] && [ -s /home/quillet/dnstop_output.txt ]; then pass; else
     fail "real traffic: the working files are not left in /home/quillet"
+  fi
+  # Both hold every client's address and queries: readable by their owner only,
+  # though the run was started with umask 022.
+  modes=$(stat -c '%a' /home/quillet/dump.pcap /home/quillet/dnstop_output.txt | tr '\n' ' ')
+  if [ "$modes" = "600 600 " ]; then pass; else
+    fail "real traffic: working file modes are '$modes', not '600 600 '"
+  fi
+
+  # Queries of the window's last second are counted too: 30 queries sent 4.1 s
+  # after tcpdump has opened its file.
+  rm -f /home/quillet/dump.pcap
+  python3 "$here/dns_frames.py" ens18p --late /home/quillet/dump.pcap 4.1 30 &
+  sender=$!
+  set +e
+  quillet coletarDns x 127.0.0.1 debug >"$scratch/out" 2>"$scratch/err"
+  status=$?
+  set -e
+  wait "$sender" || fail "late traffic: the frame sender failed"
+  listing=$(tail -n +5 "$scratch/out")
+  if [ "$status" = 0 ] &&
+    [ "$listing" = "{'{#SOURCE}': '192.0.2.30', '{#CONTAGEM}': 30, '{#PERCENTUAL}': 100.0}" ]; then
+    pass
+  else
+    fail "late traffic: status $status, listing:"
+    sed 's/^/  stdout: /' "$scratch/out"
+    sed 's/^/  stderr: /' "$scratch/err"
   fi
   exit 0
 fi
