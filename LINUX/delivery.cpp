@@ -6,12 +6,15 @@
 
 namespace quillet {
 
+bool refused_by_server(const SendResult& result) {
+  return result.failed.value_or(0) >= 1;
+}
+
 DeliveryOutcome retry_delivery(const DeliveryAttempt& attempt, const DeliverySetup& setup,
                                std::ostream& out, const Pause& pause) {
   for (int i = 0; i < setup.attempts; ++i) {
     try {
-      attempt();
-      return DeliveryOutcome::delivered;
+      return refused_by_server(attempt()) ? DeliveryOutcome::refused : DeliveryOutcome::delivered;
     } catch (const SenderError& e) {
       std::string line(RED);
       line += "Erro ao enviar para o Zabbix: ";
@@ -39,7 +42,7 @@ DeliveryOutcome send_zabbix(const std::string& zabbix_server, const std::string&
   } catch (const std::invalid_argument& e) {
     throw Failure("dados inválidos", "envio ao Zabbix", e.what());
   }
-  return retry_delivery([&] { zbx->exchange(request); }, setup, out, pause);
+  return retry_delivery([&] { return zbx->exchange(request); }, setup, out, pause);
 }
 
 }  // namespace quillet

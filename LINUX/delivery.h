@@ -11,10 +11,19 @@
 
 namespace quillet {
 
-enum class DeliveryOutcome { delivered, given_up };
+// delivered: the server took the value. refused: it answered, but its info
+// says "failed: N" with N >= 1 (unknown host, item not discovered yet, ...);
+// the value is delivered all the same and never retried. given_up: every
+// attempt failed.
+enum class DeliveryOutcome { delivered, refused, given_up };
 
-// One try at delivering; raises SenderError when it fails.
-using DeliveryAttempt = std::function<void()>;
+// One try at delivering; returns the server's answer, raises SenderError when
+// the try fails.
+using DeliveryAttempt = std::function<SendResult()>;
+
+// True when the answer says the server refused what it was sent. An answer
+// without a readable "failed" figure counts as accepted.
+bool refused_by_server(const SendResult& result);
 
 // Makes at most `setup.attempts` attempts. After each failed one prints RED +
 // "Erro ao enviar para o Zabbix: " + the description + RESET and pauses

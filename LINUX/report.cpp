@@ -613,24 +613,45 @@ void coletarDns(const std::string& /*caminho_arquivo: the capture decides the re
   }
 
   const std::string& zabbix_server = ctx.settings.zabbix_server.value();
-  int made = 0, given_up = 0;
   auto deliver = [&](const std::string& key, const MetricValue& value) {
-    ++made;
-    if (send_zabbix(zabbix_server, zabbix_host, key, value, ctx.delivery, ctx.out, ctx.pause) ==
-        DeliveryOutcome::given_up) {
-      ++given_up;
-    }
+    return send_zabbix(zabbix_server, zabbix_host, key, value, ctx.delivery, ctx.out, ctx.pause);
   };
-  deliver("descobertaDns", discovery_document(*top20));
+  const DeliveryOutcome discovery = deliver("descobertaDns", discovery_document(*top20));
+  int made = 1, given_up = discovery == DeliveryOutcome::given_up ? 1 : 0;
+  int values_delivered = 0, values_refused = 0;
   for (const SourceRecord& record : *top20) {
-    deliver("contDns[" + record.source + "]", record.contagem);
-    deliver("percentDns[" + record.source + "]", record.percentual);
+    for (DeliveryOutcome outcome :
+         {deliver("contDns[" + record.source + "]", record.contagem),
+          deliver("percentDns[" + record.source + "]", record.percentual)}) {
+      ++made;
+      if (outcome == DeliveryOutcome::given_up) {
+        ++given_up;
+      } else {
+        ++values_delivered;
+        if (outcome == DeliveryOutcome::refused) ++values_refused;
+      }
+    }
+  }
+
+  // "success" with "failed: 1" stores nothing: a refused discovery means the
+  // host is unknown, not linked or not allowed, and every run would fail alike.
+  const bool discovery_refused = discovery == DeliveryOutcome::refused;
+  if (discovery_refused) {
+    println(ctx.out, "[ERRO] O Zabbix recusou a descoberta (descobertaDns) do host \"" +
+                         zabbix_host +
+                         "\": confira o nome do host, o template e os hosts permitidos.");
+  } else if (values_refused > 0) {
+    println(ctx.out, "[AVISO] O Zabbix recusou " + std::to_string(values_refused) + " de " +
+                         std::to_string(values_delivered) +
+                         " valores: endereços novos só são aceitos depois que a descoberta "
+                         "cria seus itens.");
   }
   if (given_up > 0) {
     println(ctx.out, "[ERRO] " + std::to_string(given_up) + " de " + std::to_string(made) +
                          " envios ao Zabbix falharam.");
     throw RunEnd{1};
   }
+  if (discovery_refused) throw RunEnd{1};
   println(ctx.out, "OK!");
   throw RunEnd{0};
 }

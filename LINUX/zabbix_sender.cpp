@@ -208,12 +208,12 @@ std::optional<double> read_double(std::string_view text) {
   return v;
 }
 
+// Blanks, tabs and line ends around a name or a figure of the info text.
 std::string_view trim(std::string_view s) {
-  while (!s.empty() && s.front() == ' ')
-    s.remove_prefix(1);
-  while (!s.empty() && s.back() == ' ')
-    s.remove_suffix(1);
-  return s;
+  constexpr std::string_view blanks = " \t\r\n";
+  const std::size_t first = s.find_first_not_of(blanks);
+  if (first == std::string_view::npos) return {};
+  return s.substr(first, s.find_last_not_of(blanks) - first + 1);
 }
 
 }  // namespace

@@ -51,6 +51,7 @@ TEST(RetryDelivery, FollowsTheScriptOfFailures) {
     DeliveryOutcome outcome;
     int attempts;
     std::string console;
+    std::optional<std::int64_t> failed = 0;  // the answer's "failed" figure
   };
   const std::optional<std::string> ok;
   const Row rows[] = {
@@ -61,6 +62,10 @@ TEST(RetryDelivery, FollowsTheScriptOfFailures) {
        DeliveryOutcome::delivered,
        2,
        "\x1b[1;31mErro ao enviar para o Zabbix: \x1b[0;0m\n"},
+      // A refusal is an answer: no red line, no pause, no other attempt.
+      {{ok}, DeliveryOutcome::refused, 1, "", 1},
+      {{"a", ok}, DeliveryOutcome::refused, 2, red_line("a"), 3},
+      {{ok}, DeliveryOutcome::delivered, 1, "", std::nullopt},
   };
   for (const auto& row : rows) {
     TestContext t;
@@ -69,6 +74,9 @@ TEST(RetryDelivery, FollowsTheScriptOfFailures) {
     auto attempt = [&] {
       const auto& step = row.script.at(static_cast<std::size_t>(calls++));
       if (step) throw SenderError(*step);
+      SendResult answer;
+      answer.failed = row.failed;
+      return answer;
     };
     auto pause = [&](std::chrono::milliseconds d) {
       EXPECT_EQ(d, ms(5000));
@@ -78,7 +86,7 @@ TEST(RetryDelivery, FollowsTheScriptOfFailures) {
     EXPECT_EQ(calls, row.attempts);
     EXPECT_EQ(t.out.str(), row.console);
     // Each failed attempt prints its line and then pauses, the last one too.
-    int failures = row.outcome == DeliveryOutcome::delivered ? row.attempts - 1 : row.attempts;
+    int failures = row.outcome == DeliveryOutcome::given_up ? row.attempts : row.attempts - 1;
     ASSERT_EQ(console_at_pause.size(), static_cast<std::size_t>(failures));
     std::string printed;
     for (int i = 0; i < failures; ++i) {
@@ -90,7 +98,7 @@ TEST(RetryDelivery, FollowsTheScriptOfFailures) {
 
 TEST(RetryDelivery, OtherFailuresPassThrough) {
   TestContext t;
-  auto attempt = [] { throw std::runtime_error("not a delivery failure"); };
+  auto attempt = []() -> SendResult { throw std::runtime_error("not a delivery failure"); };
   EXPECT_THROW(retry_delivery(attempt, DeliverySetup{}, t.out, t.ctx.pause), std::runtime_error);
   EXPECT_EQ(t.out.str(), "");
   EXPECT_TRUE(t.pauses.empty());

@@ -559,6 +559,46 @@ TEST_F(Collection, GivenUpDeliveriesAreCountedInTheLastLine) {
   EXPECT_EQ(out.find("OK!"), std::string::npos);
 }
 
+TEST_F(Collection, SaysWhatZabbixRefused) {
+  using B = TrapperBehaviour;
+  const std::string discovery_refused =
+      "[ERRO] O Zabbix recusou a descoberta (descobertaDns) do host \"dns-lab\": confira o nome do "
+      "host, o template e os hosts permitidos.\n";
+  auto values_refused = [](int n, int m) {
+    return "[AVISO] O Zabbix recusou " + std::to_string(n) + " de " + std::to_string(m) +
+           " valores: endereços novos só são aceitos depois que a descoberta cria seus itens.\n";
+  };
+  const std::string one_given_up = "[ERRO] 1 de 5 envios ao Zabbix falharam.\n";
+  struct Row {
+    std::vector<B> script;  // per connection; the last one repeats
+    int status;
+    std::string ending;
+  };
+  const Row rows[] = {
+      {{B::refused, B::success}, 1, discovery_refused},
+      {{B::success, B::refused, B::success, B::refused, B::success},
+       0,
+       values_refused(2, 4) + "OK!\n"},
+      {{B::refused}, 1, discovery_refused},
+      {{B::refused, B::failed, B::failed, B::failed, B::failed, B::failed, B::refused},
+       1,
+       discovery_refused + one_given_up},
+      {{B::success, B::failed, B::failed, B::failed, B::failed, B::failed, B::refused, B::success},
+       1,
+       values_refused(1, 3) + one_given_up},
+  };
+  for (const Row& row : rows) {
+    Trapper trapper(TrapperOptions::answering(row.script));
+    t.out.str("");
+    EXPECT_EQ(collect(trapper.port()), row.status);
+    const std::string out = t.out.str();
+    EXPECT_TRUE(out.ends_with(
+        (out.find('\x1b') == std::string::npos ? debug_line_text : "\x1b[0;0m\n") + row.ending))
+        << out;
+    EXPECT_EQ(out.find("OK!") != std::string::npos, row.status == 0) << out;
+  }
+}
+
 TEST_F(Collection, FailedCaptureEndsWithStatus1) {
   t.runner.on_run = [](const std::string&) { return ExitStatus{}; };
   EXPECT_EQ(collect(testing::closed_loopback_port()), 1);

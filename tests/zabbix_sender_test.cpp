@@ -149,6 +149,7 @@ TEST(DecodeReply, ReadsInfoLeniently) {
   const Row rows[] = {
       {"processed: 0; failed: 1; total: 1; seconds spent: 0.000012", 0, 1, 1, 0.000012},
       {"processed:3;failed:  0 ;total: 3", 3, 0, 3, std::nullopt},
+      {"processed:\t0;\tfailed:\t2\t; total: 2\n", 0, 2, 2, std::nullopt},
       {"failed: x; processed: 2; seconds spent: ", 2, std::nullopt, std::nullopt, std::nullopt},
       {"Processed 1 Failed 0 Total 1", std::nullopt, std::nullopt, std::nullopt, std::nullopt},
       {";;: ; total: 99999999999999999999", std::nullopt, std::nullopt, std::nullopt, std::nullopt},

@@ -89,6 +89,7 @@ std::optional<TrapperBehaviour> behaviour_named(std::string_view name) {
   static const std::pair<std::string_view, TrapperBehaviour> names[] = {
       {"success", TrapperBehaviour::success},
       {"failed", TrapperBehaviour::failed},
+      {"refused", TrapperBehaviour::refused},
       {"close", TrapperBehaviour::close},
       {"close-mid-header", TrapperBehaviour::close_mid_header},
       {"close-mid-body", TrapperBehaviour::close_mid_body},
@@ -224,6 +225,9 @@ void Trapper::answer(Fd conn, TrapperBehaviour behaviour) {
       break;
     case TrapperBehaviour::failed:
       send_bytes(fd, frame(reply_body("failed", options_.failed_info)));
+      break;
+    case TrapperBehaviour::refused:
+      send_bytes(fd, frame(reply_body("success", options_.failed_info)));
       break;
     case TrapperBehaviour::close:
       break;

@@ -21,6 +21,7 @@ namespace quillet::testing {
 enum class TrapperBehaviour {
   success,           // "success" with the configured info
   failed,            // "failed" with an info text
+  refused,           // "success" whose info says the value was not processed
   close,             // closes before sending any byte
   close_mid_header,  // sends 5 header bytes, then closes
   close_mid_body,    // sends the header and half the body, then closes

@@ -15,9 +15,11 @@
 #
 # The first run's values mostly fail: the server takes values for a discovered
 # item only once its configuration cache knows the item, and the values follow
-# the discovery within milliseconds. The binary cannot tell ("processed: 0;
-# failed: 1" is a delivered reply), so the test reports how many of them Zabbix
-# kept and checks the second run's values, sent once the items are known.
+# the discovery within milliseconds. The run says how many were refused
+# ("processed: 0; failed: 1" replies), which must match what Zabbix kept; the
+# second run's values, sent once the items are known, are all stored. A run
+# under a host name the server does not know says that the discovery was
+# refused and ends with status 1.
 #
 # --stand-in replaces the binary by a small script (tcpdump, dnstop, awk and
 # zabbix_sender) that sends the same items; it checks the server, the template
@@ -137,9 +139,18 @@ if [ "$host" = debug ]; then
   exit 0
 fi
 doc=$(awk 'BEGIN { printf "{\"data\": [" } NF { printf "%s{\"{#SOURCE}\": \"%s\", \"{#CONTAGEM}\": %s, \"{#PERCENTUAL}\": %s}", (n++ ? ", " : ""), $1, $2, $3 } END { printf "]}" }' <<<"$rows")
-zabbix_sender -z "$server" -p 10052 -s "$host" -k descobertaDns -o "$doc" >/dev/null
+refused() { sed -n 's/.*failed: \([0-9]*\);.*/\1/p' <<<"$1" | head -n 1; }
+reply=$(zabbix_sender -z "$server" -p 10052 -s "$host" -k descobertaDns -o "$doc")
 awk -v h="$host" 'NF { print h, "contDns[" $1 "]", $2; print h, "percentDns[" $1 "]", $3 }' <<<"$rows" >/home/quillet/values
-zabbix_sender -z "$server" -p 10052 -i /home/quillet/values >/dev/null
+values=$(zabbix_sender -z "$server" -p 10052 -i /home/quillet/values)
+if [ "$(refused "$reply")" != 0 ]; then
+  echo "[ERRO] O Zabbix recusou a descoberta (descobertaDns) do host \"$host\": confira o nome do host, o template e os hosts permitidos."
+  exit 1
+fi
+n=$(refused "$values")
+if [ "${n:-0}" -gt 0 ]; then
+  echo "[AVISO] O Zabbix recusou $n de $(wc -l </home/quillet/values) valores: endereços novos só são aceitos depois que a descoberta cria seus itens."
+fi
 echo "OK!"
 EOF
 chmod +x "$STAND_IN_BIN"
@@ -210,7 +221,12 @@ t1=$(date +%s)
 collect "$HOST" "$SCRATCH/run1"
 timed "first run" "$t"
 expect_eq "first run: status" "$RUN_STATUS" 0
-expect_eq "first run: output" "$(cat "$SCRATCH/run1")" "$CAPTURE_LINE"$'\n'"OK!"
+# Values sent within milliseconds of their discovery are refused: the run says
+# how many, and that figure must match what the server kept.
+run1_refused=$(sed -n "s/^\[AVISO\] O Zabbix recusou \([0-9]*\) de 40 $AVISO_TAIL\$/\1/p" "$SCRATCH/run1")
+check "first run: the refused values are said ($(sed -n 2p "$SCRATCH/run1"))" test -n "$run1_refused"
+expect_eq "first run: output" "$(cat "$SCRATCH/run1")" \
+  "$CAPTURE_LINE"$'\n'"[AVISO] O Zabbix recusou ${run1_refused:-?} de 40 $AVISO_TAIL"$'\n'"OK!"
 
 t=$(now)
 waited=$("$API" wait-items "$HOST" 40 --timeout 30) || {
@@ -219,7 +235,12 @@ waited=$("$API" wait-items "$HOST" 40 --timeout 30) || {
 }
 expect_eq "discovered items (key, value type, state, error)" \
   "$("$API" items "$HOST" | LC_ALL=C sort)" "$expected_items"
-run1_stored=$("$API" history "$HOST" --since "$t1" | wc -l)
+for ((i = 0; i < 15; i++)); do
+  run1_stored=$("$API" history "$HOST" --since "$t1" | wc -l)
+  [ $((run1_stored + ${run1_refused:-0})) -ge 40 ] && break
+  sleep 0.2
+done
+expect_eq "first run: refused and stored values make 40" $((run1_stored + ${run1_refused:-0})) 40
 # New items reach the trapper with the next configuration sync (every second;
 # the reload asks for one at once). All items of a discovery come in the same
 # sync, so one probe value tells when: it goes to the quietest client's count
@@ -230,8 +251,8 @@ read -r quietest _ <<<"${expected_rows[-1]}"
 wait_accepted "contDns[$quietest]" 0 || fail "the server never accepted values for the discovered items: $REPLY"
 sleep 1
 timed "discovery, cache sync" "$t"
-echo "first run: all items there ${waited} s after the run; $run1_stored of 40 values stored" \
-  "(sent before the server knew their items)"
+echo "first run: all items there ${waited} s after the run; $run1_stored of 40 values stored," \
+  "${run1_refused:-?} refused (sent before the server knew their items)"
 
 # --- second run: values ------------------------------------------------------
 t=$(now)
@@ -265,6 +286,15 @@ timed "read-back" "$t"
 
 echo "Zabbix holds for $HOST (second run):"
 while read -r line; do echo "  $line"; done <<<"$stored"
+
+# --- a host name the server does not know ------------------------------------
+t=$(now)
+collect dns-unknown "$SCRATCH/run-unknown"
+timed "run with an unknown host name" "$t"
+expect_eq "unknown host: status" "$RUN_STATUS" 1
+expect_eq "unknown host: output" "$(cat "$SCRATCH/run-unknown")" "$CAPTURE_LINE"$'\n'\
+'[ERRO] O Zabbix recusou a descoberta (descobertaDns) do host "dns-unknown": confira o nome do host, o template e os hosts permitidos.'
+for run in run1 run2 run-unknown; do sed "s/^/  $run> /" "$SCRATCH/$run"; done
 
 # --- debug listing -------------------------------------------------------------
 t=$(now)
