@@ -64,7 +64,8 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "\n"
     "Runs are meant to be scheduled every minute, from cron or a systemd\n"
     "timer (examples in /usr/share/quillet/examples). The working directory\n"
-    "/home/quillet/ must be created by the administrator.")
+    "/home/quillet/ must be created by the administrator, private to the\n"
+    "user who runs quillet: install -d -m 700 /home/quillet")
 set(CPACK_PACKAGE_CONTACT ${QUILLET_MAINTAINER})
 set(CPACK_STRIP_FILES ON)
 

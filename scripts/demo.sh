@@ -60,7 +60,7 @@ fi
 # tmpfs on /home for quillet's working directory and the server's data.
 ip link set lo up
 mount -t tmpfs -o size=1g,mode=755 tmpfs /home
-mkdir /home/quillet
+install -d -m 700 /home/quillet
 
 # wait_accepted KEY VALUE: sends KEY=VALUE for the demo host until the server
 # keeps it, for at most 20 s.
@@ -108,7 +108,7 @@ t=$(now)
 wait_accepted descobertaDns '{"data": []}'
 phase "template, host $HOST" "$t"
 
-echo "== first run: Zabbix discovers the clients (their values come too early and are dropped)"
+echo "== first run: Zabbix discovers the clients (their values come too early and are refused)"
 t=$(now)
 run_quillet "$HOST"
 "$API" wait-items "$HOST" 10 --timeout 30 >/dev/null
