@@ -143,4 +143,28 @@ void append_json_string(std::string& out, std::string_view utf8) {
   out += '"';
 }
 
+std::string console_safe(std::string_view text, std::size_t limit) {
+  const bool cut = text.size() > limit;
+  if (cut) {
+    std::size_t end = limit;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+      --end;
+    text = text.substr(0, end);
+  }
+  std::string out;
+  out.reserve(text.size() + 3);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    auto u = static_cast<unsigned char>(text[i]);
+    const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    if (u == 0xC2 && next >= 0x80 && next < 0xA0) {
+      out += '?';  // C1 control, two bytes in UTF-8
+      ++i;
+      continue;
+    }
+    out += u < 0x20 || u == 0x7F ? '?' : text[i];
+  }
+  if (cut) out += "...";
+  return out;
+}
+
 }  // namespace quillet

@@ -2,6 +2,7 @@
 // listing and the values sent to Zabbix.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -20,5 +21,12 @@ std::string format_double(double value, NonFinite style = NonFinite::json);
 // control characters and every non-ASCII character as \uXXXX (surrogate pairs
 // above U+FFFF). Invalid UTF-8 bytes are dropped.
 void append_json_string(std::string& out, std::string_view utf8);
+
+// Outside text (a server's reply, a certificate's name, a configuration value)
+// made safe for the console: control characters, the C1 ones (U+0080-U+009F,
+// which some terminals obey as escapes) included, become '?', and a text longer
+// than `limit` bytes is cut at a character boundary and ends in "...".
+inline constexpr std::size_t kMaxOutsideText = 256;
+std::string console_safe(std::string_view text, std::size_t limit = kMaxOutsideText);
 
 }  // namespace quillet

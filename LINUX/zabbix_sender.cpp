@@ -21,40 +21,11 @@ using Clock = std::chrono::steady_clock;
 using nlohmann::ordered_json;
 
 constexpr std::string_view kMagic = "ZBXD";
-// Longest server text (response or info) carried into a description.
-constexpr std::size_t kMaxServerText = 256;
 
 // "10 s" for whole seconds, "250 ms" otherwise.
 std::string describe_bound(std::chrono::milliseconds bound) {
   if (bound.count() % 1000 == 0) return std::to_string(bound.count() / 1000) + " s";
   return std::to_string(bound.count()) + " ms";
-}
-
-// Server text made safe for the console: control characters, the C1 ones
-// (U+0080-U+009F, which some terminals obey as escapes) included, become '?',
-// and a long text is cut at a character boundary.
-std::string console_safe(std::string_view text) {
-  bool cut = text.size() > kMaxServerText;
-  if (cut) {
-    std::size_t end = kMaxServerText;
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
-      --end;
-    text = text.substr(0, end);
-  }
-  std::string out;
-  out.reserve(text.size() + 3);
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    auto u = static_cast<unsigned char>(text[i]);
-    const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
-    if (u == 0xC2 && next >= 0x80 && next < 0xA0) {
-      out += '?';  // C1 control, two bytes in UTF-8
-      ++i;
-      continue;
-    }
-    out += u < 0x20 || u == 0x7F ? '?' : text[i];
-  }
-  if (cut) out += "...";
-  return out;
 }
 
 void check_utf8(const std::string& text, const char* what) {
