@@ -36,14 +36,16 @@ struct Configuration {
   ConfiguredValue ca_file;
   ConfiguredValue cert_file;
   ConfiguredValue key_file;
-  ConfiguredValue crl_file;            // optional
-  ConfiguredValue server_cert_issuer;  // optional
-  ConfiguredValue server_cert_subject; // optional
+  ConfiguredValue crl_file;             // optional
+  ConfiguredValue server_cert_issuer;   // optional
+  ConfiguredValue server_cert_subject;  // optional
 };
 
 // A configuration that cannot be used. `line` is 0 when the problem concerns
 // the whole file (it cannot be read, it is too open). what() is the report:
 // "<file>:<line>: <problem>", or "<file>: <problem>" for the whole file.
+// Both parts are made fit for the console: control characters and bytes that
+// are not UTF-8 become '?'.
 class ConfigError : public std::runtime_error {
  public:
   ConfigError(std::string file, int line, const std::string& problem);
