@@ -302,6 +302,19 @@ void check_record(const ordered_json& item, const SourceRecord& record) {
   }
 }
 
+std::string_view strip(std::string_view s) {
+  const std::size_t begin = s.find_first_not_of(" \t");
+  if (begin == std::string_view::npos) return {};
+  return s.substr(begin, s.find_last_not_of(" \t") - begin + 1);
+}
+
+struct ConfigKey {
+  const char* name;
+  const ConfiguredValue* value;  // null: ServerPort and TLSConnect
+  const char* mode;              // the TLSConnect that uses it; null: any
+  bool required;
+};
+
 }  // namespace
 
 void check(bool ok, const char* what) {
@@ -421,6 +434,81 @@ void check_request(const std::vector<ZabbixMetric>& metrics) {
     check(item["value"].get<std::string>() == value_text(metrics[i].value),
           "value changed in the request");
   }
+}
+
+void check_configuration(std::string_view text, const std::string& file,
+                         const Configuration& config) {
+  const char* const modes[] = {"unencrypted", "psk", "cert"};
+  const std::string mode = modes[static_cast<int>(config.tls_connect)];
+  const ConfigKey keys[] = {
+      {"ServerPort", nullptr, nullptr, false},
+      {"TLSConnect", nullptr, nullptr, false},
+      {"TLSPSKIdentity", &config.psk_identity, "psk", true},
+      {"TLSPSKFile", &config.psk_file, "psk", true},
+      {"TLSCAFile", &config.ca_file, "cert", true},
+      {"TLSCertFile", &config.cert_file, "cert", true},
+      {"TLSKeyFile", &config.key_file, "cert", true},
+      {"TLSCRLFile", &config.crl_file, "cert", false},
+      {"TLSServerCertIssuer", &config.server_cert_issuer, "cert", false},
+      {"TLSServerCertSubject", &config.server_cert_subject, "cert", false},
+  };
+  check(config.file == file, "configuration names another file");
+  check(config.psk.empty(), "the parser read a key");
+
+  // The lines: LF ends one, a CR before it goes, the first '=' splits it.
+  std::vector<ConfiguredValue> found(std::size(keys));
+  int number = 0;
+  for (std::size_t start = 0; start < text.size(); ++number) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(start, end - start);
+    start = end + 1;
+    check(line.find('\0') == std::string_view::npos, "a line with NUL was accepted");
+    check(drop_invalid_utf8(line) == line, "a line of invalid UTF-8 was accepted");
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    line = strip(line);
+    if (line.empty() || line[0] == '#') continue;
+    const std::size_t eq = line.find('=');
+    check(eq != std::string_view::npos, "a line without '=' was accepted");
+    const std::string_view name = strip(line.substr(0, eq));
+    const std::string_view value = strip(line.substr(eq + 1));
+    std::size_t k = 0;
+    while (k < std::size(keys) && name != keys[k].name)
+      ++k;
+    check(k < std::size(keys), "an unknown key was accepted");
+    check(!found[k].given(), "a repeated key was accepted");
+    check(!value.empty(), "an empty value was accepted");
+    found[k] = {std::string(value), number + 1};
+  }
+
+  if (found[0].given()) {
+    const std::string& port = found[0].value;
+    check(port.find_first_not_of("0123456789") == std::string::npos, "a port of other characters");
+    const std::size_t first = port.find_first_not_of('0');
+    check(first != std::string::npos && port.size() - first <= 5 &&
+              std::stoi(port.substr(first)) == config.server_port,
+          "the port is not the ServerPort line's number");
+  } else {
+    check(config.server_port == 10052, "the port is not the default");
+  }
+  check(config.server_port >= 1 && config.server_port <= 65535, "port out of range");
+  check(found[1].line == config.tls_connect_line, "TLSConnect at another line");
+  check(found[1].given() ? found[1].value == mode : mode == "unencrypted",
+        "TLSConnect is not the line's value");
+
+  for (std::size_t k = 2; k < std::size(keys); ++k) {
+    const ConfiguredValue& value = *keys[k].value;
+    check(value.line == found[k].line && value.value == found[k].value,
+          "a value differs from its line");
+    if (!value.given()) {
+      check(!keys[k].required || mode != keys[k].mode, "a required key is missing");
+      continue;
+    }
+    check(mode == keys[k].mode, "a key of another TLSConnect was accepted");
+    const bool path = std::string_view(keys[k].name).ends_with("File");
+    check(!path || value.value[0] == '/', "a relative path was accepted");
+  }
+  check(config.psk_identity.value.size() <= 128, "a PSK identity above 128 bytes");
 }
 
 }  // namespace quillet::fuzz

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "config.h"
 #include "report.h"
 #include "zabbix_sender.h"
 
@@ -35,6 +36,12 @@ void check_console_safe(std::string_view text);
 
 // The discovery document of `records` read back with nlohmann-json.
 void check_document(const std::string& doc, const std::vector<SourceRecord>& records);
+
+// A configuration that parse_configuration accepted from `text`, against a plain
+// reader of the lines: every key known, given once and with a value, exactly
+// the keys its TLSConnect uses, each value and line as the text has them.
+void check_configuration(std::string_view text, const std::string& file,
+                         const Configuration& config);
 
 // A sender request for `metrics`: built when every text is UTF-8, and then read
 // back unchanged; refused whole with std::invalid_argument otherwise.

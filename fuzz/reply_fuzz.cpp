@@ -1,11 +1,15 @@
 // Whatever bytes a server sends back: the reply header and frame decoders and
 // the reader of the "info" text must either return or raise SenderError, and
 // a description that reaches the console must be clean UTF-8 without control
-// characters.
+// characters. The same bytes as a configuration file: a configuration the
+// plain reader of reference.cpp agrees with, or a ConfigError whose report is
+// as clean and names the file and a line that the text has.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "config.h"
 #include "reference.h"
 #include "zabbix_sender.h"
 
@@ -22,6 +26,19 @@ void decode(std::string_view frame) {
     check(result.response == "success", "a reply other than success was accepted");
   } catch (const SenderError& e) {
     check_console_safe(e.what());
+  }
+}
+
+void parse_as_configuration(std::string_view text) {
+  static const std::string file(CONFIGURATION_FILE);
+  try {
+    check_configuration(text, file, parse_configuration(text, file));
+  } catch (const ConfigError& e) {
+    check_console_safe(e.what());
+    check(e.file() == file && std::string_view(e.what()).starts_with(file + ":"),
+          "the report does not start with the file");
+    const auto lines = std::count(text.begin(), text.end(), '\n') + 1;
+    check(e.line() >= 0 && e.line() <= lines, "the report names a line the text does not have");
   }
 }
 
@@ -55,5 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   SendResult result;
   parse_reply_info(bytes, result);
+
+  parse_as_configuration(bytes);
   return 0;
 }
