@@ -12,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "format.h"
 #include "os.h"
 
 namespace quillet {
@@ -21,8 +22,6 @@ namespace {
 // A configuration takes a few hundred bytes; the bound keeps a wrong path (a
 // log, a device) from being read whole.
 constexpr std::size_t kMaxConfigurationSize = std::size_t{64} * 1024;
-// Longest value carried into a message.
-constexpr std::size_t kMaxShown = 256;
 // Zabbix's bounds on a PSK identity and on the key's hexadecimal digits.
 constexpr std::size_t kMaxIdentityBytes = 128;
 constexpr std::size_t kMinPskDigits = 32;
@@ -33,66 +32,8 @@ constexpr std::size_t kMaxPskFileSize = 1024;
 // No file read here may block the run (a FIFO) or become its terminal.
 constexpr int kOpenFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
 
-// The length of the well-formed UTF-8 sequence at text[i]; 0 when none starts
-// there (a stray byte, an overlong form, a surrogate, past U+10FFFF).
-std::size_t utf8_sequence(std::string_view text, std::size_t i) {
-  const auto lead = static_cast<unsigned char>(text[i]);
-  if (lead < 0x80) return 1;
-  std::size_t len = 0;
-  char32_t cp = 0;
-  char32_t min = 0;
-  if ((lead & 0xE0) == 0xC0) {
-    len = 2, cp = lead & 0x1F, min = 0x80;
-  } else if ((lead & 0xF0) == 0xE0) {
-    len = 3, cp = lead & 0x0F, min = 0x800;
-  } else if ((lead & 0xF8) == 0xF0) {
-    len = 4, cp = lead & 0x07, min = 0x10000;
-  } else {
-    return 0;
-  }
-  if (text.size() - i < len) return 0;
-  for (std::size_t k = 1; k < len; ++k) {
-    const auto c = static_cast<unsigned char>(text[i + k]);
-    if ((c & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (c & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return len;
-}
-
-bool valid_utf8(std::string_view text) {
-  for (std::size_t i = 0; i < text.size();) {
-    const std::size_t len = utf8_sequence(text, i);
-    if (len == 0) return false;
-    i += len;
-  }
-  return true;
-}
-
-// `text` fit for the console: bytes that are not UTF-8 and control characters,
-// the C1 ones (U+0080-U+009F, which some terminals obey) included, become '?';
-// past `limit` bytes it is cut at a character and ends in "...".
-std::string console_safe(std::string_view text, std::size_t limit = std::string_view::npos) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size();) {
-    const std::size_t len = utf8_sequence(text, i);
-    const auto lead = static_cast<unsigned char>(text[i]);
-    const bool control =
-        len == 0 || lead < 0x20 || lead == 0x7F ||
-        (len == 2 && lead == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0);
-    const std::string_view piece = control ? "?" : text.substr(i, len);
-    if (out.size() + piece.size() > limit) {
-      out += "...";
-      break;
-    }
-    out += piece;
-    i += len == 0 ? 1 : len;
-  }
-  return out;
-}
-
 std::string quoted(std::string_view value) {
-  return "\"" + console_safe(value, kMaxShown) + "\"";
+  return "\"" + console_safe(value) + "\"";
 }
 
 std::string_view trim_end(std::string_view s) {
@@ -277,7 +218,7 @@ void read_line(std::string_view line, int number, const std::string& file, Seen&
 ConfigError file_error(const ConfiguredValue& where, const std::string& config_file,
                        const std::string& problem) {
   return ConfigError(config_file, where.line,
-                     "arquivo " + console_safe(where.value, kMaxShown) + ": " + problem);
+                     "arquivo " + console_safe(where.value) + ": " + problem);
 }
 
 int hex_value(char c) {
@@ -325,8 +266,9 @@ std::string decode_psk(std::string_view content, const ConfiguredValue& where,
 }  // namespace
 
 ConfigError::ConfigError(std::string file, int line, const std::string& problem)
-    : std::runtime_error(console_safe(file) + (line > 0 ? ":" + std::to_string(line) : "") + ": " +
-                         console_safe(problem)),
+    : std::runtime_error(console_safe(file, std::string_view::npos) +
+                         (line > 0 ? ":" + std::to_string(line) : "") + ": " +
+                         console_safe(problem, std::string_view::npos)),
       file_(std::move(file)),
       line_(line) {}
 

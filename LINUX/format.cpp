@@ -102,6 +102,21 @@ std::size_t decode_utf8(std::string_view s, std::size_t i, std::uint32_t& cp) {
 
 }  // namespace
 
+std::size_t utf8_sequence(std::string_view text, std::size_t i) {
+  if (static_cast<unsigned char>(text[i]) < 0x80) return 1;
+  std::uint32_t cp = 0;
+  return decode_utf8(text, i, cp);
+}
+
+bool valid_utf8(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t len = utf8_sequence(text, i);
+    if (len == 0) return false;
+    i += len;
+  }
+  return true;
+}
+
 void append_json_string(std::string& out, std::string_view utf8) {
   out += '"';
   for (std::size_t i = 0; i < utf8.size();) {
@@ -153,15 +168,19 @@ std::string console_safe(std::string_view text, std::size_t limit) {
   }
   std::string out;
   out.reserve(text.size() + 3);
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    auto u = static_cast<unsigned char>(text[i]);
-    const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
-    if (u == 0xC2 && next >= 0x80 && next < 0xA0) {
-      out += '?';  // C1 control, two bytes in UTF-8
-      ++i;
-      continue;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto u = static_cast<unsigned char>(text[i]);
+    const std::size_t len = utf8_sequence(text, i);
+    // A C1 control is two bytes in UTF-8; a byte that is not UTF-8 could be
+    // one to a terminal that reads single bytes.
+    const bool control = len == 0 || u < 0x20 || u == 0x7F ||
+                         (len == 2 && u == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0);
+    if (control) {
+      out += '?';
+    } else {
+      out.append(text, i, len);
     }
-    out += u < 0x20 || u == 0x7F ? '?' : text[i];
+    i += len == 0 ? 1 : len;
   }
   if (cut) out += "...";
   return out;
