@@ -37,7 +37,8 @@ DeliveryOutcome send_zabbix(const std::string& zabbix_server, const std::string&
   std::string request;
   std::optional<ZabbixSender> zbx;
   try {
-    zbx.emplace(zabbix_server, setup.port, setup.connect_timeout, setup.reply_timeout);
+    zbx.emplace(zabbix_server, setup.port, setup.connect_timeout, setup.reply_timeout,
+                setup.tls.get());
     request = encode_request(metrics);
   } catch (const std::invalid_argument& e) {
     throw Failure("dados inválidos", "envio ao Zabbix", e.what());

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <stdexcept>
@@ -40,14 +41,18 @@ struct CaptureSetup {
   int window_seconds = 5;
 };
 
-// How a value travels to Zabbix. Fixed in the shipped binary; tests shorten the
-// pause and the time bounds.
+class TlsClient;
+
+// How a value travels to Zabbix. Fixed in the shipped binary, but for the port
+// and the encryption that a configuration file may set; tests shorten the pause
+// and the time bounds.
 struct DeliverySetup {
   int port = 10052;
   int attempts = 5;
   std::chrono::milliseconds pause{5000};
   std::chrono::milliseconds connect_timeout{10000};
   std::chrono::milliseconds reply_timeout{10000};
+  std::shared_ptr<const TlsClient> tls;  // none: unencrypted
 };
 
 class CommandRunner;

@@ -12,6 +12,7 @@
 
 #include "format.h"
 #include "os.h"
+#include "tls.h"
 
 namespace quillet {
 
@@ -80,15 +81,15 @@ struct AddrInfoList {
   }
 };
 
-// Connects to `ai` within `bound`. Returns the connected socket, or no socket
-// with `cause` set.
-Fd connect_to(const addrinfo& ai, std::chrono::milliseconds bound, std::string& cause) {
+// Connects to `ai` before `deadline`. Returns the connected socket, or no
+// socket with `cause` set.
+Fd connect_to(const addrinfo& ai, Clock::time_point deadline, std::chrono::milliseconds bound,
+              std::string& cause) {
   Fd fd(::socket(ai.ai_family, ai.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai.ai_protocol));
   if (!fd) {
     cause = std::string("socket: ") + std::strerror(errno);
     return Fd();
   }
-  auto deadline = Clock::now() + bound;
   // A non-blocking connect that is interrupted goes on in the background, like
   // one in progress.
   if (::connect(fd.get(), ai.ai_addr, ai.ai_addrlen) != 0 && errno != EINPROGRESS &&
@@ -115,48 +116,96 @@ Fd connect_to(const addrinfo& ai, std::chrono::milliseconds bound, std::string& 
   return fd;
 }
 
-void send_all(int fd, std::string_view data, std::chrono::milliseconds bound) {
-  auto deadline = Clock::now() + bound;
-  while (!data.empty()) {
-    ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+// The bytes of one exchange over a connected socket: as they are, or through
+// a TLS session. Each call does what it can without blocking and says what to
+// wait for before the next one.
+class Link {
+ public:
+  Link(int fd, TlsSession* tls) : fd_(fd), tls_(tls) {}
+
+  int fd() const { return fd_; }
+
+  // Removes from `data` what was written.
+  IoWait write(std::string_view& data) {
+    if (tls_) return tls_->write(data);
+    ssize_t n = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
     if (n >= 0) {
       data.remove_prefix(static_cast<std::size_t>(n));
-      continue;
+      return IoWait::none;
     }
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      throw SenderError(std::string("falha no envio: ") + std::strerror(errno));
+    if (errno == EINTR) return IoWait::none;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return IoWait::write;
+    throw SenderError(std::string("falha no envio: ") + std::strerror(errno));
+  }
+
+  // `got` 0 with IoWait::none: the server closed the connection.
+  IoWait read(char* buffer, std::size_t size, std::size_t& got) {
+    got = 0;
+    if (tls_) return tls_->read(buffer, size, got);
+    for (;;) {
+      ssize_t n = ::recv(fd_, buffer, size, 0);
+      if (n >= 0) {
+        got = static_cast<std::size_t>(n);
+        return IoWait::none;
+      }
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return IoWait::read;
+      if (errno != EINTR)
+        throw SenderError(std::string("falha na recepção: ") + std::strerror(errno));
     }
-    if (!wait_ready(fd, POLLOUT, deadline)) {
+  }
+
+ private:
+  int fd_;
+  TlsSession* tls_;
+};
+
+short poll_events(IoWait wait) {
+  return wait == IoWait::read ? POLLIN : POLLOUT;
+}
+
+// Runs the TLS handshake on `session` before `deadline`.
+void handshake(int fd, TlsSession& session, Clock::time_point deadline,
+               std::chrono::milliseconds bound) {
+  for (IoWait wait; (wait = session.handshake()) != IoWait::none;) {
+    if (!wait_ready(fd, poll_events(wait), deadline)) {
+      throw SenderError("tempo esgotado no handshake TLS (" + describe_bound(bound) + ")");
+    }
+  }
+}
+
+void send_all(Link& link, std::string_view data, std::chrono::milliseconds bound) {
+  auto deadline = Clock::now() + bound;
+  while (!data.empty()) {
+    const IoWait wait = link.write(data);
+    if (wait != IoWait::none && !wait_ready(link.fd(), poll_events(wait), deadline)) {
       throw SenderError("tempo esgotado no envio (" + describe_bound(bound) + ")");
     }
   }
 }
 
 // Reads one reply frame: the header, then exactly the body length it announces.
-std::string read_reply(int fd, std::chrono::milliseconds bound) {
+// Reads before it waits: a TLS session may hold bytes the socket no longer has.
+std::string read_reply(Link& link, std::chrono::milliseconds bound) {
   auto deadline = Clock::now() + bound;
   std::string frame;
   std::size_t want = kFrameHeaderSize;
   bool have_header = false;
   char buf[4096];
   while (frame.size() < want) {
-    if (!wait_ready(fd, POLLIN, deadline)) {
+    std::size_t got = 0;
+    const IoWait wait = link.read(buf, std::min(sizeof buf, want - frame.size()), got);
+    if (wait != IoWait::none) {
+      if (wait_ready(link.fd(), poll_events(wait), deadline)) continue;
       if (frame.empty()) throw SenderError("sem resposta em " + describe_bound(bound));
       throw SenderError("resposta incompleta em " + describe_bound(bound) + " (" +
                         std::to_string(frame.size()) + " de " + std::to_string(want) + " bytes)");
     }
-    ssize_t n = ::recv(fd, buf, std::min(sizeof buf, want - frame.size()), 0);
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-      throw SenderError(std::string("falha na recepção: ") + std::strerror(errno));
-    }
-    if (n == 0) {
+    if (got == 0) {
       if (frame.empty()) throw SenderError("conexão encerrada sem resposta");
       throw SenderError("conexão encerrada no meio da resposta (" + std::to_string(frame.size()) +
                         " de " + std::to_string(want) + " bytes)");
     }
-    frame.append(buf, static_cast<std::size_t>(n));
+    frame.append(buf, got);
     if (!have_header && frame.size() == kFrameHeaderSize) {
       want = kFrameHeaderSize + decode_reply_header(frame);
       have_header = true;
@@ -298,11 +347,12 @@ void parse_reply_info(std::string_view info, SendResult& result) {
 }
 
 ZabbixSender::ZabbixSender(std::string server, int port, std::chrono::milliseconds connect_timeout,
-                           std::chrono::milliseconds reply_timeout)
+                           std::chrono::milliseconds reply_timeout, const TlsClient* tls)
     : server_(std::move(server)),
       port_(port),
       connect_timeout_(connect_timeout),
-      reply_timeout_(reply_timeout) {
+      reply_timeout_(reply_timeout),
+      tls_(tls) {
   if (port_ < 1 || port_ > 65535) {
     throw std::invalid_argument("porta do Zabbix fora do intervalo 1-65535: " +
                                 std::to_string(port_));
@@ -329,22 +379,42 @@ SendResult ZabbixSender::exchange(std::string_view request) const {
     throw SenderError(server_ + ": resolução do nome falhou: " + cause);
   }
 
-  // Only a failed connection moves on to the next address: once the request
-  // has gone out, another try could file the value twice.
+  // Only a connection that could not be made (TLS handshake included) moves on
+  // to the next address: once the request has gone out, another try could file
+  // the value twice.
   std::string failures;
   for (const addrinfo* ai = addresses.head; ai; ai = ai->ai_next) {
-    std::string where = numeric_address(ai->ai_addr, ai->ai_addrlen);
+    const std::string where = numeric_address(ai->ai_addr, ai->ai_addrlen);
+    const auto deadline = Clock::now() + connect_timeout_;
     std::string cause;
-    Fd fd = connect_to(*ai, connect_timeout_, cause);
+    Fd fd = connect_to(*ai, deadline, connect_timeout_, cause);
+    std::optional<TlsSession> session;
+    if (fd && tls_) {
+      try {
+        session.emplace(tls_->open(fd.get()));
+        handshake(fd.get(), *session, deadline, connect_timeout_);
+      } catch (const SenderError& e) {
+        cause = e.what();
+      } catch (const TlsError& e) {
+        cause = e.what();
+      }
+      if (!cause.empty()) {
+        session.reset();
+        fd.reset();
+      }
+    }
     if (!fd) {
       if (!failures.empty()) failures += "; ";
       failures += where + ": " + cause;
       continue;
     }
     try {
-      send_all(fd.get(), request, reply_timeout_);
-      return decode_reply(read_reply(fd.get(), reply_timeout_));
+      Link link(fd.get(), session ? &*session : nullptr);
+      send_all(link, request, reply_timeout_);
+      return decode_reply(read_reply(link, reply_timeout_));
     } catch (const SenderError& e) {
+      throw SenderError(where + ": " + e.what());
+    } catch (const TlsError& e) {
       throw SenderError(where + ": " + e.what());
     }
   }

@@ -72,21 +72,25 @@ SendResult decode_reply(std::string_view frame);
 // `result`; parts it cannot read are left empty.
 void parse_reply_info(std::string_view info, SendResult& result);
 
+class TlsClient;
+
 class ZabbixSender {
  public:
   // Raises std::invalid_argument for a port outside 1..65535 or a negative time
-  // bound.
+  // bound. With `tls`, which must outlive the sender, every connection is
+  // encrypted.
   ZabbixSender(std::string server, int port,
                std::chrono::milliseconds connect_timeout = std::chrono::seconds(10),
-               std::chrono::milliseconds reply_timeout = std::chrono::seconds(10));
+               std::chrono::milliseconds reply_timeout = std::chrono::seconds(10),
+               const TlsClient* tls = nullptr);
 
   // Delivers `metrics` in one exchange: encode_request, then exchange.
   SendResult send(const std::vector<ZabbixMetric>& metrics) const;
 
   // One exchange of an encoded request: resolves the server, connects to its
-  // addresses in turn (at most connect_timeout each), sends the request (at
-  // most reply_timeout) and reads the reply within reply_timeout of the end of
-  // sending. Raises
+  // addresses in turn (at most connect_timeout each, the TLS handshake
+  // included), sends the request (at most reply_timeout) and reads the reply
+  // within reply_timeout of the end of sending. Raises
   // SenderError, naming the address and the cause, when the server cannot be
   // reached, the exchange breaks off, the reply is malformed or the server does
   // not answer "success".
@@ -97,6 +101,7 @@ class ZabbixSender {
   int port_;
   std::chrono::milliseconds connect_timeout_;
   std::chrono::milliseconds reply_timeout_;
+  const TlsClient* tls_;
 };
 
 }  // namespace quillet

@@ -32,8 +32,11 @@ std::string repeat(const std::string& s, int n) {
 }
 
 DeliverySetup quick_setup(int port) {
-  return DeliverySetup{
-      .port = port, .pause = ms(5000), .connect_timeout = ms(1000), .reply_timeout = ms(500)};
+  return DeliverySetup{.port = port,
+                       .pause = ms(5000),
+                       .connect_timeout = ms(1000),
+                       .reply_timeout = ms(500),
+                       .tls = {}};
 }
 
 TEST(Delivery, ShipsWithTheFixedValues) {
@@ -217,7 +220,7 @@ TEST(SendZabbixDeathTest, AnInterruptEndsTheRunInsteadOfFailingTheAttempt) {
     // The disposition the program runs with; a test runner may have left it ignored.
     ::signal(SIGINT, SIG_DFL);
     Trapper trapper(TrapperOptions::answering({TrapperBehaviour::silent}));
-    DeliverySetup setup{.port = trapper.port(), .reply_timeout = ms(5000)};
+    DeliverySetup setup{.port = trapper.port(), .reply_timeout = ms(5000), .tls = {}};
     std::thread interrupter([] {
       std::this_thread::sleep_for(ms(200));
       ::kill(::getpid(), SIGINT);

@@ -500,7 +500,8 @@ class Collection : public ::testing::Test {
                       .attempts = 5,
                       .pause = std::chrono::milliseconds(5000),
                       .connect_timeout = std::chrono::milliseconds(1000),
-                      .reply_timeout = std::chrono::milliseconds(1000)};
+                      .reply_timeout = std::chrono::milliseconds(1000),
+                      .tls = {}};
     try {
       coletarDns("/ignored", t.ctx);
     } catch (const RunEnd& end) {

@@ -1,10 +1,13 @@
 // fake_trapper --listen ADDR:PORT --log FILE [--ready FILE] [--script B1,B2,...]
 //              [--drip-pieces N] [--drip-gap MS]
+//              [--tls-psk IDENTITY:HEXKEY | --tls-cert CERT:KEY[:CA]]
 //
 // A trapper for the end-to-end suites. Writes each request's JSON body to the
 // log, one line per request, touches the ready file once it listens, answers
 // connection i with behaviour Bi (the last repeats; default success) and runs
-// until SIGTERM or SIGINT. "drip" sends its reply in N pieces MS apart.
+// until SIGTERM or SIGINT. "drip" sends its reply in N pieces MS apart. With
+// --tls-psk or --tls-cert it speaks TLS only (with CA: clients must show a
+// certificate of that CA).
 #include <signal.h>
 
 #include <cstdio>
@@ -12,6 +15,7 @@
 #include <iostream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "trapper.h"
 
@@ -20,7 +24,8 @@ namespace {
 int usage(const std::string& problem) {
   std::cerr << "fake_trapper: " << problem
             << "\nusage: fake_trapper --listen ADDR:PORT --log FILE [--ready FILE] "
-               "[--script B1,B2,...] [--drip-pieces N] [--drip-gap MS]\n";
+               "[--script B1,B2,...] [--drip-pieces N] [--drip-gap MS] "
+               "[--tls-psk IDENTITY:HEXKEY | --tls-cert CERT:KEY[:CA]]\n";
   return 2;
 }
 
@@ -42,6 +47,26 @@ int main(int argc, char** argv) {
       ready_path = value;
     } else if (flag == "--script") {
       script = value;
+    } else if (flag == "--tls-psk" || flag == "--tls-cert") {
+      std::vector<std::string> parts;
+      for (std::size_t at = 0; at <= value.size();) {
+        std::size_t colon = std::min(value.find(':', at), value.size());
+        parts.push_back(value.substr(at, colon - at));
+        at = colon + 1;
+      }
+      quillet::testing::TrapperTls tls;
+      if (flag == "--tls-psk" && parts.size() == 2) {
+        tls.psk_identity = parts[0];
+        for (std::size_t i = 0; i + 1 < parts[1].size(); i += 2)
+          tls.psk += static_cast<char>(std::stoi(parts[1].substr(i, 2), nullptr, 16));
+      } else if (flag == "--tls-cert" && (parts.size() == 2 || parts.size() == 3)) {
+        tls.cert_file = parts[0];
+        tls.key_file = parts[1];
+        if (parts.size() == 3) tls.ca_file = parts[2];
+      } else {
+        return usage("bad value for " + std::string(flag));
+      }
+      options.tls = tls;
     } else if (flag == "--drip-pieces" || flag == "--drip-gap") {
       int number = 0;
       try {

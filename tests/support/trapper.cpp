@@ -14,6 +14,9 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
 namespace quillet::testing {
 
 namespace {
@@ -68,6 +71,51 @@ void parse_request(TrapperRequest& r) {
     out.value = text("value");
     r.data.push_back(std::move(out));
   }
+}
+
+unsigned int find_psk(SSL* ssl, const char* identity, unsigned char* psk, unsigned int max_psk_len);
+
+}  // namespace
+
+struct Trapper::TlsServer {
+  std::unique_ptr<SSL_CTX, void (*)(SSL_CTX*)> ctx{nullptr, SSL_CTX_free};
+  TrapperTls settings;
+
+  explicit TlsServer(const TrapperTls& tls) : settings(tls) {
+    ctx.reset(SSL_CTX_new(TLS_server_method()));
+    if (!ctx) throw std::runtime_error("trapper: SSL_CTX_new failed");
+    SSL_CTX_set_app_data(ctx.get(), this);
+    static const unsigned char id[] = "quillet-test-trapper";
+    SSL_CTX_set_session_id_context(ctx.get(), id, sizeof id - 1);
+    bool ok = true;
+    if (!tls.psk.empty()) {
+      SSL_CTX_set_psk_server_callback(ctx.get(), find_psk);
+      ok = SSL_CTX_set_cipher_list(ctx.get(), "ECDHEPSK:PSK") == 1;
+    } else {
+      ok = SSL_CTX_use_certificate_chain_file(ctx.get(), tls.cert_file.c_str()) == 1 &&
+           SSL_CTX_use_PrivateKey_file(ctx.get(), tls.key_file.c_str(), SSL_FILETYPE_PEM) == 1;
+      if (ok && !tls.ca_file.empty()) {
+        ok = SSL_CTX_load_verify_locations(ctx.get(), tls.ca_file.c_str(), nullptr) == 1;
+        SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+      }
+    }
+    if (!ok) {
+      throw std::runtime_error(std::string("trapper: TLS set-up failed: ") +
+                               ERR_reason_error_string(ERR_get_error()));
+    }
+  }
+};
+
+namespace {
+
+unsigned int find_psk(SSL* ssl, const char* identity, unsigned char* psk,
+                      unsigned int max_psk_len) {
+  const auto* server =
+      static_cast<const Trapper::TlsServer*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
+  const std::string& key = server->settings.psk;
+  if (!identity || server->settings.psk_identity != identity || key.size() > max_psk_len) return 0;
+  std::memcpy(psk, key.data(), key.size());
+  return static_cast<unsigned int>(key.size());
 }
 
 }  // namespace
@@ -135,6 +183,8 @@ Trapper::Trapper(TrapperOptions options) : options_(std::move(options)) {
                 NI_NUMERICSERV);
   port_ = std::stoi(serv);
 
+  if (options_.tls) tls_ = std::make_unique<TlsServer>(*options_.tls);
+
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("trapper: pipe failed");
   wake_read_ = Fd(ends[0]);
@@ -182,16 +232,40 @@ bool Trapper::read_exact(int fd, std::size_t n, std::string& out) {
   char buf[4096];
   std::size_t goal = out.size() + n;
   while (out.size() < goal) {
-    pollfd p[2] = {{fd, POLLIN, 0}, {wake_read_.get(), POLLIN, 0}};
-    int ready = ::poll(p, 2, kIdleMs);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0 || p[1].revents) return false;
-    ssize_t got = ::recv(fd, buf, std::min(sizeof buf, goal - out.size()), 0);
-    if (got < 0 && errno == EINTR) continue;
+    // Bytes a TLS session holds already are not seen by poll.
+    if (!session_ || SSL_pending(session_) == 0) {
+      pollfd p[2] = {{fd, POLLIN, 0}, {wake_read_.get(), POLLIN, 0}};
+      int ready = ::poll(p, 2, kIdleMs);
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready <= 0 || p[1].revents) return false;
+    }
+    const std::size_t want = std::min(sizeof buf, goal - out.size());
+    ssize_t got = 0;
+    if (session_) {
+      got = SSL_read(session_, buf, static_cast<int>(want));
+      if (got <= 0 && SSL_get_error(session_, static_cast<int>(got)) == SSL_ERROR_WANT_READ) {
+        continue;
+      }
+    } else {
+      got = ::recv(fd, buf, want, 0);
+      if (got < 0 && errno == EINTR) continue;
+    }
     if (got <= 0) return false;
     out.append(buf, static_cast<std::size_t>(got));
   }
   return true;
+}
+
+void Trapper::send(int fd, std::string_view data) {
+  if (!session_) {
+    send_bytes(fd, data);
+    return;
+  }
+  while (!data.empty()) {
+    const int n = SSL_write(session_, data.data(), static_cast<int>(data.size()));
+    if (n <= 0) return;
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
 }
 
 bool Trapper::nap(std::chrono::milliseconds gap) {
@@ -200,6 +274,32 @@ bool Trapper::nap(std::chrono::milliseconds gap) {
 }
 
 void Trapper::answer(Fd conn, TrapperBehaviour behaviour) {
+  std::unique_ptr<SSL, void (*)(SSL*)> ssl(nullptr, SSL_free);
+  if (tls_) {
+    // A client that stalls the handshake cannot hold the trapper for long.
+    timeval bound{.tv_sec = kIdleMs / 1000, .tv_usec = 0};
+    ::setsockopt(conn.get(), SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    ::setsockopt(conn.get(), SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+    ssl.reset(SSL_new(tls_->ctx.get()));
+    if (!ssl || SSL_set_fd(ssl.get(), conn.get()) != 1 || SSL_accept(ssl.get()) != 1) {
+      ++failed_handshakes_;
+      ERR_clear_error();
+      // Closing with the client's bytes unread would reset the connection and
+      // could destroy the alert before the client reads it.
+      ::shutdown(conn.get(), SHUT_WR);
+      std::string drained;
+      while (read_exact(conn.get(), 1, drained) && drained.size() < kMaxRequest) {
+      }
+      return;
+    }
+    if (SSL_session_reused(ssl.get())) ++resumed_sessions_;
+  }
+  session_ = ssl.get();
+  struct Forget {
+    SSL*& session;
+    ~Forget() { session = nullptr; }
+  } forget{session_};
+
   TrapperRequest request;
   if (!read_exact(conn.get(), kHeaderSize, request.raw) || request.raw.compare(0, 4, "ZBXD") != 0) {
     return;
@@ -221,31 +321,31 @@ void Trapper::answer(Fd conn, TrapperBehaviour behaviour) {
   const int fd = conn.get();
   switch (behaviour) {
     case TrapperBehaviour::success:
-      send_bytes(fd, success);
+      send(fd, success);
       break;
     case TrapperBehaviour::failed:
-      send_bytes(fd, frame(reply_body("failed", options_.failed_info)));
+      send(fd, frame(reply_body("failed", options_.failed_info)));
       break;
     case TrapperBehaviour::refused:
-      send_bytes(fd, frame(reply_body("success", options_.failed_info)));
+      send(fd, frame(reply_body("success", options_.failed_info)));
       break;
     case TrapperBehaviour::close:
       break;
     case TrapperBehaviour::close_mid_header:
-      send_bytes(fd, success.substr(0, 5));
+      send(fd, success.substr(0, 5));
       break;
     case TrapperBehaviour::close_mid_body:
-      send_bytes(fd, success.substr(0, kHeaderSize + (success.size() - kHeaderSize) / 2));
+      send(fd, success.substr(0, kHeaderSize + (success.size() - kHeaderSize) / 2));
       break;
     case TrapperBehaviour::bad_magic:
-      send_bytes(fd, frame(reply_body("success", options_.info), "ZBXE"));
+      send(fd, frame(reply_body("success", options_.info), "ZBXE"));
       break;
     case TrapperBehaviour::too_long:
-      send_bytes(fd, frame_header("ZBXD", 2u << 20) + "{\"response\":");
+      send(fd, frame_header("ZBXD", 2u << 20) + "{\"response\":");
       held_.push_back(std::move(conn));
       break;
     case TrapperBehaviour::bad_json:
-      send_bytes(fd, frame("this is not json"));
+      send(fd, frame("this is not json"));
       break;
     case TrapperBehaviour::silent:
       held_.push_back(std::move(conn));
@@ -255,7 +355,7 @@ void Trapper::answer(Fd conn, TrapperBehaviour behaviour) {
       std::size_t step = (success.size() + pieces - 1) / pieces;
       for (std::size_t at = 0; at < success.size(); at += step) {
         if (at > 0 && !nap(options_.drip_gap)) return;
-        send_bytes(fd, std::string_view(success).substr(at, step));
+        send(fd, std::string_view(success).substr(at, step));
       }
       break;
     }

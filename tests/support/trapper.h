@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -14,6 +15,8 @@
 #include <vector>
 
 #include "os.h"
+
+using SSL = struct ssl_st;
 
 namespace quillet::testing {
 
@@ -53,6 +56,17 @@ struct TrapperRequest {
   std::vector<TrapperItem> data;
 };
 
+// A trapper that speaks TLS, as a Zabbix server does for an encrypting host:
+// with a pre-shared key (psk not empty), or with a certificate; with a CA file
+// it asks clients for a certificate of that CA too.
+struct TrapperTls {
+  std::string psk_identity;
+  std::string psk;  // the key's bytes
+  std::string cert_file;
+  std::string key_file;
+  std::string ca_file;
+};
+
 struct TrapperOptions {
   std::string address = "127.0.0.1";
   int port = 0;  // 0: an ephemeral port
@@ -64,6 +78,7 @@ struct TrapperOptions {
   std::chrono::milliseconds drip_gap{20};
   // Called on the trapper's thread for each request, before it is answered.
   std::function<void(const TrapperRequest&)> on_request;
+  std::optional<TrapperTls> tls;
 
   static TrapperOptions answering(std::vector<TrapperBehaviour> script) {
     TrapperOptions options;
@@ -90,6 +105,11 @@ class Trapper {
   // The requests read so far, in order.
   std::vector<TrapperRequest> requests() const;
   int connections() const { return connections_.load(); }
+  // TLS: handshakes that failed, and those that resumed an earlier session.
+  int failed_handshakes() const { return failed_handshakes_.load(); }
+  int resumed_sessions() const { return resumed_sessions_.load(); }
+
+  struct TlsServer;  // the server side's keys and certificates
 
  private:
   void serve();
@@ -99,6 +119,8 @@ class Trapper {
   bool read_exact(int fd, std::size_t n, std::string& out);
   // Sleeps `gap` unless the trapper is stopping; false if it is.
   bool nap(std::chrono::milliseconds gap);
+  // Sends all of `data` on the connection, through TLS when it has a session.
+  void send(int fd, std::string_view data);
 
   TrapperOptions options_;
   int port_ = 0;
@@ -107,6 +129,10 @@ class Trapper {
   Fd wake_write_;
   std::vector<Fd> held_;  // connections kept open without an answer
   std::atomic<int> connections_{0};
+  std::atomic<int> failed_handshakes_{0};
+  std::atomic<int> resumed_sessions_{0};
+  std::unique_ptr<TlsServer> tls_;
+  SSL* session_ = nullptr;  // of the connection being answered
   mutable std::mutex mutex_;
   std::vector<TrapperRequest> requests_;
   std::thread thread_;
