@@ -13,6 +13,7 @@
 #include <ostream>
 #include <typeinfo>
 
+#include "config.h"
 #include "os.h"
 #include "report.h"
 
@@ -106,6 +107,10 @@ int run(const std::vector<std::string>& command_line, Context& ctx, const Modes&
     return finish(ctx, 0);
   } catch (const RunEnd& end) {
     return finish(ctx, end.status);
+  } catch (const ConfigError& e) {
+    // The file, the line and the problem say it all: one line, no step.
+    ctx.err << "quillet: " << e.what() << '\n';
+    ctx.err.flush();
   } catch (const Failure& failure) {
     report_failure(ctx.err, failure.kind(), failure.step(), failure.what());
   } catch (const std::bad_alloc& e) {
@@ -168,6 +173,7 @@ int main_entry(int argc, char** argv) {
   FdStreamBuf out_buf(STDOUT_FILENO), err_buf(STDERR_FILENO);
   std::ostream out(&out_buf), err(&err_buf);
   Context ctx{.settings = {},
+              .configuration_file = std::string(CONFIGURATION_FILE),
               .command_line = command_line,
               .out = out,
               .err = err,

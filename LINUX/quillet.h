@@ -61,6 +61,7 @@ class CommandRunner;
 // console, the fixed values and the operating-system boundaries.
 struct Context {
   Settings settings;
+  std::string configuration_file;         // read by a collection run when it exists
   std::vector<std::string> command_line;  // as invoked, program path first
   std::ostream& out;
   std::ostream& err;

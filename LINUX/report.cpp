@@ -19,9 +19,11 @@
 #include <optional>
 
 #include "capture.h"
+#include "config.h"
 #include "delivery.h"
 #include "format.h"
 #include "os.h"
+#include "tls.h"
 
 namespace quillet {
 namespace {
@@ -595,6 +597,14 @@ std::optional<std::vector<SourceRecord>> capture_and_rank(Context& ctx) {
 
 void coletarDns(const std::string& /*caminho_arquivo: the capture decides the report*/,
                 Context& ctx) {
+  // Before anything is captured: a configuration that cannot be used costs no
+  // capture and sends nothing.
+  if (const std::optional<Configuration> config = read_configuration(ctx.configuration_file)) {
+    ctx.delivery.port = config->server_port;
+    if (config->tls_connect != TlsConnect::unencrypted) {
+      ctx.delivery.tls = std::make_shared<const TlsClient>(*config);
+    }
+  }
   const std::optional<std::vector<SourceRecord>> top20 = capture_and_rank(ctx);
   if (!top20) {
     println(ctx.out, " Erro ao Capturar dados do dnstop.");

@@ -4,6 +4,7 @@
 
 #include <streambuf>
 
+#include "config.h"
 #include "test_context.h"
 
 namespace quillet {
@@ -153,6 +154,8 @@ TEST(Entry, HowAModeEndsBecomesTheStatus) {
       {[] { throw Failure("erro de leitura", "análise do relatório", "sem acesso"); }, 1,
        "quillet: falha não tratada (erro de leitura) na etapa \"análise do relatório\": "
        "sem acesso\n"},
+      {[] { throw ConfigError("/etc/quillet/quillet.conf", 3, "chave desconhecida \"X\""); }, 1,
+       "quillet: /etc/quillet/quillet.conf:3: chave desconhecida \"X\"\n"},
       {[] { throw std::out_of_range("fora"); }, 1,
        "quillet: falha não tratada (std::out_of_range) na etapa \"modo coletarDns\": fora\n"},
       {[] { throw 42; }, 1,
@@ -181,6 +184,7 @@ TEST(Entry, UnwritableOutputTurnsSuccessIntoStatus2) {
   for (bool mode_ends_run : {false, true}) {
     TestContext t;
     Context ctx{.settings = {},
+                .configuration_file = {},
                 .command_line = {},
                 .out = broken,
                 .err = t.err,
@@ -204,6 +208,7 @@ TEST(Entry, UnwritableOutputKeepsAFailureStatus) {
   std::ostream broken(&failing);
   TestContext t;
   Context ctx{.settings = {},
+              .configuration_file = {},
               .command_line = {},
               .out = broken,
               .err = t.err,

@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "config.h"
 #include "os.h"
 #include "scratch.h"
 #include "test_context.h"
@@ -598,6 +599,34 @@ TEST_F(Collection, SaysWhatZabbixRefused) {
         << out;
     EXPECT_EQ(out.find("OK!") != std::string::npos, row.status == 0) << out;
   }
+}
+
+TEST_F(Collection, TheConfigurationFileChoosesPortAndEncryption) {
+  // A PSK trapper on its own port: the run must take both from the file.
+  TrapperOptions psk;
+  psk.tls.emplace();
+  psk.tls->psk_identity = "dns-lab";
+  psk.tls->psk = std::string(16, '\x11');
+  Trapper trapper(psk);
+  const auto key = dir.write("psk.key", std::string(32, '1') + "\n");
+  std::filesystem::permissions(key, std::filesystem::perms::owner_read);
+  t.ctx.configuration_file =
+      dir.write("quillet.conf",
+                "TLSConnect=psk\nTLSPSKIdentity=dns-lab\nTLSPSKFile=" + key.string() +
+                    "\nServerPort=" + std::to_string(trapper.port()) + "\n")
+          .string();
+  EXPECT_EQ(collect(testing::closed_loopback_port()), 0);
+  EXPECT_EQ(t.out.str(), debug_line_text + "OK!\n");
+  EXPECT_EQ(trapper.requests().size(), 5u);
+
+  // A file that cannot be used ends the run before the capture.
+  dir.write("quillet.conf", "TLSConnect=psk\n");
+  t.out.str("");
+  t.runner.calls.clear();
+  EXPECT_THROW(collect(trapper.port()), ConfigError);
+  EXPECT_EQ(t.out.str(), "");
+  EXPECT_TRUE(t.runner.calls.empty());
+  EXPECT_EQ(trapper.requests().size(), 5u);
 }
 
 TEST_F(Collection, FailedCaptureEndsWithStatus1) {

@@ -9,6 +9,8 @@ ExitStatus FakeRunner::run_shell(const std::string& command_line, ChildOutput ou
 
 TestContext::TestContext()
     : ctx{.settings = {},
+          // No configuration unless a test writes one: never the machine's own.
+          .configuration_file = "/nonexistent/quillet-test/quillet.conf",
           .command_line = {},
           .out = out,
           .err = err,
