@@ -18,7 +18,8 @@ build=${1:-build-fuzz}
 targets=${FUZZ_TARGETS:-report reply discovery}
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER="${FUZZ_CXX:-clang++-14}" \
-  -DQUILLET_FUZZ=ON -DQUILLET_FUZZ_ASAN="$([ "${FUZZ_ASAN:-1}" = 0 ] && echo OFF || echo ON)" -DBUILD_TESTING=OFF -DQUILLET_BENCH=OFF >/dev/null
+  -DQUILLET_FUZZ=ON -DQUILLET_FUZZ_ASAN="$([ "${FUZZ_ASAN:-1}" = 0 ] && echo OFF || echo ON)" -DBUILD_TESTING=OFF -DQUILLET_BENCH=OFF \
+  -DQUILLET_WERROR=ON >/dev/null
 # shellcheck disable=SC2046,SC2086
 ninja -C "$build" $(printf '%s_fuzz ' $targets) >/dev/null
 

@@ -6,7 +6,8 @@ cd "$(dirname "$0")/.."
 
 scripts/install_deps.sh build runtime test zabbix
 
-cmake -S . -B build -G Ninja
+# Every build here treats warnings as errors.
+cmake -S . -B build -G Ninja -DQUILLET_WERROR=ON
 ninja -C build
 ctest --test-dir build --output-on-failure -j2
 
@@ -18,7 +19,7 @@ tests/package/package_test.sh build
 
 # The same unit and end-to-end suites with every binary under AddressSanitizer
 # and UndefinedBehaviorSanitizer, in a build of its own.
-cmake -S . -B build-sanitize -G Ninja -DQUILLET_SANITIZE=ON -DQUILLET_BENCH=OFF
+cmake -S . -B build-sanitize -G Ninja -DQUILLET_SANITIZE=ON -DQUILLET_BENCH=OFF -DQUILLET_WERROR=ON
 ninja -C build-sanitize
 ctest --test-dir build-sanitize --output-on-failure -j2 -L 'unit|e2e'
 
