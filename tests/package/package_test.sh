@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # The Debian package as an admin meets it: builds it with CPack from a
-# configured build directory, checks its control data and contents, installs it
-# with apt-get, runs the installed program (without arguments, and a debug
-# collection inside a sandbox, once with a faked capture and once on real
-# traffic), renders the man page, checks the scheduler examples against the
-# installed files, purges the package and checks that nothing of it is left.
+# configured Release build directory, checks its control data and contents,
+# installs it with apt-get, runs the installed program (without arguments, and
+# a debug collection inside a sandbox, once with a faked capture and once on
+# real traffic), renders the man page, checks the scheduler examples against
+# the installed files, purges the package and checks that nothing of it is left.
 #
 # Usage, as root on Debian: tests/package/package_test.sh <build-dir>
 # It installs and removes the system package "quillet"; one already installed
@@ -182,6 +182,8 @@ cmake --build "$build" >"$scratch/build.log" 2>&1 || {
   cat "$scratch/build.log"
   exit 1
 }
+expect_eq "the package is made from a Release build" \
+  "$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")" Release
 out_dir=$build/package
 rm -rf "$out_dir"
 mkdir -p "$out_dir"
