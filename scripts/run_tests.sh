@@ -24,5 +24,12 @@ cmake -S . -B build-sanitize -G Ninja -DQUILLET_SANITIZE=ON -DQUILLET_BENCH=OFF 
 ninja -C build-sanitize
 ctest --test-dir build-sanitize --output-on-failure -j2 -L 'unit|e2e'
 
+# Everything, tests and benchmarks too, with clang++ in a Debug build: the
+# other corner from the g++ Release build, for clang's warnings and the unit
+# tests unoptimised. About a minute.
+cmake -S . -B build-clang -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=Debug -DQUILLET_WERROR=ON
+ninja -C build-clang
+ctest --test-dir build-clang --output-on-failure -j2 -L unit
+
 # Each fuzz target for a bounded time (FUZZ_SECONDS, 60 by default).
 fuzz/run.sh build-fuzz
