@@ -35,6 +35,27 @@ add_custom_command(
   VERBATIM)
 add_custom_target(quillet_changelog ALL DEPENDS ${QUILLET_CHANGELOG_GZ})
 
+# The machine-readable copyright file (copyright-format 1.0) that Debian wants
+# in every package, made from LICENSE so that the two cannot drift apart: the
+# holder from its copyright line, the licence text from "Permission" on, each
+# line indented by one space and an empty line written as " .".
+set(QUILLET_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${QUILLET_LICENSE})
+file(READ ${QUILLET_LICENSE} quillet_license)
+string(REGEX MATCH "\nCopyright \\(c\\) ([^\n]+)\n" quillet_license_holder "${quillet_license}")
+string(FIND "${quillet_license}" "\nPermission is hereby granted" quillet_license_start)
+if(NOT quillet_license_holder OR quillet_license_start EQUAL -1)
+  message(FATAL_ERROR "${QUILLET_LICENSE}: no 'Copyright (c) ...' line or no licence text")
+endif()
+set(QUILLET_COPYRIGHT ${CMAKE_MATCH_1})
+string(SUBSTRING "${quillet_license}" ${quillet_license_start} -1 quillet_license)
+string(STRIP "${quillet_license}" quillet_license)
+string(REPLACE "\n\n" "\n.\n" quillet_license "${quillet_license}")
+string(REPLACE "\n" "\n " quillet_license "${quillet_license}")
+set(QUILLET_LICENSE_TEXT " ${quillet_license}")
+set(QUILLET_COPYRIGHT_FILE ${PROJECT_BINARY_DIR}/debian/copyright)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/copyright.in ${QUILLET_COPYRIGHT_FILE} @ONLY)
+
 # Whatever Zabbix templates stand in zabbix/; a template added later is picked
 # up at the next build.
 file(GLOB QUILLET_ZABBIX_TEMPLATES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/zabbix/*.yaml)
@@ -47,7 +68,8 @@ install(FILES
   ${PROJECT_SOURCE_DIR}/examples/quillet.service
   ${PROJECT_SOURCE_DIR}/examples/quillet.timer
   DESTINATION ${CMAKE_INSTALL_DATADIR}/quillet/examples)
-install(FILES ${PROJECT_SOURCE_DIR}/README.md ${QUILLET_CHANGELOG_GZ} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${QUILLET_CHANGELOG_GZ} ${QUILLET_COPYRIGHT_FILE}
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quillet)

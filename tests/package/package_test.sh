@@ -223,6 +223,7 @@ expected_files=(
   /usr/bin/quillet
   /usr/share/doc/quillet/README.md
   /usr/share/doc/quillet/changelog.gz
+  /usr/share/doc/quillet/copyright
   /usr/share/man/man1/quillet.1.gz
   /usr/share/quillet/examples/quillet.cron
   /usr/share/quillet/examples/quillet.service
@@ -242,6 +243,12 @@ if command -v readelf >/dev/null; then
   check "the binary is stripped" \
     test -z "$(readelf -S "$scratch/data/usr/bin/quillet" | grep -E '\.(symtab|debug_info)')"
 fi
+# The stand-alone licence paragraph, its indentation and " ." lines undone, is
+# LICENSE's text from "Permission" on.
+expect_eq "the copyright file carries the licence of LICENSE" \
+  "$(awk 'text { print; next } prev == "" && $0 == "License: Expat" { text = 1 } { prev = $0 }' \
+    "$scratch/data/usr/share/doc/quillet/copyright" | sed 's/^ //;s/^\.$//')" \
+  "$(sed -n '/^Permission is hereby granted/,$p' "$source_dir/LICENSE")"
 
 # --- install ---
 if dpkg-query -W -f='${Status}' quillet 2>/dev/null | grep -q 'install ok installed'; then
