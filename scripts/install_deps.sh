@@ -2,7 +2,8 @@
 # Installs what quillet needs on Debian 12, as root. Groups:
 #   build    compiler, CMake, Ninja, GoogleTest, Google Benchmark, nlohmann-json
 #   runtime  tcpdump and dnstop, which every collection run calls
-#   test     tools of the test suites (dig, zabbix_sender, clang for fuzzing, ...)
+#   test     tools of the test suites (dig, zabbix_sender, clang for fuzzing,
+#            lintian for the package, ...)
 #   zabbix   a local Zabbix 6.0 server with PostgreSQL and the frontend's API
 #   bench    what bench/compare.sh compares with and measures by, and profilers
 # Packages already installed are not fetched again; apt-get update runs only when
@@ -13,7 +14,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 declare -A group
 group[build]="g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev dpkg-dev"
 group[runtime]="tcpdump dnstop"
-group[test]="iproute2 util-linux dnsutils zabbix-agent clang libclang-rt-14-dev python3 procps man-db groff-base"
+group[test]="iproute2 util-linux dnsutils zabbix-agent clang libclang-rt-14-dev python3 procps man-db groff-base lintian"
 group[zabbix]=""
 group[bench]="hyperfine time mawk zabbix-agent python3 iproute2 util-linux procps linux-perf valgrind"
 if [ -f "$here/tests/zabbix/packages.txt" ]; then

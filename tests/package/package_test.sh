@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The Debian package as an admin meets it: builds it with CPack from a
 # configured Release build directory, checks its control data and contents,
-# installs it with apt-get, runs the installed program (without arguments, and
-# a debug collection inside a sandbox, once with a faked capture and once on
-# real traffic), renders the man page, checks the scheduler examples against
-# the installed files, purges the package and checks that nothing of it is left.
+# has lintian check it, installs it with apt-get, runs the installed program
+# (without arguments, and a debug collection inside a sandbox, once with a
+# faked capture and once on real traffic), renders the man page, checks the
+# scheduler examples against the installed files, purges the package and
+# checks that nothing of it is left.
 #
 # Usage, as root on Debian: tests/package/package_test.sh <build-dir>
 # It installs and removes the system package "quillet"; one already installed
@@ -167,6 +168,7 @@ command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)
 command -v man >/dev/null || missing+=(man-db)
 command -v groff >/dev/null || missing+=(groff-base)
 command -v python3 >/dev/null || missing+=(python3)
+command -v lintian >/dev/null || missing+=(lintian)
 if [ ${#missing[@]} -gt 0 ]; then
   echo "package_test: installing ${missing[*]}"
   apt-get update -qq
@@ -249,6 +251,21 @@ expect_eq "the copyright file carries the licence of LICENSE" \
   "$(awk 'text { print; next } prev == "" && $0 == "License: Expat" { text = 1 } { prev = $0 }' \
     "$scratch/data/usr/share/doc/quillet/copyright" | sed 's/^ //;s/^\.$//')" \
   "$(sed -n '/^Permission is hereby granted/,$p' "$source_dir/LICENSE")"
+
+# --- lintian ---
+# Run as nobody: lintian unpacks what it checks and warns against root. Its
+# whole output goes to the log; an error fails the test, warnings do not.
+lint_dir=$scratch/lintian
+mkdir "$lint_dir"
+cp "$deb" "$lint_dir/"
+chmod 755 "$scratch" "$lint_dir"
+chmod 644 "$lint_dir/$(basename "$deb")"
+lint_status=0
+(cd "$lint_dir" && HOME=$lint_dir runuser -u nobody -- lintian --display-info "$(basename "$deb")") \
+  >"$scratch/lintian.log" 2>&1 || lint_status=$?
+sed 's/^/  lintian: /' "$scratch/lintian.log"
+expect_eq "lintian ends with status 0" "$lint_status" 0
+expect_eq "lintian reports no error" "$(grep '^E:' "$scratch/lintian.log" || true)" ""
 
 # --- install ---
 if dpkg-query -W -f='${Status}' quillet 2>/dev/null | grep -q 'install ok installed'; then
