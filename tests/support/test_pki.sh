@@ -3,7 +3,8 @@
 #
 #   test_pki.sh DIR
 #
-# writes into DIR (created if needed), all keys EC P-256:
+# writes into DIR (created if needed), all keys RSA 2048 (Zabbix's cipher
+# suites for certificates are RSA only):
 #   ca.crt ca.key            "CN=quillet test CA,O=quillet tests"
 #   server.crt server.key    "CN=quillet test server,O=quillet tests", by the CA
 #   client.crt client.key    "CN=quillet test client,O=quillet tests", by the CA
@@ -19,7 +20,7 @@ cd "$dir"
 umask 077
 
 subject() { echo "/O=quillet tests/CN=quillet test $1"; }
-key() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$1" 2>/dev/null; }
+key() { openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$1" 2>/dev/null; }
 
 key ca.key
 openssl req -x509 -new -key ca.key -subj "$(subject CA)" -days 1 -out ca.crt \
@@ -33,7 +34,7 @@ for who in server client; do
   key "$who.key"
   openssl req -new -key "$who.key" -subj "$(subject "$who")" -out "$who.csr"
   usage=$([ "$who" = server ] && echo serverAuth || echo clientAuth)
-  printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=%s\n' \
+  printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature,keyEncipherment\nextendedKeyUsage=%s\n' \
     "$usage" >"$who.ext"
   openssl x509 -req -in "$who.csr" -CA ca.crt -CAkey ca.key -set_serial "$serial" -days 1 \
     -extfile "$who.ext" -out "$who.crt" 2>/dev/null

@@ -21,6 +21,13 @@
 # under a host name the server does not know says that the discovery was
 # refused and ends with status 1.
 #
+# Then the server moves to the stock trapper port 10051 with a certificate of
+# its own (a test PKI made with openssl), and quillet runs configured by
+# /etc/quillet/quillet.conf (ServerPort=10051): with a PSK to a host that
+# accepts PSK only, with certificates to a host that accepts certificates only
+# (every value stored), unencrypted to the PSK host (the discovery refused,
+# status 1), and with a key the server does not know (five red lines, given up).
+#
 # --stand-in replaces the binary by a small script (tcpdump, dnstop, awk and
 # zabbix_sender) that sends the same items; it checks the server, the template
 # and the traffic on their own.
@@ -89,7 +96,12 @@ ip link set lo up
 # The server's data lives on this tmpfs too (about 130 MB), unless kept: it
 # goes with the mount namespace however the test ends.
 mount -t tmpfs -o size=1g,mode=755 tmpfs /home
-mkdir /home/quillet
+install -d -m 700 /home/quillet
+# /etc/quillet/ is written through an overlay of /etc on that tmpfs, so the
+# machine's /etc stays as it is. Before the frontend's bind mount over
+# /etc/zabbix, which must stand on top of it.
+mkdir /home/etc-upper /home/etc-work
+mount -t overlay overlay -o lowerdir=/etc,upperdir=/home/etc-upper,workdir=/home/etc-work /etc
 
 if [ -n "${ZBX_KEEP_DIR:-}" ]; then
   export ZBX_ENV_DIR=$ZBX_KEEP_DIR
@@ -109,7 +121,7 @@ source "$REPO/tests/support/checks.sh"
 now() { date +%s.%N; }
 TIMINGS=()
 # timed NAME START: records how long a phase took.
-timed() { TIMINGS+=("$(awk -v s="$2" -v e="$(now)" -v n="$1" 'BEGIN { printf "%-34s %6.1f s", n, e - s }')"); }
+timed() { TIMINGS+=("$(awk -v s="$2" -v e="$(now)" -v n="$1" 'BEGIN { printf "%-40s %6.1f s", n, e - s }')"); }
 
 cleanup() {
   local status=$?
@@ -161,12 +173,14 @@ else
   BIN=$QUILLET_BIN
 fi
 
-# wait_accepted KEY VALUE: sends KEY=VALUE for the test host until the server
-# keeps it ("processed: 1"), for at most 20 s; the last reply is in $REPLY.
+# wait_accepted KEY VALUE [HOST ZABBIX_SENDER-OPTIONS...]: sends KEY=VALUE for
+# HOST (the test host; with "-p 10052" when no options are given) until the
+# server keeps it ("processed: 1"), for at most 20 s; the last reply is in $REPLY.
 wait_accepted() {
-  local i
+  local i host=${3:-$HOST} options=("${@:4}")
+  [ ${#options[@]} -gt 0 ] || options=(-p 10052)
   for ((i = 0; i < 100; i++)); do
-    REPLY=$(zabbix_sender -z 127.0.0.1 -p 10052 -s "$HOST" -k "$1" -o "$2" 2>&1 || true)
+    REPLY=$(zabbix_sender -z 127.0.0.1 "${options[@]}" -s "$host" -k "$1" -o "$2" 2>&1 || true)
     [[ $REPLY == *"processed: 1;"* ]] && return 0
     sleep 0.2
   done
@@ -313,6 +327,108 @@ expected_listing=$(
 expect_eq "debug run: status" "$RUN_STATUS" 0
 expect_eq "debug run: listing" "$(cat "$SCRATCH/run3")" "$expected_listing"
 expect_eq "debug run: nothing sent" "$("$API" history "$HOST" --since "$t3" | wc -l)" 0
+
+# --- encrypted delivery, to the stock trapper port ---------------------------
+# The server moves to port 10051 with a certificate of its own; one host takes
+# only PSK, one only certificates. Each is discovered first by the stock
+# sender (GnuTLS), so that quillet's run must deliver every value.
+if [ "$STAND_IN" = 1 ]; then
+  echo "NOTE: the stand-in reads no configuration file: encrypted runs left out"
+else
+  t=$(now)
+  PKI=/home/pki
+  bash "$REPO/tests/support/test_pki.sh" "$PKI"
+  chown zabbix "$PKI/server.key"
+  ZBX_LISTEN_PORT=10051 ZBX_TLS_CA_FILE=$PKI/ca.crt ZBX_TLS_CERT_FILE=$PKI/server.crt \
+    ZBX_TLS_KEY_FILE=$PKI/server.key "$ENV_SH" restart-server | sed 's/^/  /'
+  PSK_ID="dns-psk quillet"
+  "$API" host-create dns-psk "$TEMPLATE_NAME" --tls-psk "$PSK_ID" "$(cat "$PKI/psk.key")" >/dev/null
+  CA_NAME="CN=quillet test CA,O=quillet tests"
+  "$API" host-create dns-cert "$TEMPLATE_NAME" \
+    --tls-cert "$CA_NAME" "CN=quillet test client,O=quillet tests" >/dev/null
+  install -d -m 755 /etc/quillet
+  install -m 600 "$PKI/psk.key" /etc/quillet/psk.key
+  psk_sender=(-p 10051 --tls-connect psk --tls-psk-identity "$PSK_ID" --tls-psk-file /etc/quillet/psk.key)
+  cert_sender=(-p 10051 --tls-connect cert --tls-ca-file "$PKI/ca.crt"
+    --tls-cert-file "$PKI/client.crt" --tls-key-file "$PKI/client.key")
+  zabbix_server -c "$ZBX_SERVER_CONF" -R config_cache_reload >/dev/null
+  document=$(for row in "${expected_rows[@]}"; do
+    read -r a c p <<<"$row"
+    printf '{"{#SOURCE}": "%s", "{#CONTAGEM}": %s, "{#PERCENTUAL}": %s}\n' "$a" "$c" "$p"
+  done | paste -sd, | sed 's/^/{"data": [/; s/$/]}/')
+  for host in dns-psk dns-cert; do
+    if [ $host = dns-psk ]; then opts=("${psk_sender[@]}"); else opts=("${cert_sender[@]}"); fi
+    wait_accepted descobertaDns "$document" $host "${opts[@]}" ||
+      fail "$host: the stock sender's discovery was not accepted: $REPLY"
+    "$API" wait-items $host 40 --timeout 30 >/dev/null || fail "$host: discovery made no 40 items"
+  done
+  zabbix_server -c "$ZBX_SERVER_CONF" -R config_cache_reload >/dev/null
+  wait_accepted "contDns[$quietest]" 0 dns-psk "${psk_sender[@]}" || fail "dns-psk: items unknown: $REPLY"
+  wait_accepted "contDns[$quietest]" 0 dns-cert "${cert_sender[@]}" || fail "dns-cert: items unknown: $REPLY"
+  sleep 1
+  timed "TLS: server on 10051, hosts, discovery" "$t"
+
+  # config TEXT: the configuration file, root's and not writable by others.
+  config() { printf '%s\n' "$@" >/etc/quillet/quillet.conf; }
+  # encrypted HOST NAME: a run whose values must all be stored.
+  encrypted() {
+    local since
+    since=$(date +%s)
+    collect "$1" "$SCRATCH/$2"
+    expect_eq "$2: status" "$RUN_STATUS" 0
+    expect_eq "$2: output" "$(cat "$SCRATCH/$2")" "$CAPTURE_LINE"$'\n'"OK!"
+    for ((i = 0; i < 50; i++)); do
+      [ "$("$API" history "$1" --since "$since" | wc -l)" -ge 40 ] && break
+      sleep 0.2
+    done
+    expect_eq "$2: values stored (key value)" "$("$API" latest "$1" --since "$since" | LC_ALL=C sort)" \
+      "$expected_values"
+  }
+
+  t=$(now)
+  config ServerPort=10051 TLSConnect=psk "TLSPSKIdentity=$PSK_ID" TLSPSKFile=/etc/quillet/psk.key
+  encrypted dns-psk run-psk
+  timed "TLS: psk run" "$t"
+
+  t=$(now)
+  config ServerPort=10051 TLSConnect=cert "TLSCAFile=$PKI/ca.crt" "TLSCertFile=$PKI/client.crt" \
+    "TLSKeyFile=$PKI/client.key" "TLSCRLFile=$PKI/crl.pem" "TLSServerCertIssuer=$CA_NAME" \
+    "TLSServerCertSubject=CN=quillet test server,O=quillet tests"
+  encrypted dns-cert run-cert
+  timed "TLS: cert run" "$t"
+
+  # Unencrypted, to the host that takes PSK only: refused, and said.
+  t=$(now)
+  config ServerPort=10051
+  collect dns-psk "$SCRATCH/run-plain"
+  timed "TLS: unencrypted run to the PSK host" "$t"
+  expect_eq "unencrypted to the PSK host: status" "$RUN_STATUS" 1
+  expect_eq "unencrypted to the PSK host: output" "$(cat "$SCRATCH/run-plain")" "$CAPTURE_LINE"$'\n'\
+'[ERRO] O Zabbix recusou a descoberta (descobertaDns) do host "dns-psk": confira o nome do host, o template e os hosts permitidos.'
+
+  # A key the server does not know, on a quiet interface: one delivery, five
+  # failed attempts with their pauses, given up.
+  t=$(now)
+  openssl rand -hex 32 >/etc/quillet/other.key
+  chmod 600 /etc/quillet/other.key
+  config ServerPort=10051 TLSConnect=psk "TLSPSKIdentity=$PSK_ID" TLSPSKFile=/etc/quillet/other.key
+  ip link add ens18 type veth peer name ens18p
+  ip link set ens18 up
+  set +e
+  "$BIN" coletarDns /tmp 127.0.0.1 dns-psk >"$SCRATCH/run-wrong-key" 2>&1
+  RUN_STATUS=$?
+  set -e
+  ip link del ens18
+  timed "TLS: run with a wrong key" "$t"
+  red=$'\e[1;31mErro ao enviar para o Zabbix: 127.0.0.1:10051: o servidor encerrou a conexão durante o handshake TLS: ele não aceitou a identidade PSK "dns-psk quillet" ou a chave\e[0;0m'
+  expect_eq "wrong key: status" "$RUN_STATUS" 1
+  expect_eq "wrong key: output" "$(cat "$SCRATCH/run-wrong-key")" "$(
+    echo "$CAPTURE_LINE"
+    for _ in 1 2 3 4 5; do echo "$red"; done
+    echo "[ERRO] 1 de 1 envios ao Zabbix falharam."
+  )"
+  for run in run-psk run-cert run-plain run-wrong-key; do sed "s/^/  $run> /" "$SCRATCH/$run"; done
+fi
 
 t=$(now)
 "$ENV_SH" stop "${STOP_ARGS[@]}" >/dev/null

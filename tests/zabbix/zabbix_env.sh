@@ -15,6 +15,8 @@
 #   zabbix_env.sh stop --keep-data
 #                                stop everything but keep $ZBX_ENV_DIR, so that
 #                                the next start takes about a second
+#   zabbix_env.sh restart-server stop and start zabbix_server alone, with the
+#                                listen port and TLS files of the environment
 #   zabbix_env.sh status         say what runs; exit 0 only when all three do
 #   zabbix_env.sh env            print the settings as shell assignments
 #
@@ -23,6 +25,9 @@
 #   ZBX_PG_PORT      PostgreSQL port, only names its socket (default 54329)
 #   ZBX_API_PORT     port of the frontend API on 127.0.0.1 (default 18080)
 #   ZBX_LISTEN_PORT  trapper port on 127.0.0.1 (default 10052)
+#   ZBX_TLS_CA_FILE, ZBX_TLS_CERT_FILE, ZBX_TLS_KEY_FILE
+#                    the server's own TLS files (readable by the user zabbix),
+#                    for hosts that send with certificates
 #   ZBX_PRIVATE_ETC  1: the frontend config is bind-mounted over /etc/zabbix
 #                    instead of written there; only for callers that run in a
 #                    private mount namespace (the mount goes with it)
@@ -233,6 +238,10 @@ StartProxyPollers=0
 StartODBCPollers=0
 LogSlowQueries=3000
 EOF
+  if [ -n "${ZBX_TLS_CA_FILE:-}" ]; then
+    printf 'TLSCAFile=%s\nTLSCertFile=%s\nTLSKeyFile=%s\n' \
+      "$ZBX_TLS_CA_FILE" "${ZBX_TLS_CERT_FILE:?}" "${ZBX_TLS_KEY_FILE:?}" >>"$ZBX_CONF"
+  fi
 }
 
 start_server() {
@@ -442,10 +451,14 @@ stop)
   fi
   phase_done "$t0" "stop"
   ;;
+restart-server)
+  stop_server
+  start_server
+  ;;
 status) status ;;
 env) print_env ;;
 *)
-  echo "usage: $0 start | stop [--keep-data] | status | env" >&2
+  echo "usage: $0 start | stop [--keep-data] | restart-server | status | env" >&2
   exit 2
   ;;
 esac

@@ -169,15 +169,18 @@ def cmd_host_create(api, args):
         if not sep:
             raise ApiError(f"--macro needs '{{$NAME}}=VALUE', got {text!r}")
         macros.append({"macro": macro, "value": value})
-    created = api.call(
-        "host.create",
-        {
-            "host": args.host,
-            "groups": [{"groupid": group_id}],
-            "templates": [{"templateid": templates[0]["templateid"]}],
-            "macros": macros,
-        },
-    )
+    host = {
+        "host": args.host,
+        "groups": [{"groupid": group_id}],
+        "templates": [{"templateid": templates[0]["templateid"]}],
+        "macros": macros,
+    }
+    # tls_accept is a bit mask: 1 unencrypted, 2 PSK, 4 certificate.
+    if args.tls_psk:
+        host.update(tls_accept=2, tls_psk_identity=args.tls_psk[0], tls_psk=args.tls_psk[1])
+    elif args.tls_cert:
+        host.update(tls_accept=4, tls_issuer=args.tls_cert[0], tls_subject=args.tls_cert[1])
+    created = api.call("host.create", host)
     print(created["hostids"][0])
 
 
@@ -250,6 +253,9 @@ def main(argv):
     p.add_argument("template")
     p.add_argument("--group", default="DNS servers")
     p.add_argument("--macro", action="append", default=[])
+    tls = p.add_mutually_exclusive_group()
+    tls.add_argument("--tls-psk", nargs=2, metavar=("IDENTITY", "HEXKEY"), help="accept PSK only")
+    tls.add_argument("--tls-cert", nargs=2, metavar=("ISSUER", "SUBJECT"), help="accept certificates only")
     p = sub.add_parser("host-delete")
     p.add_argument("host")
     p = sub.add_parser("wait-items")
