@@ -139,4 +139,47 @@ expect_eq "unwritable listing: status" "$STATUS" 2
 expect_eq "unwritable listing: report" "$(cat "$ERR")" \
   "quillet: não foi possível gravar a saída padrão no fim da execução: No space left on device"
 
+# The configuration file: read before anything is captured. A file that cannot
+# be used is one report on standard error, status 1, and the working files
+# (a marker here) untouched.
+fake_capture "$SCRATCH/report-small.txt"
+mkdir -m 755 /etc/quillet
+conf_errors=(
+  "TLSConnect=psk|0644|quillet: /etc/quillet/quillet.conf:1: TLSConnect=psk requer TLSPSKIdentity e TLSPSKFile; faltam TLSPSKIdentity e TLSPSKFile"
+  "ServerPort=10051|0664|quillet: /etc/quillet/quillet.conf: permissões 0664 permitem escrita por grupo ou outros; use chmod 600 (ou 644)"
+  "TLSPSKFile=/etc/quillet/psk.key|0644|quillet: /etc/quillet/quillet.conf:1: TLSPSKFile só se usa com TLSConnect=psk, mas TLSConnect não foi definido (unencrypted)"
+)
+for row in "${conf_errors[@]}"; do
+  IFS='|' read -r text mode report <<<"$row"
+  printf '%s\n' "$text" >/etc/quillet/quillet.conf
+  chmod "$mode" /etc/quillet/quillet.conf
+  echo marker >/home/quillet/dump.pcap
+  new_deliveries
+  run_quillet coletarDns /ignored 127.0.0.1 dns-lab
+  expect_eq "configuration '$text' ($mode): status" "$STATUS" 1
+  expect_eq "configuration '$text' ($mode): report" "$(cat "$ERR")" "$report"
+  expect_eq "configuration '$text' ($mode): nothing printed" "$(cat "$OUT")" ""
+  expect_eq "configuration '$text' ($mode): nothing captured" "$(cat /home/quillet/dump.pcap)" marker
+  expect_eq "configuration '$text' ($mode): nothing sent" "$(trapper_values)" ""
+done
+
+# ServerPort and a PSK: every value reaches a trapper that speaks TLS only, on
+# the stock port; the console is what it is without the file.
+psk=$(printf '5a%.0s' $(seq 32))
+printf '%s\n' "$psk" >/etc/quillet/psk.key
+chmod 600 /etc/quillet/psk.key
+printf 'ServerPort=10051\nTLSConnect=psk\nTLSPSKIdentity=dns-lab psk\nTLSPSKFile=/etc/quillet/psk.key\n' \
+  >/etc/quillet/quillet.conf
+chmod 644 /etc/quillet/quillet.conf
+stop_trapper
+start_trapper success --listen 127.0.0.1:10051 --tls-psk "dns-lab psk:$psk"
+new_deliveries
+run_quillet coletarDns /ignored 127.0.0.1 dns-lab
+expect_eq "psk on 10051: status" "$STATUS" 0
+expect_file_eq "psk on 10051: stdout" "$OUT" "$debug_line"$'OK!\n'
+expect_eq "psk on 10051: what the trapper received" "$(trapper_values)" \
+  'dns-lab descobertaDns={"data": [{"{#SOURCE}": "192.0.2.1", "{#CONTAGEM}": 1, "{#PERCENTUAL}": 100.0}]}
+dns-lab contDns[192.0.2.1]=1
+dns-lab percentDns[192.0.2.1]=100.0'
+
 finish

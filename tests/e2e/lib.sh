@@ -3,7 +3,8 @@
 #   - a private network namespace: its own loopback, where a test trapper listens
 #     on 127.0.0.1:10052, and a veth pair whose one end is named ens18;
 #   - a private mount namespace with a tmpfs on /home holding /home/quillet, and
-#     the suite's scratch directory on that tmpfs, so nothing outlives the suite.
+#     the suite's scratch directory on that tmpfs, so nothing outlives the suite;
+#     /etc is an overlay whose changes land on that tmpfs too.
 # A suite that cannot have its sandbox exits 77 (skipped) with the reason.
 #
 # Environment from CTest: QUILLET_BIN (the binary), FAKE_TRAPPER (the test
@@ -30,6 +31,12 @@ fi
 ip link set lo up
 mount -t tmpfs -o size=256m,mode=755 tmpfs /home
 mkdir -p /home/quillet
+# /etc through an overlay whose upper layer is on that tmpfs: a suite may
+# write /etc/quillet/, the machine's /etc stays untouched.
+mkdir /home/etc-upper /home/etc-work
+mount -t overlay overlay -o lowerdir=/etc,upperdir=/home/etc-upper,workdir=/home/etc-work /etc ||
+  skip "cannot mount an overlay over /etc"
+rm -rf /etc/quillet
 if ip link add ens18 type veth peer name ens18p 2>/dev/null; then
   ip link set ens18 up
   ip link set ens18p up
@@ -92,13 +99,15 @@ EOF
   chmod +x "$SCRATCH/bin/tcpdump" "$SCRATCH/bin/dnstop"
 }
 
-# start_trapper [SCRIPT]: a test trapper on 127.0.0.1:10052 that logs every
-# request body to $TRAPPER_LOG, one per line.
+# start_trapper [SCRIPT [FAKE_TRAPPER-OPTIONS...]]: a test trapper on
+# 127.0.0.1:10052 (unless the options say --listen) that logs every request
+# body to $TRAPPER_LOG, one per line.
 start_trapper() {
-  local ready=$SCRATCH/trapper.ready
+  local ready=$SCRATCH/trapper.ready script=${1:-}
+  shift || true
   rm -f "$ready" "$TRAPPER_LOG"
   "$FAKE_TRAPPER" --listen 127.0.0.1:10052 --log "$TRAPPER_LOG" --ready "$ready" \
-    ${1:+--script "$1"} &
+    ${script:+--script "$script"} "$@" &
   TRAPPER_PID=$!
   for _ in $(seq 100); do
     [ -e "$ready" ] && return 0
