@@ -157,23 +157,31 @@ std::optional<std::string> alert_failure(int r, const TlsClient::State& state) {
   }
 }
 
+// A Zabbix server that does not take this host's key or certificate closes
+// the connection without an alert: what it refused is all the client can say.
+std::string closed_in_handshake(const TlsClient::State& state) {
+  std::string what = "o servidor encerrou a conexão durante o handshake TLS: ";
+  if (state.mode == TlsConnect::psk) {
+    return what + "ele não aceitou a identidade PSK \"" + console_safe(state.psk_identity) +
+           "\" ou a chave";
+  }
+  return what + "ele não aceitou o certificado deste host ou não tem TLS com certificados";
+}
+
 // What a failed handshake means, for the admin who reads the red line.
 std::string handshake_failure(SSL* ssl, int error, const TlsClient::State& state) {
   const int saved_errno = errno;
   const unsigned long code = ERR_peek_error();
   const std::string reason = openssl_reason();
-  if (error == SSL_ERROR_ZERO_RETURN)
-    return "o servidor encerrou a conexão durante o handshake TLS";
+  if (error == SSL_ERROR_ZERO_RETURN) return closed_in_handshake(state);
   if (error == SSL_ERROR_SYSCALL) {
     if (code == 0 && saved_errno != 0) {
       return std::string("falha no handshake TLS: ") + std::strerror(saved_errno);
     }
-    return "o servidor encerrou a conexão durante o handshake TLS";
+    return closed_in_handshake(state);
   }
   const int r = ERR_GET_REASON(code);
-  if (r == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
-    return "o servidor encerrou a conexão durante o handshake TLS";
-  }
+  if (r == SSL_R_UNEXPECTED_EOF_WHILE_READING) return closed_in_handshake(state);
   if (r == SSL_R_CERTIFICATE_VERIFY_FAILED) {
     return std::string("o certificado do servidor não foi verificado: ") +
            X509_verify_cert_error_string(SSL_get_verify_result(ssl));
