@@ -2,10 +2,16 @@
 // ranking, the discovery document and the deliveries to a loopback trapper.
 #include <benchmark/benchmark.h>
 
+#include <signal.h>
+#include <stdlib.h>
+
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <ostream>
 #include <random>
 #include <streambuf>
@@ -13,10 +19,12 @@
 #include <utility>
 #include <vector>
 
+#include "config.h"
 #include "delivery.h"
 #include "format.h"
 #include "report.h"
 #include "report_gen.h"
+#include "tls.h"
 #include "trapper.h"
 
 namespace {
@@ -232,11 +240,62 @@ class NullBuffer : public std::streambuf {
   int_type overflow(int_type c) override { return c; }
 };
 
+enum class Encryption { none, psk, cert };
+
+// The test PKI of tests/support/test_pki.sh, made once per process and removed
+// at its end; empty when it could not be made.
+const std::string& pki_dir() {
+  struct Pki {
+    std::string dir;
+    Pki() {
+      char name[] = "/tmp/quillet-bench-pki.XXXXXX";
+      if (!::mkdtemp(name)) return;
+      dir = name;
+      if (std::system(("bash " QUILLET_TEST_PKI " " + dir).c_str()) != 0) remove();
+    }
+    ~Pki() { remove(); }
+    void remove() {
+      if (!dir.empty()) std::filesystem::remove_all(dir);
+      dir.clear();
+    }
+  };
+  static Pki pki;
+  return pki.dir;
+}
+
 // `state.range(0)` deliveries to a trapper on the loopback: 1, or the 41 of a
-// run with twenty addresses, each its own send_zabbix call and connection.
-void BM_Delivery(benchmark::State& state) {
-  quillet::testing::Trapper trapper;
+// run with twenty addresses, each its own send_zabbix call and connection;
+// unencrypted, or through TLS as a configuration file would set it up (one
+// TlsClient for the run, as a collection makes it).
+void BM_DeliveryWith(benchmark::State& state, Encryption encryption) {
+  quillet::testing::TrapperOptions options;
   quillet::DeliverySetup setup;
+  if (encryption != Encryption::none) {
+    const std::string& dir = pki_dir();
+    if (dir.empty()) {
+      state.SkipWithError("the test PKI could not be made (openssl)");
+      return;
+    }
+    quillet::Configuration config;
+    options.tls.emplace();
+    if (encryption == Encryption::psk) {
+      config.tls_connect = quillet::TlsConnect::psk;
+      config.psk_identity = {"bench psk", 1};
+      config.psk = std::string(32, '\x5a');
+      options.tls->psk_identity = config.psk_identity.value;
+      options.tls->psk = config.psk;
+    } else {
+      config.tls_connect = quillet::TlsConnect::cert;
+      config.ca_file = {dir + "/ca.crt", 1};
+      config.cert_file = {dir + "/client.crt", 2};
+      config.key_file = {dir + "/client.key", 3};
+      options.tls->cert_file = dir + "/server.crt";
+      options.tls->key_file = dir + "/server.key";
+      options.tls->ca_file = dir + "/ca.crt";
+    }
+    setup.tls = std::make_shared<const quillet::TlsClient>(config);
+  }
+  quillet::testing::Trapper trapper(options);
   setup.port = trapper.port();
   NullBuffer null;
   std::ostream out(&null);
@@ -265,8 +324,28 @@ void BM_Delivery(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * n);
 }
+
+void BM_Delivery(benchmark::State& state) {
+  BM_DeliveryWith(state, Encryption::none);
+}
 BENCHMARK(BM_Delivery)->Arg(1)->Arg(41)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_DeliveryWith, psk, Encryption::psk)
+    ->Arg(1)
+    ->Arg(41)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_DeliveryWith, cert, Encryption::cert)
+    ->Arg(1)
+    ->Arg(41)
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  // As the program does: a peer that goes away fails a write, not the process.
+  ::signal(SIGPIPE, SIG_IGN);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -200,6 +200,9 @@ row("BM_DebugLines", "Debug listing lines of 20 records", per_item(20))
 row("BM_FormatDouble", "20 doubles in their shortest form", per_item(20, "double"))
 row("BM_Delivery/1", "One delivery to an in-process loopback trapper", lambda b: "")
 row("BM_Delivery/41", "The 41 deliveries of a run, same trapper", per_item(41, "delivery"))
+for mode, name in (("psk", "TLS with a pre-shared key"), ("cert", "TLS with certificates")):
+    row(f"BM_DeliveryWith/{mode}/1", f"One delivery, {name}, same trapper", lambda b: "")
+    row(f"BM_DeliveryWith/{mode}/41", f"The 41 deliveries of a run, {name}", per_item(41, "delivery"))
 for n in (1000, 1000000):
     row(
         f"BM_DebugRun/{n}/manual_time",
