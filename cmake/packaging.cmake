@@ -64,6 +64,7 @@ install(TARGETS quillet RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${QUILLET_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${QUILLET_ZABBIX_TEMPLATES} DESTINATION ${CMAKE_INSTALL_DATADIR}/quillet)
 install(FILES
+  ${PROJECT_SOURCE_DIR}/examples/quillet.conf
   ${PROJECT_SOURCE_DIR}/examples/quillet.cron
   ${PROJECT_SOURCE_DIR}/examples/quillet.service
   ${PROJECT_SOURCE_DIR}/examples/quillet.timer

@@ -163,6 +163,12 @@ for row in "${conf_errors[@]}"; do
   expect_eq "configuration '$text' ($mode): nothing sent" "$(trapper_values)" ""
 done
 
+# The shipped example, all of it comments, changes nothing.
+install -m 644 "$E2E_DIR/../../examples/quillet.conf" /etc/quillet/quillet.conf
+run_quillet coletarDns /ignored 127.0.0.1 debug
+expect_eq "example configuration: status" "$STATUS" 0
+expect_eq "example configuration: stderr" "$(cat "$ERR")" ""
+
 # ServerPort and a PSK: every value reaches a trapper that speaks TLS only, on
 # the stock port; the console is what it is without the file.
 psk=$(printf '5a%.0s' $(seq 32))

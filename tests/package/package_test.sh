@@ -227,6 +227,7 @@ expected_files=(
   /usr/share/doc/quillet/changelog.gz
   /usr/share/doc/quillet/copyright
   /usr/share/man/man1/quillet.1.gz
+  /usr/share/quillet/examples/quillet.conf
   /usr/share/quillet/examples/quillet.cron
   /usr/share/quillet/examples/quillet.service
   /usr/share/quillet/examples/quillet.timer
