@@ -334,7 +334,7 @@ done
 # Every console message, as the sources write it and as the program's
 # documentation lists it, stands in the page.
 mapfile -t from_sources < <(grep -ho 'println([a-z.]*, "[^"]*"' "$source_dir"/LINUX/*.cpp |
-  sed 's/^println([a-z.]*, "\(.*\)"$/\1/' | sed 's/^ *//;s/ *$//')
+  sed 's/^println([a-z.]*, "\(.*\)"$/\1/' | sed 's/\\$//;s/^ *//;s/ *$//')
 messages=(
   "${from_sources[@]}"
   "Erro ao Capturar dados do dnstop."
