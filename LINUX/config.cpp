@@ -279,9 +279,7 @@ std::string decode_psk(std::string_view content, const ConfiguredValue& where,
 }  // namespace
 
 ConfigError::ConfigError(std::string file, int line, const std::string& problem)
-    : std::runtime_error(report(file, line, problem)),
-      file_(std::move(file)),
-      line_(line) {}
+    : std::runtime_error(report(file, line, problem)), file_(std::move(file)), line_(line) {}
 
 Configuration parse_configuration(std::string_view text, const std::string& file) {
   if (text.size() > kMaxConfigurationSize) {

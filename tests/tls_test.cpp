@@ -130,7 +130,8 @@ TEST_F(Tls, HandshakesAndTheirFailuresInPlainWords) {
       {"cert, CRL without the server", crl_ok, cert_trapper(), "<delivered>"},
       {"cert, issuer and subject", names_ok, cert_trapper(), "<delivered>"},
       {"cert, server of another CA", other_ca, cert_trapper(),
-       "o certificado do servidor não foi verificado: self-signed certificate in certificate chain"},
+       "o certificado do servidor não foi verificado: self-signed certificate in certificate "
+       "chain"},
       {"cert, server revoked", revoked, cert_trapper(),
        "o certificado do servidor não foi verificado: certificate revoked"},
       {"cert, another issuer", wrong_issuer, cert_trapper(),
