@@ -158,23 +158,17 @@ TEST_F(Tls, HandshakesAndTheirFailuresInPlainWords) {
 
 TEST_F(Tls, AStalledHandshakeEndsWithTheConnectBound) {
   // A listener that never accepts: the connection is made, nothing answers.
-  Fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), len), 0);
-  ASSERT_EQ(::listen(listener.get(), 4), 0);
-  ASSERT_EQ(::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&addr), &len), 0);
+  int port = 0;
+  const Fd listener = testing::idle_loopback_listener(4, port);
   const TlsClient client(psk_config());
-  ZabbixSender sender("127.0.0.1", ntohs(addr.sin_port), ms(300), ms(1000), &client);
+  ZabbixSender sender("127.0.0.1", port, ms(300), ms(1000), &client);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_THROW(
       {
         try {
           sender.send({ZabbixMetric{"h", "k", std::int64_t{1}}});
         } catch (const SenderError& e) {
-          EXPECT_STREQ(e.what(), ("127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) +
+          EXPECT_STREQ(e.what(), ("127.0.0.1:" + std::to_string(port) +
                                   ": tempo esgotado no handshake TLS (300 ms)")
                                      .c_str());
           throw;

@@ -309,15 +309,13 @@ TEST(ZabbixSender, TheReplyBoundCoversTheWholeReply) {
 }
 
 TEST(ZabbixSender, AFullListenQueueFailsTheConnectWithinTheBound) {
-  // A listener that never accepts: once its queue is full, SYNs go unanswered.
-  Fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  int port = 0;
+  const Fd listener = testing::idle_loopback_listener(0, port);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<std::uint16_t>(port));
   socklen_t len = sizeof addr;
-  ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), len), 0);
-  ASSERT_EQ(::listen(listener.get(), 0), 0);
-  ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&addr), &len);
   std::vector<Fd> fillers;
   for (int i = 0; i < 4; ++i) {
     fillers.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
@@ -325,7 +323,6 @@ TEST(ZabbixSender, AFullListenQueueFailsTheConnectWithinTheBound) {
   }
   std::this_thread::sleep_for(ms(50));
 
-  int port = ntohs(addr.sin_port);
   ZabbixSender zbx("127.0.0.1", port, ms(250), ms(1000));
   auto start = std::chrono::steady_clock::now();
   std::string got = failure_of([&] { zbx.send(one(std::int64_t{1})); });

@@ -133,6 +133,21 @@ int closed_loopback_port() {
   return ntohs(addr.sin_port);
 }
 
+Fd idle_loopback_listener(int backlog, int& port) {
+  Fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (!listener || ::bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+      ::listen(listener.get(), backlog) != 0 ||
+      ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    throw std::runtime_error(std::string("idle_loopback_listener: ") + strerror(errno));
+  }
+  port = ntohs(addr.sin_port);
+  return listener;
+}
+
 std::optional<TrapperBehaviour> behaviour_named(std::string_view name) {
   static const std::pair<std::string_view, TrapperBehaviour> names[] = {
       {"success", TrapperBehaviour::success},

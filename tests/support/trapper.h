@@ -39,6 +39,10 @@ enum class TrapperBehaviour {
 // A loopback port on which nothing listens (bound for a moment, then freed).
 int closed_loopback_port();
 
+// A loopback listener that never accepts: connections wait in its queue of
+// `backlog`, and once that is full, SYNs go unanswered. Its port goes to `port`.
+Fd idle_loopback_listener(int backlog, int& port);
+
 // "success", "close-mid-header", ... as the fake_trapper script spells them.
 std::optional<TrapperBehaviour> behaviour_named(std::string_view name);
 
