@@ -1,9 +1,7 @@
 #include "tls.h"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 
 #include <cstdlib>
 #include <filesystem>
