@@ -52,8 +52,9 @@ std::string shell_word(const std::string& word) {
 }
 
 std::string tcpdump_command(const CaptureSetup& setup, const std::string& interface) {
-  return "timeout " + std::to_string(setup.window_seconds) + " tcpdump --immediate-mode -i " +
-         shell_word(interface) + " -w " + shell_word(setup.caminho_tcpdump) + " port 53";
+  return "timeout " + std::to_string(setup.window_seconds) +
+         " tcpdump --immediate-mode -s 512 -i " + shell_word(interface) + " -w " +
+         shell_word(setup.caminho_tcpdump) + " port 53";
 }
 
 std::string dnstop_command(const CaptureSetup& setup) {

@@ -14,8 +14,12 @@ namespace quillet {
 // characters the shell takes literally, otherwise in single quotes.
 std::string shell_word(const std::string& word);
 
-// "timeout 5 tcpdump --immediate-mode -i <interface> -w <capture file> port 53":
-// every packet is written as it arrives, so the last second of the window counts.
+// "timeout 5 tcpdump --immediate-mode -s 512 -i <interface> -w <capture file> port 53":
+// every packet is written as it arrives, so the last second of the window
+// counts. In that mode each packet takes a slot of the kernel's ring sized for
+// the snapshot length; at the default (up to 256 KiB) the 2 MiB ring holds a
+// few dozen packets and a burst of queries is dropped. 512 bytes hold the
+// headers and the question of any query, which is all dnstop reads.
 std::string tcpdump_command(const CaptureSetup& setup, const std::string& interface);
 // "dnstop -l 4 <capture file> > <report file>"
 std::string dnstop_command(const CaptureSetup& setup);

@@ -33,7 +33,7 @@ CaptureSetup setup_in(const fs::path& dir) {
 }
 
 std::string debug_line(const CaptureSetup& setup) {
-  return "[DEBUG] Executando: timeout 5 tcpdump --immediate-mode -i ens18 -w " +
+  return "[DEBUG] Executando: timeout 5 tcpdump --immediate-mode -s 512 -i ens18 -w " +
          setup.caminho_tcpdump + " port 53\n";
 }
 
@@ -48,8 +48,9 @@ bool exists_here(const std::string& path) {
 
 TEST(CaptureCommands, AreThePlainConcatenationsForOrdinaryValues) {
   CaptureSetup shipped;
-  EXPECT_EQ(tcpdump_command(shipped, "ens18"),
-            "timeout 5 tcpdump --immediate-mode -i ens18 -w /home/quillet/dump.pcap port 53");
+  EXPECT_EQ(
+      tcpdump_command(shipped, "ens18"),
+      "timeout 5 tcpdump --immediate-mode -s 512 -i ens18 -w /home/quillet/dump.pcap port 53");
   EXPECT_EQ(dnstop_command(shipped),
             "dnstop -l 4 /home/quillet/dump.pcap > /home/quillet/dnstop_output.txt");
 
@@ -58,7 +59,7 @@ TEST(CaptureCommands, AreThePlainConcatenationsForOrdinaryValues) {
   other.caminho_arquivo = "/tmp/w-1/out.txt";
   other.window_seconds = 2;
   EXPECT_EQ(tcpdump_command(other, "eth0.100"),
-            "timeout 2 tcpdump --immediate-mode -i eth0.100 -w /tmp/w-1/d.pcap port 53");
+            "timeout 2 tcpdump --immediate-mode -s 512 -i eth0.100 -w /tmp/w-1/d.pcap port 53");
   other.caminho_arquivo = "/tmp/my report.txt";
   EXPECT_EQ(dnstop_command(other), "dnstop -l 4 /tmp/w-1/d.pcap > '/tmp/my report.txt'");
 }
@@ -252,10 +253,10 @@ TEST_F(CaptureWithTools, NormalRunReturnsTheReport) {
   EXPECT_EQ(run(), setup.caminho_arquivo);
   EXPECT_EQ(out.str(), debug_line(setup));
   EXPECT_EQ(read_file(setup.caminho_arquivo), "Sources report\n");
-  EXPECT_EQ(args("timeout"), "5\ntcpdump\n--immediate-mode\n-i\nens18\n-w\n" +
+  EXPECT_EQ(args("timeout"), "5\ntcpdump\n--immediate-mode\n-s\n512\n-i\nens18\n-w\n" +
                                  setup.caminho_tcpdump + "\nport\n53\n");
   EXPECT_EQ(args("tcpdump"),
-            "--immediate-mode\n-i\nens18\n-w\n" + setup.caminho_tcpdump + "\nport\n53\n");
+            "--immediate-mode\n-s\n512\n-i\nens18\n-w\n" + setup.caminho_tcpdump + "\nport\n53\n");
   EXPECT_EQ(args("dnstop"), "-l\n4\n" + setup.caminho_tcpdump + "\n");
   EXPECT_EQ(stderr_text(), "");  // the capture's noise was dropped
 }
@@ -275,7 +276,7 @@ TEST_F(CaptureWithTools, CaptureStatusIsIgnored) {
 
 TEST_F(CaptureWithTools, NoOrEmptyCaptureSkipsDnstop) {
   // No file at all, then a file of 0 bytes at the -w path.
-  for (const char* body : {"exit 1", ": > \"$5\"; exit 0"}) {
+  for (const char* body : {"exit 1", ": > \"$7\"; exit 0"}) {
     tools.install("tcpdump", body);
     work.write("dump.pcap", "old capture");
     work.write("dnstop_output.txt", "old report");
@@ -360,7 +361,7 @@ TEST_F(CaptureWithTools, InterfaceCannotInjectCommands) {
     EXPECT_EQ(run(interface), setup.caminho_arquivo) << interface;
     EXPECT_FALSE(fs::exists(marker)) << interface;
     EXPECT_EQ(out.str(), "[DEBUG] Executando: " + tcpdump_command(setup, interface) + "\n");
-    EXPECT_EQ(args("tcpdump"), "--immediate-mode\n-i\n" + interface + "\n-w\n" +
+    EXPECT_EQ(args("tcpdump"), "--immediate-mode\n-s\n512\n-i\n" + interface + "\n-w\n" +
                                    setup.caminho_tcpdump + "\nport\n53\n")
         << interface;
   }

@@ -5,7 +5,7 @@
 source "$E2E_DIR/lib.sh"
 
 E=$'\e'
-debug_line=$'[DEBUG] Executando: timeout 5 tcpdump --immediate-mode -i ens18 -w /home/quillet/dump.pcap port 53\n'
+debug_line=$'[DEBUG] Executando: timeout 5 tcpdump --immediate-mode -s 512 -i ens18 -w /home/quillet/dump.pcap port 53\n'
 listing_head=$'Modo DEBUG ativado:\n'"$E"$'[0;32m\nVersão do script: 1.0.0'"$E"$'[0;0m\n'
 
 report=$SCRATCH/report.txt

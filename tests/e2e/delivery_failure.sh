@@ -6,7 +6,7 @@ source "$E2E_DIR/lib.sh"
 
 RED=$'\e[1;31m'
 RESET=$'\e[0;0m'
-debug_line=$'[DEBUG] Executando: timeout 5 tcpdump --immediate-mode -i ens18 -w /home/quillet/dump.pcap port 53\n'
+debug_line=$'[DEBUG] Executando: timeout 5 tcpdump --immediate-mode -s 512 -i ens18 -w /home/quillet/dump.pcap port 53\n'
 report=$SCRATCH/report.txt
 printf 'Sources Count %% cum%%\n192.0.2.10 3 75.0 75.0\n' >"$report"
 fake_capture "$report"

@@ -6,7 +6,7 @@
 # capture that failed, and nothing outside the working directory is touched.
 source "$E2E_DIR/lib.sh"
 
-debug_line="[DEBUG] Executando: timeout 5 tcpdump --immediate-mode -i ens18 -w /home/quillet/dump.pcap port 53"
+debug_line="[DEBUG] Executando: timeout 5 tcpdump --immediate-mode -s 512 -i ens18 -w /home/quillet/dump.pcap port 53"
 no_packets="[ERRO] Nenhum pacote DNS capturado (arquivo .pcap vazio)."
 no_report="[ERRO] Arquivo de saída não foi gerado."
 capture_failed=" Erro ao Capturar dados do dnstop."

@@ -5,7 +5,7 @@
 # holds, and the one run that delivers sends them whole.
 source "$E2E_DIR/lib.sh"
 
-debug_head=$'[DEBUG] Executando: timeout 5 tcpdump --immediate-mode -i ens18 -w /home/quillet/dump.pcap port 53\nModo DEBUG ativado:\n\e[0;32m\nVersão do script: 1.0.0\e[0;0m'
+debug_head=$'[DEBUG] Executando: timeout 5 tcpdump --immediate-mode -s 512 -i ens18 -w /home/quillet/dump.pcap port 53\nModo DEBUG ativado:\n\e[0;32m\nVersão do script: 1.0.0\e[0;0m'
 
 # dnstop runs $SCRATCH/make-report, whose output becomes the report.
 fake_capture /dev/null

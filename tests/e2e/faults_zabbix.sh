@@ -51,7 +51,7 @@ wait "$run"
 
 expect_eq "status" "$(cat "$SCRATCH/status")" 1
 expect_file_eq "stderr" "$ERR" ""
-expected="[DEBUG] Executando: timeout 5 tcpdump --immediate-mode -i ens18 -w /home/quillet/dump.pcap port 53"$'\n'
+expected="[DEBUG] Executando: timeout 5 tcpdump --immediate-mode -s 512 -i ens18 -w /home/quillet/dump.pcap port 53"$'\n'
 for cause in "${causes[@]}"; do
   expected+="${RED}Erro ao enviar para o Zabbix: 127.0.0.1:10052: $cause${RESET}"$'\n'
 done

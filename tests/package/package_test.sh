@@ -35,7 +35,7 @@ if [ "${1:-}" = --sandbox ]; then
   scratch=/home/scratch
 
   E=$'\e'
-  head_lines=$'[DEBUG] Executando: timeout 5 tcpdump --immediate-mode -i ens18 -w /home/quillet/dump.pcap port 53\nModo DEBUG ativado:\n'"$E"$'[0;32m\nVersão do script: 1.0.0'"$E"$'[0;0m\n'
+  head_lines=$'[DEBUG] Executando: timeout 5 tcpdump --immediate-mode -s 512 -i ens18 -w /home/quillet/dump.pcap port 53\nModo DEBUG ativado:\n'"$E"$'[0;32m\nVersão do script: 1.0.0'"$E"$'[0;0m\n'
 
   # A faked capture: a tcpdump that writes a few bytes at its -w path and a
   # dnstop that prints a fixed report, both first on PATH.
@@ -118,10 +118,11 @@ EOF
     fail "real traffic: working file modes are '$modes', not '600 600 '"
   fi
 
-  # Queries of the window's last second are counted too: 30 queries sent 4.1 s
-  # after tcpdump has opened its file.
+  # Queries of the window's last second are counted too, and a burst does not
+  # overrun the capture: 1000 queries at once, 4.1 s after tcpdump has opened
+  # its file.
   rm -f /home/quillet/dump.pcap
-  python3 "$here/dns_frames.py" ens18p --late /home/quillet/dump.pcap 4.1 30 &
+  python3 "$here/dns_frames.py" ens18p --late /home/quillet/dump.pcap 4.1 1000 &
   sender=$!
   set +e
   quillet coletarDns x 127.0.0.1 debug >"$scratch/out" 2>"$scratch/err"
@@ -130,7 +131,7 @@ EOF
   wait "$sender" || fail "late traffic: the frame sender failed"
   listing=$(tail -n +5 "$scratch/out")
   if [ "$status" = 0 ] &&
-    [ "$listing" = "{'{#SOURCE}': '192.0.2.30', '{#CONTAGEM}': 30, '{#PERCENTUAL}': 100.0}" ]; then
+    [ "$listing" = "{'{#SOURCE}': '192.0.2.30', '{#CONTAGEM}': 1000, '{#PERCENTUAL}': 100.0}" ]; then
     pass
   else
     fail "late traffic: status $status, listing:"

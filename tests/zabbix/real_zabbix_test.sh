@@ -55,7 +55,7 @@ API=$HERE/zbx_api.py
 TEMPLATE=$REPO/zabbix/quillet_template.yaml
 TEMPLATE_NAME='quillet DNS top clients'
 HOST=dns-lab
-CAPTURE_LINE='[DEBUG] Executando: timeout 5 tcpdump --immediate-mode -i ens18 -w /home/quillet/dump.pcap port 53'
+CAPTURE_LINE='[DEBUG] Executando: timeout 5 tcpdump --immediate-mode -s 512 -i ens18 -w /home/quillet/dump.pcap port 53'
 AVISO_TAIL='valores: endereços novos só são aceitos depois que a descoberta cria seus itens.'
 
 skip() {
@@ -139,8 +139,8 @@ set -u
 server=$3 host=${!#}
 dump=/home/quillet/dump.pcap report=/home/quillet/dnstop_output.txt
 rm -f "$dump" "$report"
-echo "[DEBUG] Executando: timeout 5 tcpdump --immediate-mode -i ens18 -w $dump port 53"
-timeout 5 tcpdump --immediate-mode -i ens18 -w "$dump" port 53 >/dev/null 2>&1
+echo "[DEBUG] Executando: timeout 5 tcpdump --immediate-mode -s 512 -i ens18 -w $dump port 53"
+timeout 5 tcpdump --immediate-mode -s 512 -i ens18 -w "$dump" port 53 >/dev/null 2>&1
 dnstop -l 4 "$dump" >"$report" || exit 1
 rows=$(awk '/Sources/ && /Count/ && /%/ { on = 1; next } /Destinations/ { exit }
             on && NF == 4 && $2 ~ /^[0-9]+$/ { print $1, $2, $3 }' "$report" |
