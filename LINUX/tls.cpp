@@ -338,8 +338,4 @@ IoWait TlsSession::read(char* buffer, std::size_t size, std::size_t& got) {
   throw TlsError(io_failure("falha na recepção", *client_));
 }
 
-bool TlsSession::resumed() const {
-  return SSL_session_reused(ssl_) == 1;
-}
-
 }  // namespace quillet

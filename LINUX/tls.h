@@ -65,8 +65,6 @@ class TlsSession {
   // Reads at most `size` bytes; `got` 0 with IoWait::none: the server closed.
   // Raises TlsError.
   IoWait read(char* buffer, std::size_t size, std::size_t& got);
-  // Whether the handshake resumed an earlier session.
-  bool resumed() const;
 
  private:
   SSL* ssl_;
