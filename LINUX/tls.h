@@ -5,20 +5,21 @@
 
 #include <cstddef>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include "config.h"
+#include "zabbix_sender.h"
 
 using SSL = struct ssl_st;
 
 namespace quillet {
 
-// A TLS failure of one attempt; what() says the cause in plain words.
-class TlsError : public std::runtime_error {
+// A TLS failure of one attempt: a failed attempt like any other, whose what()
+// says the cause in plain words.
+class TlsError : public SenderError {
  public:
-  using std::runtime_error::runtime_error;
+  using SenderError::SenderError;
 };
 
 // What a non-blocking step waits for before it can be called again.

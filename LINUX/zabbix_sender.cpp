@@ -393,9 +393,7 @@ SendResult ZabbixSender::exchange(std::string_view request) const {
       try {
         session.emplace(tls_->open(fd.get()));
         handshake(fd.get(), *session, deadline, connect_timeout_);
-      } catch (const SenderError& e) {
-        cause = e.what();
-      } catch (const TlsError& e) {
+      } catch (const SenderError& e) {  // TlsError too
         cause = e.what();
       }
       if (!cause.empty()) {
@@ -412,9 +410,7 @@ SendResult ZabbixSender::exchange(std::string_view request) const {
       Link link(fd.get(), session ? &*session : nullptr);
       send_all(link, request, reply_timeout_);
       return decode_reply(read_reply(link, reply_timeout_));
-    } catch (const SenderError& e) {
-      throw SenderError(where + ": " + e.what());
-    } catch (const TlsError& e) {
+    } catch (const SenderError& e) {  // TlsError too
       throw SenderError(where + ": " + e.what());
     }
   }
