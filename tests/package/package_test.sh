@@ -84,18 +84,30 @@ EOF
     sed 's/^/  stderr: /' "$scratch/err"
   fi
 
+  # debug_run SENDER WHAT: a debug collection while the frame sender SENDER
+  # runs; sets status and listing (the lines after the version line).
+  debug_run() {
+    set +e
+    quillet coletarDns x 127.0.0.1 debug >"$scratch/out" 2>"$scratch/err"
+    status=$?
+    set -e
+    wait "$1" || fail "$2: the frame sender failed"
+    listing=$(tail -n +5 "$scratch/out")
+  }
+  # fail_run WHAT: a failed verdict with the run's status and output.
+  fail_run() {
+    fail "$1: status $status, listing:"
+    sed 's/^/  stdout: /' "$scratch/out"
+    sed 's/^/  stderr: /' "$scratch/err"
+  }
+
   # Real traffic: DNS queries sent as raw frames into ens18p, captured on ens18
   # by the real tcpdump and summarised by the real dnstop. 192.0.2.10 sends three
   # queries for every one of 192.0.2.20. The frames never leave the veth pair.
   python3 "$here/dns_frames.py" ens18p 7 &
   sender=$!
   sleep 0.5
-  set +e
-  quillet coletarDns x 127.0.0.1 debug >"$scratch/out" 2>"$scratch/err"
-  status=$?
-  set -e
-  wait "$sender" || fail "real traffic: the frame sender failed"
-  listing=$(tail -n +5 "$scratch/out")
+  debug_run "$sender" "real traffic"
   first=$(sed -n "1s/^{'{#SOURCE}': '\([0-9.]*\)', '{#CONTAGEM}': \([0-9]*\), .*/\1 \2/p" <<<"$listing")
   second=$(sed -n "2s/^{'{#SOURCE}': '\([0-9.]*\)', '{#CONTAGEM}': \([0-9]*\), .*/\1 \2/p" <<<"$listing")
   if [ "$status" = 0 ] && [ "$(head -4 "$scratch/out")" = "${head_lines%$'\n'}" ] &&
@@ -104,9 +116,7 @@ EOF
     [ "${first#* }" -gt "${second#* }" ]; then
     pass
   else
-    fail "real traffic: status $status, listing:"
-    sed 's/^/  stdout: /' "$scratch/out"
-    sed 's/^/  stderr: /' "$scratch/err"
+    fail_run "real traffic"
   fi
   if [ -s /home/quillet/dump.pcap ] && [ -s /home/quillet/dnstop_output.txt ]; then pass; else
     fail "real traffic: the working files are not left in /home/quillet"
@@ -123,20 +133,12 @@ EOF
   # its file.
   rm -f /home/quillet/dump.pcap
   python3 "$here/dns_frames.py" ens18p --late /home/quillet/dump.pcap 4.1 1000 &
-  sender=$!
-  set +e
-  quillet coletarDns x 127.0.0.1 debug >"$scratch/out" 2>"$scratch/err"
-  status=$?
-  set -e
-  wait "$sender" || fail "late traffic: the frame sender failed"
-  listing=$(tail -n +5 "$scratch/out")
+  debug_run $! "late traffic"
   if [ "$status" = 0 ] &&
     [ "$listing" = "{'{#SOURCE}': '192.0.2.30', '{#CONTAGEM}': 1000, '{#PERCENTUAL}': 100.0}" ]; then
     pass
   else
-    fail "late traffic: status $status, listing:"
-    sed 's/^/  stdout: /' "$scratch/out"
-    sed 's/^/  stderr: /' "$scratch/err"
+    fail_run "late traffic"
   fi
   exit 0
 fi
