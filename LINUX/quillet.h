@@ -16,7 +16,8 @@
 
 namespace quillet {
 
-inline constexpr std::string_view VERSION = "1.0.0";
+// The project's version, as CMakeLists.txt gives it.
+inline constexpr std::string_view VERSION = QUILLET_VERSION;
 
 inline constexpr std::string_view RED = "\x1b[1;31m";
 inline constexpr std::string_view GREEN = "\x1b[0;32m";

@@ -8,7 +8,7 @@ scripts/install_deps.sh build runtime test zabbix
 
 # Every build here treats warnings as errors. The main one is a Release build,
 # as the package is made from one.
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLET_WERROR=ON
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLET_WERROR=ON -DQUILLET_BENCH=ON
 ninja -C build
 ctest --test-dir build --output-on-failure -j2
 

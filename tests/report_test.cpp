@@ -546,7 +546,8 @@ TEST_F(Collection, DebugListingSendsNothing) {
   t.ctx.settings.zabbix_host = "debug";
   EXPECT_EQ(collect(testing::closed_loopback_port()), 0);
   EXPECT_EQ(t.out.str(), debug_line_text +
-                             "Modo DEBUG ativado:\n\x1b[0;32m\nVersão do script: 1.0.0\x1b[0;0m\n"
+                             "Modo DEBUG ativado:\n\x1b[0;32m\nVersão do script: " + std::string(VERSION) +
+                             "\x1b[0;0m\n"
                              "{'{#SOURCE}': '192.0.2.10', '{#CONTAGEM}': 152, '{#PERCENTUAL}': "
                              "61.3}\n{'{#SOURCE}': '2001:db8::1', '{#CONTAGEM}': 40, "
                              "'{#PERCENTUAL}': 16.1}\n");
