@@ -6,6 +6,9 @@
 #include <cerrno>
 #include <string_view>
 
+#include "failure.h"
+#include "quillet.h"
+
 namespace quillet {
 
 namespace {
@@ -51,9 +54,9 @@ std::string shell_word(const std::string& word) {
   return quoted + "'";
 }
 
-std::string tcpdump_command(const CaptureSetup& setup, const std::string& interface) {
+std::string tcpdump_command(const CaptureSetup& setup) {
   return "timeout " + std::to_string(setup.window_seconds) +
-         " tcpdump --immediate-mode -s 512 -i " + shell_word(interface) + " -w " +
+         " tcpdump --immediate-mode -s 512 -i " + shell_word(setup.interface) + " -w " +
          shell_word(setup.caminho_tcpdump) + " port 53";
 }
 
@@ -62,33 +65,32 @@ std::string dnstop_command(const CaptureSetup& setup) {
          shell_word(setup.caminho_arquivo);
 }
 
-std::optional<std::string> capturar_dnstop(const CaptureSetup& setup, const std::string& interface,
-                                           std::ostream& out, CommandRunner& runner) {
+bool capturar_dnstop(const CaptureSetup& setup, std::ostream& out, CommandRunner& runner) {
   for (const std::string* arquivo : {&setup.caminho_tcpdump, &setup.caminho_arquivo}) {
     remove_working_file(*arquivo);
   }
 
-  const std::string tcpdump_cmd = tcpdump_command(setup, interface);
+  const std::string tcpdump_cmd = tcpdump_command(setup);
   println(out, "[DEBUG] Executando: " + tcpdump_cmd);
   // timeout ends with 124 when it stops tcpdump: the capture file is the verdict.
   runner.run_shell(tcpdump_cmd, ChildOutput::dropped);
   if (!has_content(setup.caminho_tcpdump)) {
     println(out, "[ERRO] Nenhum pacote DNS capturado (arquivo .pcap vazio).");
-    return std::nullopt;
+    return false;
   }
 
   const std::string dnstop_cmd = dnstop_command(setup);
   ExitStatus status = runner.run_shell(dnstop_cmd, ChildOutput::inherited);
   if (!status.success()) {
     println(out, "[ERRO] dnstop falhou: comando '" + dnstop_cmd + "' " + status.describe());
-    return std::nullopt;
+    return false;
   }
 
   if (!has_content(setup.caminho_arquivo)) {
     println(out, "[ERRO] Arquivo de saída não foi gerado.");
-    return std::nullopt;
+    return false;
   }
-  return setup.caminho_arquivo;
+  return true;
 }
 
 }  // namespace quillet

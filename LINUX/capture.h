@@ -1,14 +1,22 @@
 // Capture of DNS traffic with tcpdump and its summary by dnstop.
 #pragma once
 
-#include <optional>
 #include <ostream>
 #include <string>
 
 #include "os.h"
-#include "quillet.h"
 
 namespace quillet {
+
+// Where and how long the capture works. The shipped binary always uses these
+// values; tests point them at a scratch directory.
+struct CaptureSetup {
+  std::string work_dir = "/home/quillet/";
+  std::string caminho_tcpdump = "/home/quillet/dump.pcap";
+  std::string caminho_arquivo = "/home/quillet/dnstop_output.txt";
+  std::string interface = "ens18";
+  int window_seconds = 5;
+};
 
 // `word` as the shell reads it back unchanged: as it is when it holds only
 // characters the shell takes literally, otherwise in single quotes.
@@ -20,15 +28,14 @@ std::string shell_word(const std::string& word);
 // the snapshot length; at the default (up to 256 KiB) the 2 MiB ring holds a
 // few dozen packets and a burst of queries is dropped. 512 bytes hold the
 // headers and the question of any query, which is all dnstop reads.
-std::string tcpdump_command(const CaptureSetup& setup, const std::string& interface);
+std::string tcpdump_command(const CaptureSetup& setup);
 // "dnstop -l 4 <capture file> > <report file>"
 std::string dnstop_command(const CaptureSetup& setup);
 
 // Clears the working files, captures `setup.window_seconds` of traffic on
-// `interface` and has dnstop write the report. Returns the report path, or
-// nothing after printing the "[ERRO] " line of a handled failure. Any other
-// failure raises Failure.
-std::optional<std::string> capturar_dnstop(const CaptureSetup& setup, const std::string& interface,
-                                           std::ostream& out, CommandRunner& runner);
+// `setup.interface` and has dnstop write the report. True when the report is
+// at `setup.caminho_arquivo`; false after printing the "[ERRO] " line of a
+// handled failure. Any other failure raises Failure.
+bool capturar_dnstop(const CaptureSetup& setup, std::ostream& out, CommandRunner& runner);
 
 }  // namespace quillet

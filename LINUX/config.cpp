@@ -14,6 +14,7 @@
 
 #include "format.h"
 #include "os.h"
+#include "utf8.h"
 
 namespace quillet {
 
@@ -32,8 +33,8 @@ constexpr std::size_t kMaxPskFileSize = 1024;
 // No file read here may block the run (a FIFO) or become its terminal.
 constexpr int kOpenFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
 
-// Built by appending: g++ 12 at -O3 takes "literal" + std::string for an
-// overlapping copy (-Wrestrict).
+// `value` in double quotes, made fit for the console. (Built by appending: g++
+// 12 at -O3 takes "literal" + std::string for an overlapping copy, -Wrestrict.)
 std::string quoted(std::string_view value) {
   std::string out = "\"";
   out += console_safe(value);
@@ -41,7 +42,8 @@ std::string quoted(std::string_view value) {
   return out;
 }
 
-std::string report(const std::string& file, int line, const std::string& problem) {
+// "<file>:<line>: <problem>", or "<file>: <problem>" when `line` is 0.
+std::string located(const std::string& file, int line, const std::string& problem) {
   std::string out = console_safe(file, std::string_view::npos);
   if (line > 0) out += ':' + std::to_string(line);
   out += ": ";
@@ -49,17 +51,8 @@ std::string report(const std::string& file, int line, const std::string& problem
   return out;
 }
 
-std::string_view trim_end(std::string_view s) {
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
-    s.remove_suffix(1);
-  return s;
-}
-
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-    s.remove_prefix(1);
-  return trim_end(s);
-}
+// What the file's lines and the PSK file may have around their content.
+constexpr std::string_view kBlanks = " \t";
 
 // "a", "a e b", "a, b e c".
 std::string listing(const std::vector<std::string_view>& names) {
@@ -95,20 +88,20 @@ std::string system_error(const char* what, int err) {
   return std::string(what) + ": " + std::strerror(err);
 }
 
-// Reads at most `limit` + 1 bytes of `fd` into `out`, so that a file that grew
-// past the bound after fstat still shows it. Returns 0 or the errno of the read.
-int read_bounded(int fd, std::size_t limit, std::string& out) {
+// At most `limit` + 1 bytes of `fd`, so that a file that grew past the bound
+// after fstat still shows it. A failed read raises what `refuse` makes of it.
+template <typename Refuse>
+std::string read_bounded(int fd, std::size_t limit, const Refuse& refuse) {
+  std::string out;
   std::array<char, 4096> buffer{};
   while (out.size() <= limit) {
-    const ssize_t n = ::read(fd, buffer.data(), std::min(buffer.size(), limit + 1 - out.size()));
-    if (n == 0) return 0;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
+    const ssize_t n =
+        read_resuming(fd, buffer.data(), std::min(buffer.size(), limit + 1 - out.size()));
+    if (n == 0) break;
+    if (n < 0) throw refuse(system_error("erro de leitura", errno));
     out.append(buffer.data(), static_cast<std::size_t>(n));
   }
-  return 0;
+  return out;
 }
 
 constexpr std::array<std::string_view, 3> kModeNames = {"unencrypted", "psk", "cert"};
@@ -198,15 +191,15 @@ void read_line(std::string_view line, int number, const std::string& file, Seen&
   if (line.find('\0') != std::string_view::npos) throw refuse("a linha contém um byte NUL");
   if (!valid_utf8(line)) throw refuse("a linha não é texto UTF-8 válido; grave o arquivo em UTF-8");
   if (line.ends_with('\r')) line.remove_suffix(1);
-  line = trim(line);
+  line = trim(line, kBlanks);
   if (line.empty() || line.front() == '#') return;
 
   const std::size_t eq = line.find('=');
   if (eq == std::string_view::npos) {
     throw refuse("linha sem \"=\": " + quoted(line) + "; esperado Chave=Valor");
   }
-  const std::string_view name = trim(line.substr(0, eq));
-  const std::string_view value = trim(line.substr(eq + 1));
+  const std::string_view name = trim(line.substr(0, eq), kBlanks);
+  const std::string_view value = trim(line.substr(eq + 1), kBlanks);
   if (name.empty()) throw refuse("linha sem chave antes de \"=\"");
   const auto* key =
       std::find_if(kKeys.begin(), kKeys.end(), [&](const Key& k) { return k.name == name; });
@@ -234,24 +227,17 @@ ConfigError file_error(const ConfiguredValue& where, const std::string& config_f
                      "arquivo " + console_safe(where.value) + ": " + problem);
 }
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // The key of a PSK file: hexadecimal digits, then blanks and one line end at
 // most. The content is never shown, not even in part: it is the secret.
 std::string decode_psk(std::string_view content, const ConfiguredValue& where,
                        const std::string& config_file) {
-  std::string_view digits = trim_end(content);
+  std::string_view digits = trim_end(content, kBlanks);
   if (digits.ends_with("\r\n")) {
     digits.remove_suffix(2);
   } else if (digits.ends_with('\n')) {
     digits.remove_suffix(1);
   }
-  digits = trim_end(digits);
+  digits = trim_end(digits, kBlanks);
   for (std::size_t i = 0; i < digits.size(); ++i) {
     if (hex_value(digits[i]) < 0) {
       throw file_error(where, config_file,
@@ -279,7 +265,14 @@ std::string decode_psk(std::string_view content, const ConfiguredValue& where,
 }  // namespace
 
 ConfigError::ConfigError(std::string file, int line, const std::string& problem)
-    : std::runtime_error(report(file, line, problem)), file_(std::move(file)), line_(line) {}
+    : Failure("configuração inválida", "leitura da configuração", located(file, line, problem)),
+      file_(std::move(file)),
+      line_(line) {}
+
+void ConfigError::report(std::ostream& err) const {
+  err << "quillet: " << what() << '\n';
+  err.flush();
+}
 
 Configuration parse_configuration(std::string_view text, const std::string& file) {
   if (text.size() > kMaxConfigurationSize) {
@@ -374,10 +367,9 @@ std::optional<Configuration> read_configuration(const std::string& path) {
   if (static_cast<std::uintmax_t>(st.st_size) > kMaxConfigurationSize) {
     throw ConfigError(path, 0, too_big(kMaxConfigurationSize));
   }
-  std::string text;
-  if (const int err = read_bounded(fd.get(), kMaxConfigurationSize, text)) {
-    throw ConfigError(path, 0, system_error("erro de leitura", err));
-  }
+  const std::string text =
+      read_bounded(fd.get(), kMaxConfigurationSize,
+                   [&](const std::string& problem) { return ConfigError(path, 0, problem); });
 
   Configuration config = parse_configuration(text, path);
   if (config.tls_connect == TlsConnect::psk) {
@@ -400,10 +392,7 @@ std::string read_secret_file(const ConfiguredValue& where, const std::string& co
                  " dão acesso a grupo ou outros; use chmod 600");
   }
   if (static_cast<std::uintmax_t>(st.st_size) > limit) throw refuse(too_big(limit));
-  std::string content;
-  if (const int err = read_bounded(fd.get(), limit, content)) {
-    throw refuse(system_error("erro de leitura", err));
-  }
+  std::string content = read_bounded(fd.get(), limit, refuse);
   if (content.size() > limit) throw refuse(too_big(limit));
   return content;
 }

@@ -4,14 +4,16 @@
 #pragma once
 
 #include <optional>
-#include <stdexcept>
+#include <ostream>
 #include <string>
 #include <string_view>
+
+#include "failure.h"
 
 namespace quillet {
 
 // Where the shipped binary looks for it; tests point the run elsewhere.
-inline constexpr std::string_view CONFIGURATION_FILE = "/etc/quillet/quillet.conf";
+inline constexpr std::string_view kConfigurationFile = "/etc/quillet/quillet.conf";
 
 enum class TlsConnect { unencrypted, psk, cert };
 
@@ -41,16 +43,18 @@ struct Configuration {
   ConfiguredValue server_cert_subject;  // optional
 };
 
-// A configuration that cannot be used. `line` is 0 when the problem concerns
-// the whole file (it cannot be read, it is too open). what() is the report:
-// "<file>:<line>: <problem>", or "<file>: <problem>" for the whole file.
-// Both parts are made fit for the console: control characters and bytes that
-// are not UTF-8 become '?'.
-class ConfigError : public std::runtime_error {
+// A configuration that cannot be used: a Failure that ends the run before the
+// capture. `line` is 0 when the problem concerns the whole file (it cannot be
+// read, it is too open). what() is "<file>:<line>: <problem>", or "<file>:
+// <problem>" for the whole file, and the report is that alone, after
+// "quillet: ". Both parts are made fit for the console: control characters
+// and bytes that are not UTF-8 become '?'.
+class ConfigError : public Failure {
  public:
   ConfigError(std::string file, int line, const std::string& problem);
   const std::string& file() const { return file_; }
   int line() const { return line_; }
+  void report(std::ostream& err) const override;
 
  private:
   std::string file_;

@@ -1,8 +1,8 @@
 #include "delivery.h"
 
-#include <optional>
-#include <stdexcept>
 #include <vector>
+
+#include "quillet.h"
 
 namespace quillet {
 
@@ -10,19 +10,19 @@ bool refused_by_server(const SendResult& result) {
   return result.failed.value_or(0) >= 1;
 }
 
-DeliveryOutcome retry_delivery(const DeliveryAttempt& attempt, const DeliverySetup& setup,
+DeliveryOutcome retry_delivery(const DeliveryAttempt& attempt, const DeliveryBounds& bounds,
                                std::ostream& out, const Pause& pause) {
-  for (int i = 0; i < setup.attempts; ++i) {
+  for (int i = 0; i < bounds.attempts; ++i) {
     try {
       return refused_by_server(attempt()) ? DeliveryOutcome::refused : DeliveryOutcome::delivered;
-    } catch (const SenderError& e) {
+    } catch (const ExchangeError& e) {
       std::string line(RED);
       line += "Erro ao enviar para o Zabbix: ";
       line += e.what();
       line += RESET;
       println(out, line);
     }
-    pause(setup.pause);
+    pause(bounds.pause);
   }
   return DeliveryOutcome::given_up;
 }
@@ -30,20 +30,13 @@ DeliveryOutcome retry_delivery(const DeliveryAttempt& attempt, const DeliverySet
 DeliveryOutcome send_zabbix(const std::string& zabbix_server, const std::string& zabbix_host,
                             const std::string& key, const MetricValue& value,
                             const DeliverySetup& setup, std::ostream& out, const Pause& pause) {
-  // The record, the client and the request are built once, before the attempts:
-  // a value that cannot be encoded would fail every attempt the same way, so it
-  // ends the run instead of being retried.
-  std::vector<ZabbixMetric> metrics{ZabbixMetric{zabbix_host, key, value}};
-  std::string request;
-  std::optional<ZabbixSender> zbx;
-  try {
-    zbx.emplace(zabbix_server, setup.port, setup.connect_timeout, setup.reply_timeout,
-                setup.tls.get());
-    request = encode_request(metrics);
-  } catch (const std::invalid_argument& e) {
-    throw Failure("dados inválidos", "envio ao Zabbix", e.what());
-  }
-  return retry_delivery([&] { return zbx->exchange(request); }, setup, out, pause);
+  // The client and the request are built once, before the attempts: a value
+  // that cannot be encoded would fail every attempt the same way, so it ends
+  // the run (Failure) instead of being retried.
+  const ZabbixSender zbx(zabbix_server, setup.port, setup.bounds.connect_timeout,
+                         setup.bounds.reply_timeout, setup.tls.get());
+  const std::string request = encode_request({ZabbixMetric{zabbix_host, key, value}});
+  return retry_delivery([&] { return zbx.exchange(request); }, setup.bounds, out, pause);
 }
 
 }  // namespace quillet

@@ -1,15 +1,35 @@
 // Delivery of one item value to Zabbix, with a fixed retry.
 #pragma once
 
+#include <chrono>
 #include <functional>
+#include <memory>
 #include <ostream>
 #include <string>
 
 #include "os.h"
-#include "quillet.h"
 #include "zabbix_sender.h"
 
 namespace quillet {
+
+class TlsClient;
+
+// The retry and the time bounds of every delivery: fixed in the shipped
+// binary; tests shorten them.
+struct DeliveryBounds {
+  int attempts = 5;
+  std::chrono::milliseconds pause{5000};
+  std::chrono::milliseconds connect_timeout{10000};
+  std::chrono::milliseconds reply_timeout{10000};
+};
+
+// How the values of a run travel: the port and the encryption, which the
+// configuration file decides (collect.h), and the bounds.
+struct DeliverySetup {
+  int port = 10052;
+  std::shared_ptr<const TlsClient> tls;  // none: unencrypted
+  DeliveryBounds bounds;
+};
 
 // delivered: the server took the value. refused: it answered, but its info
 // says "failed: N" with N >= 1 (unknown host, item not discovered yet, ...);
@@ -17,24 +37,24 @@ namespace quillet {
 // attempt failed.
 enum class DeliveryOutcome { delivered, refused, given_up };
 
-// One try at delivering; returns the server's answer, raises SenderError when
-// the try fails.
+// One try at delivering; returns the server's answer, raises ExchangeError
+// when the try fails.
 using DeliveryAttempt = std::function<SendResult()>;
 
 // True when the answer says the server refused what it was sent. An answer
 // without a readable "failed" figure counts as accepted.
 bool refused_by_server(const SendResult& result);
 
-// Makes at most `setup.attempts` attempts. After each failed one prints RED +
+// Makes at most `bounds.attempts` attempts. After each failed one prints RED +
 // "Erro ao enviar para o Zabbix: " + the description + RESET and pauses
-// `setup.pause`, the last one included. Other failures pass through.
-DeliveryOutcome retry_delivery(const DeliveryAttempt& attempt, const DeliverySetup& setup,
+// `bounds.pause`, the last one included. Other failures pass through.
+DeliveryOutcome retry_delivery(const DeliveryAttempt& attempt, const DeliveryBounds& bounds,
                                std::ostream& out, const Pause& pause);
 
 // Sends one value of `zabbix_host` to `zabbix_server` on `setup.port`. After each
 // failed attempt prints the red error line and pauses; gives up after
-// `setup.attempts` attempts. The console shows no difference between the two
-// outcomes; the result tells the caller. A port, time bound or text that
+// `setup.bounds.attempts` attempts. The console shows no difference between the
+// two outcomes; the result tells the caller. A port, time bound or text that
 // cannot make a request raises Failure before any attempt.
 DeliveryOutcome send_zabbix(const std::string& zabbix_server, const std::string& zabbix_host,
                             const std::string& key, const MetricValue& value,

@@ -13,9 +13,11 @@
 #include <ostream>
 #include <typeinfo>
 
+#include "collect.h"
 #include "config.h"
+#include "failure.h"
 #include "os.h"
-#include "report.h"
+#include "quillet.h"
 
 extern char** environ;
 
@@ -56,13 +58,6 @@ std::string type_name(const std::exception& e) {
   return status == 0 && name ? name.get() : typeid(e).name();
 }
 
-void report_failure(std::ostream& err, std::string_view kind, std::string_view step,
-                    std::string_view message) {
-  err << "quillet: falha não tratada (" << kind << ") na etapa \"" << step << "\": " << message
-      << '\n';
-  err.flush();
-}
-
 // Flushes both streams at the end of a run. A run that would end with status 0
 // but could not write its output ends with status 2 instead.
 int finish(Context& ctx, int status) {
@@ -83,11 +78,12 @@ int finish(Context& ctx, int status) {
 
 }  // namespace
 
-int run(const std::vector<std::string>& command_line, Context& ctx, const Modes& modes) {
+int run(Context& ctx, const Modes& modes) {
   std::string step(kCommandLineStep);
   try {
-    read_settings(command_line, ctx.settings);
+    read_settings(ctx.command_line, ctx.settings);
     const std::string& mode = *ctx.settings.mode;
+    int status = 0;
     if (mode == "coletarDns") {
       step = "despacho do modo coletarDns";
       if (!ctx.settings.caminho) {
@@ -96,23 +92,18 @@ int run(const std::vector<std::string>& command_line, Context& ctx, const Modes&
                       "do servidor Zabbix e do host");
       }
       step = "modo coletarDns";
-      modes.coletarDns(*ctx.settings.caminho, ctx);
+      status = modes.coletarDns(*ctx.settings.caminho, ctx);
     } else if (mode.find(kLaunchMarker) != std::string::npos) {
       step = "modo launch";
-      modes.launch(mode, ctx);
+      status = modes.launch(mode, ctx);
     } else {
+      // "ecnontrado" is the program's own spelling of the line: kept on purpose.
       println(ctx.out, "Modo de execução não ecnontrado.");
-      return finish(ctx, 1);
+      status = 1;
     }
-    return finish(ctx, 0);
-  } catch (const RunEnd& end) {
-    return finish(ctx, end.status);
-  } catch (const ConfigError& e) {
-    // The file, the line and the problem say it all: one line, no step.
-    ctx.err << "quillet: " << e.what() << '\n';
-    ctx.err.flush();
+    return finish(ctx, status);
   } catch (const Failure& failure) {
-    report_failure(ctx.err, failure.kind(), failure.step(), failure.what());
+    failure.report(ctx.err);
   } catch (const std::bad_alloc& e) {
     report_failure(ctx.err, "falta de memória", step, e.what());
   } catch (const std::exception& e) {
@@ -133,7 +124,7 @@ std::vector<std::string> launch_command_line(const std::string& mode,
   return words;
 }
 
-void launch(const std::string& mode, Context& ctx) {
+int launch(const std::string& mode, Context& ctx) {
   const std::string step = "modo launch";
   std::vector<std::string> words = launch_command_line(mode, ctx.command_line);
   std::vector<char*> argv;
@@ -157,7 +148,7 @@ void launch(const std::string& mode, Context& ctx) {
   if (err != 0) throw system_failure(step, "não foi possível iniciar " + words[0], err);
 
   println(ctx.out, "Processo inicializado com sucesso!");
-  throw RunEnd{0};
+  return 0;
 }
 
 Modes real_modes() {
@@ -168,20 +159,19 @@ int main_entry(int argc, char** argv) {
   // A reader that goes away (the launch mode's pipe, a closed terminal) must not
   // end a run: writes then fail with EPIPE instead.
   ::signal(SIGPIPE, SIG_IGN);
-  std::vector<std::string> command_line(argv, argv + argc);
   ShellRunner runner;
   FdStreamBuf out_buf(STDOUT_FILENO), err_buf(STDERR_FILENO);
   std::ostream out(&out_buf), err(&err_buf);
-  Context ctx{.settings = {},
-              .configuration_file = std::string(CONFIGURATION_FILE),
-              .command_line = command_line,
+  Context ctx{.command_line = std::vector<std::string>(argv, argv + argc),
+              .settings = {},
+              .configuration_file = std::string(kConfigurationFile),
               .out = out,
               .err = err,
               .capture = {},
               .delivery = {},
               .runner = runner,
               .pause = sleep_pause};
-  return run(command_line, ctx, real_modes());
+  return run(ctx, real_modes());
 }
 
 }  // namespace quillet

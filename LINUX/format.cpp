@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "utf8.h"
+
 namespace quillet {
 
 void append_double(std::string& out, double value, NonFinite style) {
@@ -70,64 +72,22 @@ std::string format_double(double value, NonFinite style) {
 namespace {
 
 void append_u_escape(std::string& out, std::uint32_t unit) {
-  static constexpr char hex[] = "0123456789abcdef";
   out += "\\u";
-  for (int shift = 12; shift >= 0; shift -= 4) out += hex[(unit >> shift) & 0xF];
-}
-
-// Decodes the UTF-8 sequence at `s[i]`. Returns its length and the code point,
-// or length 0 when the bytes there do not start a valid sequence.
-std::size_t decode_utf8(std::string_view s, std::size_t i, std::uint32_t& cp) {
-  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  unsigned char b0 = byte(i);
-  std::size_t len;
-  std::uint32_t min;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    len = 2, cp = b0 & 0x1F, min = 0x80;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    len = 3, cp = b0 & 0x0F, min = 0x800;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    len = 4, cp = b0 & 0x07, min = 0x10000;
-  } else {
-    return 0;
-  }
-  if (i + len > s.size()) return 0;
-  for (std::size_t k = 1; k < len; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (byte(i + k) & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return len;
+  for (int shift = 12; shift >= 0; shift -= 4)
+    out += kHexDigits[(unit >> shift) & 0xF];
 }
 
 }  // namespace
-
-std::size_t utf8_sequence(std::string_view text, std::size_t i) {
-  if (static_cast<unsigned char>(text[i]) < 0x80) return 1;
-  std::uint32_t cp = 0;
-  return decode_utf8(text, i, cp);
-}
-
-bool valid_utf8(std::string_view text) {
-  for (std::size_t i = 0; i < text.size();) {
-    const std::size_t len = utf8_sequence(text, i);
-    if (len == 0) return false;
-    i += len;
-  }
-  return true;
-}
 
 void append_json_string(std::string& out, std::string_view utf8) {
   out += '"';
   for (std::size_t i = 0; i < utf8.size();) {
     auto c = static_cast<unsigned char>(utf8[i]);
     if (c >= 0x80) {
-      std::uint32_t cp = 0;
-      std::size_t len = decode_utf8(utf8, i, cp);
-      if (len == 0) {
-        ++i;  // not UTF-8: dropped
-        continue;
-      }
+      const Utf8Sequence sequence = utf8_sequence(utf8.substr(i));
+      i += sequence.length;
+      if (!sequence.valid) continue;  // not UTF-8: dropped
+      std::uint32_t cp = sequence.code_point;
       if (cp >= 0x10000) {
         cp -= 0x10000;
         append_u_escape(out, 0xD800 + (cp >> 10));
@@ -135,7 +95,6 @@ void append_json_string(std::string& out, std::string_view utf8) {
       } else {
         append_u_escape(out, cp);
       }
-      i += len;
       continue;
     }
     switch (c) {
@@ -169,21 +128,40 @@ std::string console_safe(std::string_view text, std::size_t limit) {
   std::string out;
   out.reserve(text.size() + 3);
   for (std::size_t i = 0; i < text.size();) {
-    const auto u = static_cast<unsigned char>(text[i]);
-    const std::size_t len = utf8_sequence(text, i);
-    // A C1 control is two bytes in UTF-8; a byte that is not UTF-8 could be
-    // one to a terminal that reads single bytes.
-    const bool control = len == 0 || u < 0x20 || u == 0x7F ||
-                         (len == 2 && u == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0);
+    const Utf8Sequence sequence = utf8_sequence(text.substr(i));
+    // Each byte that is not UTF-8 becomes a '?' of its own. A C1 control is
+    // U+0080-U+009F, two bytes in UTF-8; a byte that is not UTF-8 could be one
+    // to a terminal that reads single bytes.
+    const std::size_t length = sequence.valid ? sequence.length : 1;
+    const char32_t c = sequence.code_point;
+    const bool control = !sequence.valid || c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0);
     if (control) {
       out += '?';
     } else {
-      out.append(text, i, len);
+      out.append(text, i, length);
     }
-    i += len == 0 ? 1 : len;
+    i += length;
   }
   if (cut) out += "...";
   return out;
+}
+
+std::string_view trim(std::string_view text, std::string_view blanks) {
+  const std::size_t first = text.find_first_not_of(blanks);
+  if (first == std::string_view::npos) return {};
+  return trim_end(text.substr(first), blanks);
+}
+
+std::string_view trim_end(std::string_view text, std::string_view blanks) {
+  const std::size_t last = text.find_last_not_of(blanks);
+  return last == std::string_view::npos ? std::string_view() : text.substr(0, last + 1);
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
 }
 
 }  // namespace quillet

@@ -1,5 +1,5 @@
 // Text forms of numbers and strings shared by the discovery document, the debug
-// listing and the values sent to Zabbix.
+// listing, the values sent to Zabbix and the console; small text helpers.
 #pragma once
 
 #include <cstddef>
@@ -22,11 +22,6 @@ std::string format_double(double value, NonFinite style = NonFinite::json);
 // above U+FFFF). Invalid UTF-8 bytes are dropped.
 void append_json_string(std::string& out, std::string_view utf8);
 
-// The length of the well-formed UTF-8 sequence at text[i]; 0 when none starts
-// there (a stray byte, an overlong form, a surrogate, past U+10FFFF).
-std::size_t utf8_sequence(std::string_view text, std::size_t i);
-bool valid_utf8(std::string_view text);
-
 // Outside text (a server's reply, a certificate's name, a configuration value)
 // made safe for the console: control characters, the C1 ones (U+0080-U+009F,
 // which some terminals obey as escapes) included, and bytes that are not UTF-8
@@ -34,5 +29,14 @@ bool valid_utf8(std::string_view text);
 // than `limit` bytes is cut at a character boundary and ends in "...".
 inline constexpr std::size_t kMaxOutsideText = 256;
 std::string console_safe(std::string_view text, std::size_t limit = kMaxOutsideText);
+
+// `text` without the characters of `blanks` at its start and end, or at its end.
+std::string_view trim(std::string_view text, std::string_view blanks);
+std::string_view trim_end(std::string_view text, std::string_view blanks);
+
+// Hexadecimal digits by value, lower case.
+inline constexpr std::string_view kHexDigits = "0123456789abcdef";
+// The value of the hexadecimal digit `c` in either case, or -1.
+int hex_value(char c);
 
 }  // namespace quillet

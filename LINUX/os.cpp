@@ -13,7 +13,7 @@
 #include <string_view>
 #include <thread>
 
-#include "quillet.h"
+#include "failure.h"
 
 extern char** environ;
 
@@ -67,6 +67,13 @@ std::string ExitStatus::describe() const {
   if (exited) return "terminou com status " + std::to_string(code);
   const char* name = ::strsignal(signal);
   return "terminou pelo sinal " + std::to_string(signal) + " (" + (name ? name : "?") + ")";
+}
+
+ssize_t read_resuming(int fd, char* into, std::size_t room) {
+  while (true) {
+    const ssize_t n = ::read(fd, into, room);
+    if (n >= 0 || errno != EINTR) return n;
+  }
 }
 
 ExitStatus wait_for_child(int pid) {

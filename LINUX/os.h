@@ -2,6 +2,7 @@
 #pragma once
 
 #include <spawn.h>
+#include <sys/types.h>
 
 #include <chrono>
 #include <functional>
@@ -132,6 +133,10 @@ std::optional<Fd> try_lock_directory(const std::string& dir);
 // Keeps every file the process and its children create from now on private to
 // their owner: adds 077 to the file-mode creation mask, whatever it was.
 void restrict_new_files();
+
+// read(2), resumed when a signal interrupts it: the number of bytes read into
+// `into`, at most `room` (0 at the end of the file), or -1 with errno set.
+ssize_t read_resuming(int fd, char* into, std::size_t room);
 
 // Waits for `pid`, retrying on EINTR.
 ExitStatus wait_for_child(int pid);

@@ -4,8 +4,6 @@
 #include <fcntl.h>
 #include <locale.h>
 #include <netinet/in.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -18,12 +16,10 @@
 #include <limits>
 #include <optional>
 
-#include "capture.h"
-#include "config.h"
-#include "delivery.h"
+#include "failure.h"
 #include "format.h"
 #include "os.h"
-#include "tls.h"
+#include "utf8.h"
 
 namespace quillet {
 namespace {
@@ -63,10 +59,6 @@ constexpr std::array<std::string_view, 19> kWideSpaces = {
     "\u2004", "\u2005", "\u2006", "\u2007", "\u2008", "\u2009", "\u200a",
     "\u2028", "\u2029", "\u202f", "\u205f", "\u3000"};
 
-unsigned char byte_at(std::string_view s, std::size_t i) {
-  return static_cast<unsigned char>(s[i]);
-}
-
 // Byte length of the character from `list` that `s` starts with, or 0.
 template <std::size_t N>
 std::size_t starts_with_any(std::string_view s, const std::array<std::string_view, N>& list) {
@@ -82,55 +74,17 @@ std::size_t starts_with_any(std::string_view s, const std::array<std::string_vie
   return starts_with_any(s, kWideSpaces);
 }
 
-// How many bytes at the start of `s` (not empty) form one UTF-8 sequence, and
-// whether it is well formed. A broken sequence covers its lead byte and the
-// continuation bytes that were still acceptable: the byte that breaks it is
-// looked at again as a start. Overlongs, surrogates and code points above
-// U+10FFFF are broken at their second byte.
-struct Utf8Step {
-  std::size_t length;
-  bool valid;
-};
-
-Utf8Step utf8_step(std::string_view s) {
-  const unsigned char lead = byte_at(s, 0);
-  if (lead < 0x80) return {1, true};
-  std::size_t continuations = 0;
-  unsigned char low = 0x80, high = 0xbf;  // range of the second byte
-  if (lead >= 0xc2 && lead <= 0xdf) {
-    continuations = 1;
-  } else if (lead >= 0xe0 && lead <= 0xef) {
-    continuations = 2;
-    if (lead == 0xe0) low = 0xa0;   // overlong
-    if (lead == 0xed) high = 0x9f;  // surrogates
-  } else if (lead >= 0xf0 && lead <= 0xf4) {
-    continuations = 3;
-    if (lead == 0xf0) low = 0x90;   // overlong
-    if (lead == 0xf4) high = 0x8f;  // above U+10FFFF
-  } else {
-    return {1, false};
-  }
-  for (std::size_t i = 1; i <= continuations; ++i) {
-    if (i >= s.size()) return {i, false};
-    const unsigned char b = byte_at(s, i);
-    if (b < low || b > high) return {i, false};
-    low = 0x80;
-    high = 0xbf;
-  }
-  return {continuations + 1, true};
-}
-
 // Writes `raw` into `scratch` without its invalid sequences and returns it.
 std::string_view decode(std::string_view raw, std::string& scratch) {
   scratch.clear();
   std::size_t run = 0;  // start of the current run of well-formed bytes
   for (std::size_t i = 0; i < raw.size();) {
-    const Utf8Step step = utf8_step(raw.substr(i));
-    if (!step.valid) {
+    const Utf8Sequence sequence = utf8_sequence(raw.substr(i));
+    if (!sequence.valid) {
       scratch.append(raw, run, i - run);
-      run = i + step.length;
+      run = i + sequence.length;
     }
-    i += step.length;
+    i += sequence.length;
   }
   scratch.append(raw, run);
   return scratch;
@@ -426,11 +380,9 @@ Fd open_report(const std::string& caminho_arquivo) {
 // Reads what is there into `into`, at most `room` bytes; 0 at the end of the file.
 std::size_t read_some(const Fd& fd, const std::string& caminho_arquivo, char* into,
                       std::size_t room) {
-  while (true) {
-    const ssize_t n = ::read(fd.get(), into, room);
-    if (n >= 0) return static_cast<std::size_t>(n);
-    if (errno != EINTR) throw report_failure(caminho_arquivo, errno);
-  }
+  const ssize_t n = read_resuming(fd.get(), into, room);
+  if (n < 0) throw report_failure(caminho_arquivo, errno);
+  return static_cast<std::size_t>(n);
 }
 
 }  // namespace
@@ -444,7 +396,7 @@ void parse_report(std::string_view bytes, const RecordSink& sink) {
   }
 }
 
-void parse_report_file(const std::string& caminho_arquivo, const RecordSink& sink,
+void analisarRelatorio(const std::string& caminho_arquivo, const RecordSink& sink,
                        std::size_t chunk_size) {
   const Fd fd = open_report(caminho_arquivo);
   TableReader reader(sink);
@@ -472,50 +424,6 @@ void parse_report_file(const std::string& caminho_arquivo, const RecordSink& sin
   }
 }
 
-std::vector<SourceRecord> parse_report(std::string_view bytes) {
-  std::vector<SourceRecord> records;
-  parse_report(bytes, [&](const RecordView& r) {
-    records.push_back({std::string(r.source), r.contagem, r.percentual});
-  });
-  return records;
-}
-
-std::string read_report(const std::string& caminho_arquivo) {
-  const Fd fd = open_report(caminho_arquivo);
-  struct stat info {};
-  if (::fstat(fd.get(), &info) != 0) throw report_failure(caminho_arquivo, errno);
-
-  // One byte beyond the announced size, so that a file that keeps its size is
-  // read to its end without growing the buffer; files that announce no size
-  // (pipes, /proc) grow it as they go.
-  std::string bytes(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 0) + 1, '\0');
-  std::size_t used = 0;
-  while (true) {
-    if (used == bytes.size()) bytes.resize(bytes.size() * 2);
-    const std::size_t n = read_some(fd, caminho_arquivo, bytes.data() + used, bytes.size() - used);
-    if (n == 0) break;
-    used += n;
-  }
-  bytes.resize(used);
-  return bytes;
-}
-
-std::vector<SourceRecord> analisarRelatorio(const std::string& caminho_arquivo) {
-  std::vector<SourceRecord> records;
-  parse_report_file(caminho_arquivo, [&](const RecordView& r) {
-    records.push_back({std::string(r.source), r.contagem, r.percentual});
-  });
-  return records;
-}
-
-std::vector<SourceRecord> rank_top(std::vector<SourceRecord> records, std::size_t limit) {
-  std::stable_sort(
-      records.begin(), records.end(),
-      [](const SourceRecord& a, const SourceRecord& b) { return a.contagem > b.contagem; });
-  if (records.size() > limit) records.resize(limit);
-  return records;
-}
-
 void TopSelection::add(const RecordView& record) {
   // When full, a record must beat the last one kept: on equal counts the one
   // listed earlier stays.
@@ -536,15 +444,15 @@ std::string discovery_document(const std::vector<SourceRecord>& records) {
     const SourceRecord& r = records[i];
     if (i > 0) doc += ", ";
     doc += '{';
-    append_json_string(doc, KEY_SOURCE);
+    append_json_string(doc, kKeySource);
     doc += ": ";
     append_json_string(doc, r.source);
     doc += ", ";
-    append_json_string(doc, KEY_CONTAGEM);
+    append_json_string(doc, kKeyContagem);
     doc += ": ";
     doc += std::to_string(r.contagem);
     doc += ", ";
-    append_json_string(doc, KEY_PERCENTUAL);
+    append_json_string(doc, kKeyPercentual);
     doc += ": ";
     append_double(doc, r.percentual, NonFinite::json);
     doc += '}';
@@ -556,114 +464,19 @@ std::string discovery_document(const std::vector<SourceRecord>& records) {
 std::string debug_line(const SourceRecord& record) {
   // Addresses are validated IPv4 or IPv6 text: nothing in them needs quoting.
   std::string line = "{'";
-  line += KEY_SOURCE;
+  line += kKeySource;
   line += "': '";
   line += record.source;
   line += "', '";
-  line += KEY_CONTAGEM;
+  line += kKeyContagem;
   line += "': ";
   line += std::to_string(record.contagem);
   line += ", '";
-  line += KEY_PERCENTUAL;
+  line += kKeyPercentual;
   line += "': ";
   append_double(line, record.percentual, NonFinite::listing);
   line += '}';
   return line;
-}
-
-namespace {
-
-// Captures and reads the report while holding the working directory's lock, so
-// that a second run cannot remove or overwrite the files in between. Returns the
-// ranking, or nothing when the capture failed (its line is printed).
-std::optional<std::vector<SourceRecord>> capture_and_rank(Context& ctx) {
-  // The capture and the report hold every client's address and queries: the
-  // tools inherit a mask that keeps both files to their owner.
-  restrict_new_files();
-  const std::optional<Fd> lock = try_lock_directory(ctx.capture.work_dir);
-  if (!lock) {
-    println(ctx.out, "[ERRO] Outra coleta já está em execução em " + ctx.capture.work_dir + ".");
-    throw RunEnd{1};
-  }
-  const std::optional<std::string> caminho_arquivo =
-      capturar_dnstop(ctx.capture, ctx.capture.interface, ctx.out, ctx.runner);
-  if (!caminho_arquivo) return std::nullopt;
-  TopSelection top(TOP_LIMIT);
-  parse_report_file(*caminho_arquivo, [&](const RecordView& r) { top.add(r); });
-  return top.take();
-}
-
-}  // namespace
-
-void coletarDns(const std::string& /*caminho_arquivo: the capture decides the report*/,
-                Context& ctx) {
-  // Before anything is captured: a configuration that cannot be used costs no
-  // capture and sends nothing.
-  if (const std::optional<Configuration> config = read_configuration(ctx.configuration_file)) {
-    ctx.delivery.port = config->server_port;
-    if (config->tls_connect != TlsConnect::unencrypted) {
-      ctx.delivery.tls = std::make_shared<const TlsClient>(*config);
-    }
-  }
-  const std::optional<std::vector<SourceRecord>> top20 = capture_and_rank(ctx);
-  if (!top20) {
-    println(ctx.out, " Erro ao Capturar dados do dnstop.");
-    // Nothing was collected: a scheduler must see that.
-    throw RunEnd{1};
-  }
-
-  const std::string& zabbix_host = ctx.settings.zabbix_host.value();
-  if (zabbix_host == "debug") {
-    println(ctx.out, "Modo DEBUG ativado:");
-    println(ctx.out, std::string(GREEN) + "\nVersão do script: " + std::string(VERSION) +
-                         std::string(RESET));
-    for (const SourceRecord& record : *top20)
-      println(ctx.out, debug_line(record));
-    throw RunEnd{0};
-  }
-
-  const std::string& zabbix_server = ctx.settings.zabbix_server.value();
-  auto deliver = [&](const std::string& key, const MetricValue& value) {
-    return send_zabbix(zabbix_server, zabbix_host, key, value, ctx.delivery, ctx.out, ctx.pause);
-  };
-  const DeliveryOutcome discovery = deliver("descobertaDns", discovery_document(*top20));
-  int made = 1, given_up = discovery == DeliveryOutcome::given_up ? 1 : 0;
-  int values_delivered = 0, values_refused = 0;
-  for (const SourceRecord& record : *top20) {
-    for (DeliveryOutcome outcome :
-         {deliver("contDns[" + record.source + "]", record.contagem),
-          deliver("percentDns[" + record.source + "]", record.percentual)}) {
-      ++made;
-      if (outcome == DeliveryOutcome::given_up) {
-        ++given_up;
-      } else {
-        ++values_delivered;
-        if (outcome == DeliveryOutcome::refused) ++values_refused;
-      }
-    }
-  }
-
-  // "success" with "failed: 1" stores nothing: a refused discovery means the
-  // host is unknown, not linked or not allowed, and every run would fail alike.
-  const bool discovery_refused = discovery == DeliveryOutcome::refused;
-  if (discovery_refused) {
-    println(ctx.out, "[ERRO] O Zabbix recusou a descoberta (descobertaDns) do host \"" +
-                         zabbix_host +
-                         "\": confira o nome do host, o template e os hosts permitidos.");
-  } else if (values_refused > 0) {
-    println(ctx.out, "[AVISO] O Zabbix recusou " + std::to_string(values_refused) + " de " +
-                         std::to_string(values_delivered) +
-                         " valores: endereços novos só são aceitos depois que a descoberta "
-                         "cria seus itens.");
-  }
-  if (given_up > 0) {
-    println(ctx.out, "[ERRO] " + std::to_string(given_up) + " de " + std::to_string(made) +
-                         " envios ao Zabbix falharam.");
-    throw RunEnd{1};
-  }
-  if (discovery_refused) throw RunEnd{1};
-  println(ctx.out, "OK!");
-  throw RunEnd{0};
 }
 
 }  // namespace quillet

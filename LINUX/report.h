@@ -1,20 +1,20 @@
-// The dnstop report: its "Sources" table read into source records, the ranking,
-// the discovery document and the collection run.
+// The dnstop report: its "Sources" table read into source records, the
+// ranking, and the two forms the ranking is shown in (the discovery document
+// and the debug listing).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "quillet.h"
-
 namespace quillet {
 
-inline constexpr std::string_view KEY_SOURCE = "{#SOURCE}";
-inline constexpr std::string_view KEY_CONTAGEM = "{#CONTAGEM}";
-inline constexpr std::string_view KEY_PERCENTUAL = "{#PERCENTUAL}";
+inline constexpr std::string_view kKeySource = "{#SOURCE}";
+inline constexpr std::string_view kKeyContagem = "{#CONTAGEM}";
+inline constexpr std::string_view kKeyPercentual = "{#PERCENTUAL}";
 
 // One row of the "Sources" table: the address as written, the query count and
 // the share of all queries in percent.
@@ -38,29 +38,17 @@ using RecordSink = std::function<void(const RecordView&)>;
 
 // Hands every record of the report text `bytes` to `sink`, in report order.
 void parse_report(std::string_view bytes, const RecordSink& sink);
-std::vector<SourceRecord> parse_report(std::string_view bytes);
 
 // Reads the report file a piece at a time and hands its records to `sink`, in
 // report order, as parse_report would; reading stops where the table ends.
 // Memory stays at `chunk_size` bytes plus the longest line, whatever the size
 // of the file. A file that cannot be opened or read raises Failure.
-inline constexpr std::size_t REPORT_CHUNK_SIZE = std::size_t{256} * 1024;
-void parse_report_file(const std::string& caminho_arquivo, const RecordSink& sink,
-                       std::size_t chunk_size = REPORT_CHUNK_SIZE);
+inline constexpr std::size_t kReportChunkSize = std::size_t{256} * 1024;
+void analisarRelatorio(const std::string& caminho_arquivo, const RecordSink& sink,
+                       std::size_t chunk_size = kReportChunkSize);
 
-// The whole content of the report file. A file that cannot be opened or read
-// raises Failure.
-std::string read_report(const std::string& caminho_arquivo);
-
-// Reads the report file and returns its records. A file that cannot be opened
-// or read raises Failure.
-std::vector<SourceRecord> analisarRelatorio(const std::string& caminho_arquivo);
-
-// The `limit` records of greatest count, greatest first; equal counts keep
-// report order.
-std::vector<SourceRecord> rank_top(std::vector<SourceRecord> records, std::size_t limit);
-
-// The same ranking fed one record at a time: keeps only `limit` records, so a
+// The `limit` records of greatest count, greatest first, fed one record at a
+// time; equal counts keep report order. Only `limit` records are kept, so a
 // report of any length needs no more memory than its ranking.
 class TopSelection {
  public:
@@ -74,16 +62,12 @@ class TopSelection {
   std::vector<SourceRecord> kept_;
 };
 
-inline constexpr std::size_t TOP_LIMIT = 20;
+inline constexpr std::size_t kTopLimit = 20;
 
 // {"data": [{"{#SOURCE}": "192.0.2.10", "{#CONTAGEM}": 152, "{#PERCENTUAL}": 61.3}, ...]}
 std::string discovery_document(const std::vector<SourceRecord>& records);
 
 // {'{#SOURCE}': '192.0.2.10', '{#CONTAGEM}': 152, '{#PERCENTUAL}': 61.3}
 std::string debug_line(const SourceRecord& record);
-
-// The collection run: capture, parse, rank, then the debug listing or the
-// deliveries. Ends the run itself with its exit status (RunEnd).
-void coletarDns(const std::string& caminho_arquivo, Context& ctx);
 
 }  // namespace quillet

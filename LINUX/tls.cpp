@@ -194,14 +194,14 @@ std::string handshake_failure(SSL* ssl, int error, const TlsClient::State& state
   return "falha no handshake TLS: " + reason;
 }
 
-// Raises TlsError when the server's certificate names someone else than the
+// Raises ExchangeError when the server's certificate names someone else than the
 // configuration asks for; compared byte for byte, as Zabbix does.
 void check_name(const ConfiguredValue& wanted, const X509_NAME* name, const char* what,
                 const char* key) {
   const std::string found = name ? name_text(name) : std::string();
   if (found == wanted.value) return;
-  throw TlsError(std::string(what) + " do certificado do servidor é \"" + console_safe(found) +
-                 "\", não \"" + console_safe(wanted.value) + "\" (" + key + ")");
+  throw ExchangeError(std::string(what) + " do certificado do servidor é \"" + console_safe(found) +
+                      "\", não \"" + console_safe(wanted.value) + "\" (" + key + ")");
 }
 
 // A failed read or write after the handshake: in TLS 1.3 the server's verdict on
@@ -252,14 +252,21 @@ TlsClient::TlsClient(const Configuration& config) : state_(std::make_unique<Stat
 
 TlsClient::~TlsClient() = default;
 
-TlsSession TlsClient::open(int fd) const {
+TlsSession TlsClient::open(int fd, Clock::time_point deadline,
+                           std::chrono::milliseconds bound) const {
   SSL* ssl = SSL_new(state_->ctx.get());
   if (!ssl || SSL_set_fd(ssl, fd) != 1) {
     SSL_free(ssl);
-    throw TlsError("não foi possível iniciar o TLS (" + openssl_reason() + ")");
+    throw ExchangeError("não foi possível iniciar o TLS (" + openssl_reason() + ")");
   }
   if (state_->last) SSL_set_session(ssl, state_->last);
-  return TlsSession(ssl, *state_);
+  TlsSession session(ssl, *state_);
+  for (IoWait wait; (wait = session.handshake_step()) != IoWait::none;) {
+    if (!wait_ready(fd, wait, deadline)) {
+      throw ExchangeError("tempo esgotado no handshake TLS (" + describe_bound(bound) + ")");
+    }
+  }
+  return session;
 }
 
 TlsSession::TlsSession(TlsSession&& other) noexcept
@@ -283,7 +290,11 @@ TlsSession::~TlsSession() {
   SSL_free(ssl_);
 }
 
-IoWait TlsSession::handshake() {
+int TlsSession::fd() const {
+  return SSL_get_fd(ssl_);
+}
+
+IoWait TlsSession::handshake_step() {
   ERR_clear_error();
   errno = 0;
   const int rc = SSL_connect(ssl_);
@@ -291,7 +302,7 @@ IoWait TlsSession::handshake() {
     const int error = SSL_get_error(ssl_, rc);
     if (error == SSL_ERROR_WANT_READ) return IoWait::read;
     if (error == SSL_ERROR_WANT_WRITE) return IoWait::write;
-    throw TlsError(handshake_failure(ssl_, error, *client_));
+    throw ExchangeError(handshake_failure(ssl_, error, *client_));
   }
   const X509* peer = SSL_get0_peer_certificate(ssl_);
   if (client_->issuer.given()) {
@@ -318,9 +329,9 @@ IoWait TlsSession::write(std::string_view& data) {
   if (error == SSL_ERROR_WANT_READ) return IoWait::read;
   if (error == SSL_ERROR_WANT_WRITE) return IoWait::write;
   if (error == SSL_ERROR_SYSCALL && errno != 0) {
-    throw TlsError(std::string("falha no envio: ") + std::strerror(errno));
+    throw ExchangeError(std::string("falha no envio: ") + std::strerror(errno));
   }
-  throw TlsError(io_failure("falha no envio", *client_));
+  throw ExchangeError(io_failure("falha no envio", *client_));
 }
 
 IoWait TlsSession::read(char* buffer, std::size_t size, std::size_t& got) {
@@ -333,9 +344,9 @@ IoWait TlsSession::read(char* buffer, std::size_t size, std::size_t& got) {
   if (error == SSL_ERROR_WANT_WRITE) return IoWait::write;
   if (error == SSL_ERROR_ZERO_RETURN) return IoWait::none;
   if (error == SSL_ERROR_SYSCALL && errno != 0) {
-    throw TlsError(std::string("falha na recepção: ") + std::strerror(errno));
+    throw ExchangeError(std::string("falha na recepção: ") + std::strerror(errno));
   }
-  throw TlsError(io_failure("falha na recepção", *client_));
+  throw ExchangeError(io_failure("falha na recepção", *client_));
 }
 
 }  // namespace quillet

@@ -1,29 +1,21 @@
 // TLS for the deliveries, through OpenSSL: a pre-shared key or certificates,
 // chosen and described by the configuration file. Sessions run over sockets
-// the sender has connected and keeps polling; every step here is non-blocking.
+// the sender has connected; a failure of TLS is a failed attempt like any
+// other (ExchangeError), whose what() says the cause in plain words.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
 
 #include "config.h"
-#include "zabbix_sender.h"
+#include "link.h"
 
 using SSL = struct ssl_st;
 
 namespace quillet {
-
-// A TLS failure of one attempt: a failed attempt like any other, whose what()
-// says the cause in plain words.
-class TlsError : public SenderError {
- public:
-  using SenderError::SenderError;
-};
-
-// What a non-blocking step waits for before it can be called again.
-enum class IoWait { none, read, write };
 
 class TlsSession;
 
@@ -39,8 +31,10 @@ class TlsClient {
   TlsClient(const TlsClient&) = delete;
   TlsClient& operator=(const TlsClient&) = delete;
 
-  // A client session over the connected socket `fd`, which stays the caller's.
-  TlsSession open(int fd) const;
+  // A client session over the connected socket `fd`, which stays the caller's,
+  // with its handshake and the checks on the server's certificate done before
+  // `deadline`. A time-out names `bound`. Raises ExchangeError.
+  TlsSession open(int fd, Clock::time_point deadline, std::chrono::milliseconds bound) const;
 
   struct State;
 
@@ -48,7 +42,8 @@ class TlsClient {
   std::unique_ptr<State> state_;
 };
 
-class TlsSession {
+// The bytes of an exchange through TLS.
+class TlsSession : public Link {
  public:
   TlsSession(SSL* ssl, TlsClient::State& client) : ssl_(ssl), client_(&client) {}
   TlsSession(TlsSession&& other) noexcept;
@@ -56,18 +51,17 @@ class TlsSession {
   TlsSession& operator=(const TlsSession&) = delete;
   TlsSession& operator=(TlsSession&&) = delete;
   // Closes the session politely (close_notify) and keeps it for resumption.
-  ~TlsSession();
+  ~TlsSession() override;
 
-  // One step of the handshake and of the checks on the server's certificate.
-  // Raises TlsError.
-  IoWait handshake();
-  // Writes what it can of `data` and removes it from there. Raises TlsError.
-  IoWait write(std::string_view& data);
-  // Reads at most `size` bytes; `got` 0 with IoWait::none: the server closed.
-  // Raises TlsError.
-  IoWait read(char* buffer, std::size_t size, std::size_t& got);
+  int fd() const override;
+  IoWait write(std::string_view& data) override;
+  IoWait read(char* buffer, std::size_t size, std::size_t& got) override;
 
  private:
+  friend class TlsClient;
+  // One step of the handshake and of the checks on the server's certificate.
+  IoWait handshake_step();
+
   SSL* ssl_;
   TlsClient::State* client_;
   bool established_ = false;

@@ -7,11 +7,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
+
+#include "link.h"
 
 namespace quillet {
 
@@ -36,12 +37,6 @@ struct SendResult {
   std::optional<double> seconds_spent;
 };
 
-// A delivery that did not get through; what() describes why.
-class SenderError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 // Frame layout: "ZBXD", flag byte, body length (4 bytes, little-endian), 4
 // reserved bytes.
 inline constexpr std::size_t kFrameHeaderSize = 13;
@@ -55,16 +50,15 @@ std::string value_text(const MetricValue& value);
 
 // The complete request frame for `metrics`:
 // {"request":"sender data","data":[{"host":H,"key":K,"value":V},...]} behind the
-// header. Raises std::invalid_argument when a host, key or text value is not
-// valid UTF-8.
+// header. Raises Failure when a host, key or text value is not valid UTF-8.
 std::string encode_request(const std::vector<ZabbixMetric>& metrics);
 
 // Checks the first kFrameHeaderSize bytes of a reply and returns the body length
-// it announces. Raises SenderError for a short header, a wrong magic, a flag
+// it announces. Raises ExchangeError for a short header, a wrong magic, a flag
 // byte other than 0x01 or a length above kMaxReplyLength.
 std::size_t decode_reply_header(std::string_view header);
 
-// Decodes a complete reply frame. Raises SenderError when the frame is malformed
+// Decodes a complete reply frame. Raises ExchangeError when the frame is malformed
 // or the server did not answer "success".
 SendResult decode_reply(std::string_view frame);
 
@@ -76,9 +70,8 @@ class TlsClient;
 
 class ZabbixSender {
  public:
-  // Raises std::invalid_argument for a port outside 1..65535 or a negative time
-  // bound. With `tls`, which must outlive the sender, every connection is
-  // encrypted.
+  // Raises Failure for a port outside 1..65535 or a negative time bound. With `tls`, which must
+  // outlive the sender, every connection is encrypted.
   ZabbixSender(std::string server, int port,
                std::chrono::milliseconds connect_timeout = std::chrono::seconds(10),
                std::chrono::milliseconds reply_timeout = std::chrono::seconds(10),
@@ -91,7 +84,7 @@ class ZabbixSender {
   // addresses in turn (at most connect_timeout each, the TLS handshake
   // included), sends the request (at most reply_timeout) and reads the reply
   // within reply_timeout of the end of sending. Raises
-  // SenderError, naming the address and the cause, when the server cannot be
+  // ExchangeError, naming the address and the cause, when the server cannot be
   // reached, the exchange breaks off, the reply is malformed or the server does
   // not answer "success".
   SendResult exchange(std::string_view request) const;

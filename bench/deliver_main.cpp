@@ -17,30 +17,21 @@
 #include <string_view>
 #include <vector>
 
+#include "collect.h"
 #include "config.h"
 #include "delivery.h"
+#include "failure.h"
 #include "os.h"
-#include "quillet.h"
 #include "report.h"
-#include "tls.h"
 #include "zabbix_sender.h"
 
 namespace {
 
-struct Value {
-  std::string key;
-  quillet::MetricValue value;
-};
-
-std::vector<Value> run_values(const std::string& report) {
-  quillet::TopSelection top(quillet::TOP_LIMIT);
-  quillet::parse_report_file(report, [&](const quillet::RecordView& r) { top.add(r); });
-  std::vector<Value> values{{"descobertaDns", quillet::discovery_document(top.ranked())}};
-  for (const quillet::SourceRecord& r : top.ranked()) {
-    values.push_back({"contDns[" + r.source + "]", r.contagem});
-    values.push_back({"percentDns[" + r.source + "]", r.percentual});
-  }
-  return values;
+// What a run sends for the ranking of `report`.
+std::vector<quillet::ZabbixMetric> values_of(const std::string& report, const std::string& host) {
+  quillet::TopSelection top(quillet::kTopLimit);
+  quillet::analisarRelatorio(report, [&](const quillet::RecordView& r) { top.add(r); });
+  return quillet::run_values(host, top.ranked());
 }
 
 int usage() {
@@ -57,27 +48,26 @@ int main(int argc, char** argv) {
   try {
     if (!args.empty() && args[0] == "--list") {
       if (args.size() != 3) return usage();
-      for (const Value& v : run_values(args[1]))
-        std::cout << args[2] << '\t' << v.key << '\t' << quillet::value_text(v.value) << '\n';
+      for (const quillet::ZabbixMetric& v : values_of(args[1], args[2]))
+        std::cout << v.host << '\t' << v.key << '\t' << quillet::value_text(v.value) << '\n';
       return std::cout.flush() ? 0 : 1;
     }
     if (args.size() != 3 && args.size() != 4 && args.size() != 5) return usage();
-    quillet::DeliverySetup setup;
-    if (args.size() == 4) setup.port = std::stoi(args[3]);
+    quillet::Configuration config;
+    if (args.size() == 4) config.server_port = std::stoi(args[3]);
     if (args.size() == 5) {
       if (args[3] != "--config") return usage();
-      const auto config = quillet::read_configuration(args[4]);
-      if (!config) throw std::runtime_error("no configuration file " + args[4]);
-      setup.port = config->server_port;
-      if (config->tls_connect != quillet::TlsConnect::unencrypted) {
-        setup.tls = std::make_shared<const quillet::TlsClient>(*config);
-      }
+      auto read = quillet::read_configuration(args[4]);
+      if (!read) throw std::runtime_error("no configuration file " + args[4]);
+      config = std::move(*read);
     }
-    const std::vector<Value> values = run_values(args[0]);
-    const auto given_up = std::count_if(values.begin(), values.end(), [&](const Value& v) {
-      return quillet::send_zabbix(args[1], args[2], v.key, v.value, setup, std::cout,
-                                  quillet::sleep_pause) == quillet::DeliveryOutcome::given_up;
-    });
+    const quillet::DeliverySetup setup = quillet::delivery_setup(config);
+    const std::vector<quillet::ZabbixMetric> values = values_of(args[0], args[2]);
+    const auto given_up =
+        std::count_if(values.begin(), values.end(), [&](const quillet::ZabbixMetric& v) {
+          return quillet::send_zabbix(args[1], v.host, v.key, v.value, setup, std::cout,
+                                      quillet::sleep_pause) == quillet::DeliveryOutcome::given_up;
+        });
     return given_up == 0 ? 0 : 1;
   } catch (const quillet::Failure& e) {
     std::cerr << "quillet_deliver: " << e.what() << '\n';

@@ -19,12 +19,12 @@
 #include <utility>
 #include <vector>
 
+#include "collect.h"
 #include "config.h"
 #include "delivery.h"
 #include "format.h"
 #include "report.h"
 #include "report_gen.h"
-#include "tls.h"
 #include "trapper.h"
 
 namespace {
@@ -94,23 +94,27 @@ void BM_ParseAndRank(benchmark::State& state) {
   const std::string& bytes = report(lines, ReportStyle::sources);
   std::size_t kept = 0;
   for (auto _ : state) {
-    quillet::TopSelection top(quillet::TOP_LIMIT);
+    quillet::TopSelection top(quillet::kTopLimit);
     quillet::parse_report(bytes, [&](const quillet::RecordView& r) { top.add(r); });
     kept = top.ranked().size();
     benchmark::DoNotOptimize(kept);
   }
-  if (check_records(state, kept, std::min(lines, quillet::TOP_LIMIT)))
+  if (check_records(state, kept, std::min(lines, quillet::kTopLimit)))
     set_rates(state, bytes.size(), lines);
 }
 BENCHMARK(BM_ParseAndRank)->Arg(1'000)->Arg(1'000'000)->Unit(benchmark::kMicrosecond);
 
-// Every record as a SourceRecord of its own, as analisarRelatorio returns them.
+// Every record kept as a SourceRecord of its own.
 void BM_ParseToVector(benchmark::State& state) {
   const auto lines = static_cast<std::size_t>(state.range(0));
   const std::string& bytes = report(lines, ReportStyle::sources);
   std::size_t records = 0;
   for (auto _ : state) {
-    records = quillet::parse_report(bytes).size();
+    std::vector<quillet::SourceRecord> all;
+    quillet::parse_report(bytes, [&](const quillet::RecordView& r) {
+      all.push_back({std::string(r.source), r.contagem, r.percentual});
+    });
+    records = all.size();
     benchmark::DoNotOptimize(records);
   }
   if (check_records(state, records, lines)) set_rates(state, bytes.size(), lines);
@@ -144,7 +148,7 @@ void BM_TopSelection(benchmark::State& state, Order order) {
   const auto n = static_cast<std::size_t>(state.range(0));
   const Records records(n, order);
   for (auto _ : state) {
-    quillet::TopSelection top(quillet::TOP_LIMIT);
+    quillet::TopSelection top(quillet::kTopLimit);
     for (const quillet::RecordView& r : records.views)
       top.add(r);
     benchmark::DoNotOptimize(top.ranked().data());
@@ -168,7 +172,8 @@ BENCHMARK_CAPTURE(BM_TopSelection, ascending, Order::ascending)
     ->Complexity(benchmark::oN)
     ->Unit(benchmark::kMicrosecond);
 
-// The full stable sort of every record, for comparison with the selection.
+// The ranking by a full stable sort of every record, for comparison with the
+// selection.
 void BM_RankTop(benchmark::State& state) {
   const auto n = static_cast<std::size_t>(state.range(0));
   const Records records(n, Order::shuffled);
@@ -181,7 +186,12 @@ void BM_RankTop(benchmark::State& state) {
     state.PauseTiming();
     std::vector<quillet::SourceRecord> copy = all;
     state.ResumeTiming();
-    benchmark::DoNotOptimize(quillet::rank_top(std::move(copy), quillet::TOP_LIMIT).data());
+    std::stable_sort(copy.begin(), copy.end(),
+                     [](const quillet::SourceRecord& a, const quillet::SourceRecord& b) {
+                       return a.contagem > b.contagem;
+                     });
+    copy.resize(std::min(copy.size(), quillet::kTopLimit));
+    benchmark::DoNotOptimize(copy.data());
   }
   state.SetComplexityN(state.range(0));
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * n));
@@ -194,7 +204,7 @@ BENCHMARK(BM_RankTop)
 
 // The twenty records a run ranks from the 1,000-line report.
 std::vector<quillet::SourceRecord> top20() {
-  quillet::TopSelection top(quillet::TOP_LIMIT);
+  quillet::TopSelection top(quillet::kTopLimit);
   quillet::parse_report(report(1'000, ReportStyle::sources),
                         [&](const quillet::RecordView& r) { top.add(r); });
   return top.take();
@@ -269,14 +279,13 @@ const std::string& pki_dir() {
 // TlsClient for the run, as a collection makes it).
 void BM_DeliveryWith(benchmark::State& state, Encryption encryption) {
   quillet::testing::TrapperOptions options;
-  quillet::DeliverySetup setup;
+  quillet::Configuration config;
   if (encryption != Encryption::none) {
     const std::string& dir = pki_dir();
     if (dir.empty()) {
       state.SkipWithError("the test PKI could not be made (openssl)");
       return;
     }
-    quillet::Configuration config;
     options.tls.emplace();
     if (encryption == Encryption::psk) {
       config.tls_connect = quillet::TlsConnect::psk;
@@ -293,36 +302,29 @@ void BM_DeliveryWith(benchmark::State& state, Encryption encryption) {
       options.tls->key_file = dir + "/server.key";
       options.tls->ca_file = dir + "/ca.crt";
     }
-    setup.tls = std::make_shared<const quillet::TlsClient>(config);
   }
   quillet::testing::Trapper trapper(options);
-  setup.port = trapper.port();
+  config.server_port = trapper.port();
+  const quillet::DeliverySetup setup = quillet::delivery_setup(config);
   NullBuffer null;
   std::ostream out(&null);
   int pauses = 0;
   const quillet::Pause pause = [&](std::chrono::milliseconds) { ++pauses; };
-  const std::vector<quillet::SourceRecord> records = top20();
-  const std::string document = quillet::discovery_document(records);
-  const auto n = state.range(0);
+  std::vector<quillet::ZabbixMetric> values = quillet::run_values("bench-host", top20());
+  values.resize(std::min(values.size(), static_cast<std::size_t>(state.range(0))));
   int given_up = 0;
-  auto deliver = [&](const std::string& key, const quillet::MetricValue& value) {
-    if (quillet::send_zabbix("127.0.0.1", "bench-host", key, value, setup, out, pause) !=
-        quillet::DeliveryOutcome::delivered)
-      ++given_up;
-  };
   for (auto _ : state) {
-    deliver("descobertaDns", document);
-    for (std::int64_t i = 0; i + 1 < n; i += 2) {
-      const quillet::SourceRecord& r = records[static_cast<std::size_t>(i / 2)];
-      deliver("contDns[" + r.source + "]", r.contagem);
-      deliver("percentDns[" + r.source + "]", r.percentual);
+    for (const quillet::ZabbixMetric& v : values) {
+      if (quillet::send_zabbix("127.0.0.1", v.host, v.key, v.value, setup, out, pause) !=
+          quillet::DeliveryOutcome::delivered)
+        ++given_up;
     }
   }
   if (given_up > 0 || pauses > 0) {
     state.SkipWithError((std::to_string(given_up) + " deliveries given up").c_str());
     return;
   }
-  state.SetItemsProcessed(state.iterations() * n);
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(values.size()));
 }
 
 void BM_Delivery(benchmark::State& state) {

@@ -194,7 +194,7 @@ for order in ("descending", "shuffled", "ascending"):
             per_item(n),
         )
 for n in (10000, 100000, 1000000):
-    row(f"BM_RankTop/{n}", f"Full stable sort then cut (rank_top), {n:,} records", per_item(n))
+    row(f"BM_RankTop/{n}", f"Full stable sort then cut (std::stable_sort), {n:,} records", per_item(n))
 row("BM_DiscoveryDocument", "Discovery document of 20 records", per_item(20))
 row("BM_DebugLines", "Debug listing lines of 20 records", per_item(20))
 row("BM_FormatDouble", "20 doubles in their shortest form", per_item(20, "double"))

@@ -26,7 +26,6 @@
 
 #include "capture.h"
 #include "os.h"
-#include "quillet.h"
 #include "report.h"
 #include "report_gen.h"
 
@@ -186,7 +185,7 @@ std::string check_listing(const std::string& out_path, std::size_t lines) {
        at = s.find("{'{#SOURCE}'", at + 1))
     ++records;
   if (s.find("Modo DEBUG ativado:") == std::string::npos ||
-      records != std::min(lines, quillet::TOP_LIMIT))
+      records != std::min(lines, quillet::kTopLimit))
     return "unexpected output of the debug run: " + s.substr(0, 300);
   return "";
 }
@@ -232,7 +231,7 @@ void BM_CaptureCommands(benchmark::State& state) {
   ::setenv("PATH", (sandbox().tools + ":" + path).c_str(), 1);
   const quillet::CaptureSetup setup;
   quillet::ShellRunner runner;
-  const std::string tcpdump = quillet::tcpdump_command(setup, setup.interface);
+  const std::string tcpdump = quillet::tcpdump_command(setup);
   const std::string dnstop = quillet::dnstop_command(setup);
   for (auto _ : state) {
     ::unlink(setup.caminho_tcpdump.c_str());

@@ -7,7 +7,7 @@
 #include <iostream>
 #include <string>
 
-#include "quillet.h"
+#include "failure.h"
 #include "report.h"
 
 int main(int argc, char** argv) {
@@ -16,8 +16,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   try {
-    quillet::TopSelection top(quillet::TOP_LIMIT);
-    quillet::parse_report_file(argv[1], [&](const quillet::RecordView& r) { top.add(r); });
+    quillet::TopSelection top(quillet::kTopLimit);
+    quillet::analisarRelatorio(argv[1], [&](const quillet::RecordView& r) { top.add(r); });
     std::string out;
     for (const quillet::SourceRecord& r : top.ranked())
       out += r.source + ' ' + std::to_string(r.contagem) + '\n';

@@ -1,19 +1,20 @@
 // Records in, discovery document out, then read back with nlohmann-json
 // (reference.cpp): the document must be printable ASCII JSON of the fixed
 // shape and every value must read back equal; NaN and Infinity, which nlohmann
-// does not take, are compared by their spelling. The document, host names and
-// keys of any text must travel unchanged inside a sender request, or be
-// refused whole.
+// does not take, are compared by their spelling. The values a run sends for
+// those records, host name and keys of any text, must travel unchanged inside
+// a sender request, or be refused whole.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <variant>
 #include <vector>
 
+#include "collect.h"
 #include "reference.h"
 #include "report.h"
-#include "zabbix_sender.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace quillet;
@@ -32,12 +33,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const SourceRecord& record : records)
     (void)debug_line(record);
 
-  const std::string host = input.ConsumeRandomLengthString(32);
-  std::vector<ZabbixMetric> metrics{{host, "descobertaDns", doc}};
-  for (const SourceRecord& record : records) {
-    metrics.push_back({host, "contDns[" + record.source + "]", record.contagem});
-    metrics.push_back({host, "percentDns[" + record.source + "]", record.percentual});
-  }
-  check_request(metrics);
+  const std::vector<ZabbixMetric> values = run_values(input.ConsumeRandomLengthString(32), records);
+  check(values.size() == 1 + 2 * records.size() && std::get<std::string>(values[0].value) == doc,
+        "the run's values are not the document and two per record");
+  check_request(values);
   return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cmath>
@@ -283,13 +284,13 @@ void check_text_form(double value) {
 void check_record(const ordered_json& item, const SourceRecord& record) {
   check(item.is_object() && item.size() == 3, "record is not an object of three members");
   auto it = item.begin();
-  check(it.key() == KEY_SOURCE && it->is_string(), "first member is not {#SOURCE}");
+  check(it.key() == kKeySource && it->is_string(), "first member is not {#SOURCE}");
   check(it->get<std::string>() == drop_invalid_utf8(record.source), "source reads back different");
   ++it;
-  check(it.key() == KEY_CONTAGEM && it->is_number_integer(), "second member is not {#CONTAGEM}");
+  check(it.key() == kKeyContagem && it->is_number_integer(), "second member is not {#CONTAGEM}");
   check(it->get<std::int64_t>() == record.contagem, "count reads back different");
   ++it;
-  check(it.key() == KEY_PERCENTUAL, "third member is not {#PERCENTUAL}");
+  check(it.key() == kKeyPercentual, "third member is not {#PERCENTUAL}");
   if (std::isfinite(record.percentual)) {
     check(it->is_number_float(), "finite percentage is not a JSON float");
     const double back = it->get<double>();
@@ -381,6 +382,14 @@ std::vector<SourceRecord> reference_parse(std::string_view bytes) {
   return records;
 }
 
+std::vector<SourceRecord> reference_ranking(std::vector<SourceRecord> records, std::size_t limit) {
+  std::stable_sort(
+      records.begin(), records.end(),
+      [](const SourceRecord& a, const SourceRecord& b) { return a.contagem > b.contagem; });
+  if (records.size() > limit) records.resize(limit);
+  return records;
+}
+
 void check_console_safe(std::string_view text) {
   check(drop_invalid_utf8(text) == text, "description is not valid UTF-8");
   for (char32_t c : decode_ignoring_errors(text)) {
@@ -413,7 +422,7 @@ void check_request(const std::vector<ZabbixMetric>& metrics) {
   std::string request;
   try {
     request = encode_request(metrics);
-  } catch (const std::invalid_argument&) {
+  } catch (const Failure&) {
     check(!valid, "a request of valid UTF-8 was refused");
     return;
   }

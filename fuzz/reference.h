@@ -31,6 +31,10 @@ bool same_records(const std::vector<SourceRecord>& a, const std::vector<SourceRe
 // points, line by line.
 std::vector<SourceRecord> reference_parse(std::string_view bytes);
 
+// The `limit` records of greatest count, greatest first, by a stable sort:
+// equal counts keep their order.
+std::vector<SourceRecord> reference_ranking(std::vector<SourceRecord> records, std::size_t limit);
+
 // Text that may reach the console: valid UTF-8 without C0, DEL or C1 controls.
 void check_console_safe(std::string_view text);
 
@@ -44,7 +48,7 @@ void check_configuration(std::string_view text, const std::string& file,
                          const Configuration& config);
 
 // A sender request for `metrics`: built when every text is UTF-8, and then read
-// back unchanged; refused whole with std::invalid_argument otherwise.
+// back unchanged; refused whole with Failure otherwise.
 void check_request(const std::vector<ZabbixMetric>& metrics);
 
 }  // namespace quillet::fuzz

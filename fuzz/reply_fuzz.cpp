@@ -1,5 +1,5 @@
 // Whatever bytes a server sends back: the reply header and frame decoders and
-// the reader of the "info" text must either return or raise SenderError, and
+// the reader of the "info" text must either return or raise ExchangeError, and
 // a description that reaches the console must be clean UTF-8 without control
 // characters. The same bytes as a configuration file: a configuration the
 // plain reader of reference.cpp agrees with, or a ConfigError whose report is
@@ -19,18 +19,18 @@ using namespace quillet;
 using namespace quillet::fuzz;
 
 // Decodes `frame` as the reader hands it over: the outcome is a result that
-// says "success", or a SenderError.
+// says "success", or a ExchangeError.
 void decode(std::string_view frame) {
   try {
     const SendResult result = decode_reply(frame);
     check(result.response == "success", "a reply other than success was accepted");
-  } catch (const SenderError& e) {
+  } catch (const ExchangeError& e) {
     check_console_safe(e.what());
   }
 }
 
 void parse_as_configuration(std::string_view text) {
-  static const std::string file(CONFIGURATION_FILE);
+  static const std::string file(kConfigurationFile);
   try {
     check_configuration(text, file, parse_configuration(text, file));
   } catch (const ConfigError& e) {
@@ -62,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (bytes.size() >= kFrameHeaderSize + length) {
       decode(bytes.substr(0, kFrameHeaderSize + length));
     }
-  } catch (const SenderError& e) {
+  } catch (const ExchangeError& e) {
     check_console_safe(e.what());
   }
   // The bytes as a whole frame, and as the body of a well-formed frame, so that

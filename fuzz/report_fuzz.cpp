@@ -35,14 +35,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using namespace quillet::fuzz;
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
 
-  const std::vector<SourceRecord> records = parse_report(bytes);
+  std::vector<SourceRecord> records;
+  parse_report(bytes, [&](const RecordView& r) {
+    records.push_back({std::string(r.source), r.contagem, r.percentual});
+  });
   check(same_records(records, reference_parse(bytes)), "parser and reference reader disagree");
 
   // Pieces of 1 to 32 bytes, chosen by the input, so that boundaries and UTF-8
   // sequences fall across them.
   std::vector<SourceRecord> from_file;
   const std::size_t piece = size > 0 ? 1 + data[0] % 32 : 1;
-  parse_report_file(
+  analisarRelatorio(
       as_file(bytes),
       [&](const RecordView& r) {
         from_file.push_back({std::string(r.source), r.contagem, r.percentual});
@@ -50,9 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       piece);
   check(same_records(records, from_file), "file reader differs from the parser");
 
-  TopSelection top(TOP_LIMIT);
+  TopSelection top(kTopLimit);
   parse_report(bytes, [&](const RecordView& r) { top.add(r); });
-  check(same_records(top.take(), rank_top(records, TOP_LIMIT)),
+  check(same_records(top.take(), reference_ranking(records, kTopLimit)),
         "top selection differs from the stable sort");
   return 0;
 }

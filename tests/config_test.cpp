@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include "failure_of.h"
+#include "format.h"
 #include "os.h"
 #include "scratch.h"
 
@@ -21,6 +23,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
+using testing::failure_of;
+using testing::kNoFailure;
 using testing::ScratchDir;
 
 constexpr const char* kFile = "quillet.conf";
@@ -54,16 +58,14 @@ std::string render(const Configuration& c) {
 
 // The rendered configuration, or the report of the error.
 std::string parsed(const std::string& text) {
-  try {
+  std::string rendered;
+  const std::string failure = failure_of<ConfigError>([&] {
     const Configuration c = parse_configuration(text, kFile);
     EXPECT_EQ(c.file, kFile);
     EXPECT_EQ(c.psk, "");
-    return render(c);
-  } catch (const ConfigError& e) {
-    const std::string where = e.line() > 0 ? ":" + std::to_string(e.line()) : "";
-    EXPECT_EQ(std::string(e.what()).rfind(e.file() + where + ": ", 0), 0u) << e.what();
-    return e.what();
-  }
+    rendered = render(c);
+  });
+  return failure == kNoFailure ? rendered : failure;
 }
 
 struct Row {
@@ -199,6 +201,9 @@ TEST(ParseConfiguration, RefusalsNameTheLineAndTheProblem) {
   EXPECT_STREQ(error.what(), "/etc/?[2Jquillet.conf: x?y");
   EXPECT_EQ(error.file(), "/etc/\x1b[2Jquillet.conf");
   EXPECT_EQ(error.line(), 0);
+  const ConfigError at_line("quillet.conf", 7, "problema");
+  EXPECT_STREQ(at_line.what(), "quillet.conf:7: problema");
+  EXPECT_EQ(at_line.line(), 7);
 }
 
 // Puts `content` at `path` with exactly `mode`, whatever the umask.
@@ -226,19 +231,17 @@ Prepare psk_setup(mode_t conf_mode, const std::string& key, mode_t psk_mode) {
 
 // "porta P chave HEX", "ausente", or the report of the error.
 std::string read_outcome(const fs::path& conf) {
-  try {
+  std::string outcome = "ausente";
+  const std::string failure = failure_of<ConfigError>([&] {
     const auto c = read_configuration(conf);
-    if (!c) return "ausente";
-    std::string hex;
+    if (!c) return;
+    outcome = "porta " + std::to_string(c->server_port) + " chave ";
     for (char byte : c->psk) {
-      static constexpr char digits[] = "0123456789abcdef";
-      hex += digits[static_cast<unsigned char>(byte) >> 4];
-      hex += digits[byte & 0xF];
+      outcome += kHexDigits[static_cast<unsigned char>(byte) >> 4];
+      outcome += kHexDigits[byte & 0xF];
     }
-    return "porta " + std::to_string(c->server_port) + " chave " + hex;
-  } catch (const ConfigError& e) {
-    return e.what();
-  }
+  });
+  return failure == kNoFailure ? outcome : failure;
 }
 
 std::string filled(std::string text, const fs::path& conf, const fs::path& psk) {

@@ -8,6 +8,7 @@
 #include <iostream>
 #include <thread>
 
+#include "failure_of.h"
 #include "test_context.h"
 #include "trapper.h"
 
@@ -15,6 +16,7 @@ namespace quillet {
 namespace {
 
 using ms = std::chrono::milliseconds;
+using testing::failure_of;
 using testing::TestContext;
 using testing::Trapper;
 using testing::TrapperBehaviour;
@@ -32,20 +34,8 @@ std::string repeat(const std::string& s, int n) {
 }
 
 DeliverySetup quick_setup(int port) {
-  return DeliverySetup{.port = port,
-                       .pause = ms(5000),
-                       .connect_timeout = ms(1000),
-                       .reply_timeout = ms(500),
-                       .tls = {}};
-}
-
-TEST(Delivery, ShipsWithTheFixedValues) {
-  DeliverySetup shipped;
-  EXPECT_EQ(shipped.port, 10052);
-  EXPECT_EQ(shipped.attempts, 5);
-  EXPECT_EQ(shipped.pause, ms(5000));
-  EXPECT_EQ(shipped.connect_timeout, ms(10000));
-  EXPECT_EQ(shipped.reply_timeout, ms(10000));
+  return DeliverySetup{
+      .port = port, .tls = {}, .bounds = {.connect_timeout = ms(1000), .reply_timeout = ms(500)}};
 }
 
 TEST(RetryDelivery, FollowsTheScriptOfFailures) {
@@ -76,7 +66,7 @@ TEST(RetryDelivery, FollowsTheScriptOfFailures) {
     std::vector<std::string> console_at_pause;
     auto attempt = [&] {
       const auto& step = row.script.at(static_cast<std::size_t>(calls++));
-      if (step) throw SenderError(*step);
+      if (step) throw ExchangeError(*step);
       SendResult answer;
       answer.failed = row.failed;
       return answer;
@@ -85,7 +75,8 @@ TEST(RetryDelivery, FollowsTheScriptOfFailures) {
       EXPECT_EQ(d, ms(5000));
       console_at_pause.push_back(t.out.str());
     };
-    EXPECT_EQ(retry_delivery(attempt, DeliverySetup{}, t.out, pause), row.outcome);
+    // The shipped bounds: five attempts, five-second pauses.
+    EXPECT_EQ(retry_delivery(attempt, DeliveryBounds{}, t.out, pause), row.outcome);
     EXPECT_EQ(calls, row.attempts);
     EXPECT_EQ(t.out.str(), row.console);
     // Each failed attempt prints its line and then pauses, the last one too.
@@ -102,7 +93,7 @@ TEST(RetryDelivery, FollowsTheScriptOfFailures) {
 TEST(RetryDelivery, OtherFailuresPassThrough) {
   TestContext t;
   auto attempt = []() -> SendResult { throw std::runtime_error("not a delivery failure"); };
-  EXPECT_THROW(retry_delivery(attempt, DeliverySetup{}, t.out, t.ctx.pause), std::runtime_error);
+  EXPECT_THROW(retry_delivery(attempt, DeliveryBounds{}, t.out, t.ctx.pause), std::runtime_error);
   EXPECT_EQ(t.out.str(), "");
   EXPECT_TRUE(t.pauses.empty());
 }
@@ -173,8 +164,8 @@ TEST(SendZabbix, ASilentServerCostsOneBoundPerAttempt) {
   Trapper trapper(TrapperOptions::answering({TrapperBehaviour::silent}));
   TestContext t;
   DeliverySetup setup = quick_setup(trapper.port());
-  setup.attempts = 3;
-  setup.reply_timeout = ms(100);
+  setup.bounds.attempts = 3;
+  setup.bounds.reply_timeout = ms(100);
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(send_zabbix("127.0.0.1", "h", "k", std::int64_t{1}, setup, t.out, t.ctx.pause),
             DeliveryOutcome::given_up);
@@ -199,15 +190,11 @@ TEST(SendZabbix, WhatCannotMakeARequestEndsTheRunBeforeAnyAttempt) {
   };
   for (const auto& row : rows) {
     TestContext t;
-    try {
-      send_zabbix("127.0.0.1", row.host, "k", std::int64_t{1},
-                  quick_setup(trapper.port() + row.port_offset), t.out, t.ctx.pause);
-      ADD_FAILURE() << row.message;
-    } catch (const Failure& f) {
-      EXPECT_EQ(f.kind(), "dados inválidos");
-      EXPECT_EQ(f.step(), "envio ao Zabbix");
-      EXPECT_EQ(f.what(), row.message);
-    }
+    EXPECT_EQ(failure_of<Failure>([&] {
+                send_zabbix("127.0.0.1", row.host, "k", std::int64_t{1},
+                            quick_setup(trapper.port() + row.port_offset), t.out, t.ctx.pause);
+              }),
+              "dados inválidos / envio ao Zabbix / " + row.message);
     EXPECT_EQ(t.out.str(), "");
     EXPECT_TRUE(t.pauses.empty());
   }
@@ -220,7 +207,7 @@ TEST(SendZabbixDeathTest, AnInterruptEndsTheRunInsteadOfFailingTheAttempt) {
     // The disposition the program runs with; a test runner may have left it ignored.
     ::signal(SIGINT, SIG_DFL);
     Trapper trapper(TrapperOptions::answering({TrapperBehaviour::silent}));
-    DeliverySetup setup{.port = trapper.port(), .reply_timeout = ms(5000), .tls = {}};
+    DeliverySetup setup{.port = trapper.port(), .tls = {}, .bounds = {.reply_timeout = ms(5000)}};
     std::thread interrupter([] {
       std::this_thread::sleep_for(ms(200));
       ::kill(::getpid(), SIGINT);

@@ -9,13 +9,14 @@
 #include <chrono>
 #include <string>
 
+#include "failure_of.h"
 #include "fake_tools.h"
-#include "quillet.h"
 #include "scratch.h"
 
 namespace quillet {
 namespace {
 
+using testing::failure_of;
 using testing::read_file;
 using testing::RedirectedFd;
 using testing::ScratchDir;
@@ -157,14 +158,9 @@ TEST(ShellRunner, AShellThatCannotStartIsAFailure) {
                                     " para 'echo a b': Permission denied"},
   };
   for (const auto& row : rows) {
-    try {
-      ShellRunner(row.shell).run_shell("echo a b", ChildOutput::inherited);
-      ADD_FAILURE() << "no failure for " << row.shell;
-    } catch (const Failure& failure) {
-      EXPECT_EQ(failure.kind(), "erro do sistema");
-      EXPECT_EQ(failure.step(), "execução de comando");
-      EXPECT_EQ(std::string(failure.what()), row.message);
-    }
+    EXPECT_EQ(failure_of<Failure>(
+                  [&] { ShellRunner(row.shell).run_shell("echo a b", ChildOutput::inherited); }),
+              "erro do sistema / execução de comando / " + row.message);
   }
 }
 
@@ -194,14 +190,9 @@ TEST(ShellRunner, CommandsStartWithNoBlockedSignal) {
 
 TEST(WaitForChild, NoSuchChildIsAFailure) {
   const int pid = ::getpid();
-  try {
-    wait_for_child(pid);
-    ADD_FAILURE() << "no failure";
-  } catch (const Failure& failure) {
-    EXPECT_EQ(failure.step(), "espera de processo filho");
-    EXPECT_EQ(std::string(failure.what()),
-              "waitpid do processo " + std::to_string(pid) + ": No child processes");
-  }
+  EXPECT_EQ(failure_of<Failure>([&] { wait_for_child(pid); }),
+            "erro do sistema / espera de processo filho / waitpid do processo " +
+                std::to_string(pid) + ": No child processes");
 }
 
 }  // namespace

@@ -3,31 +3,58 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <charconv>
+#include <chrono>
 #include <filesystem>
 #include <limits>
+#include <ostream>
 #include <random>
 #include <thread>
 
 #include <gtest/gtest.h>
 
-#include "config.h"
+#include "failure_of.h"
 #include "os.h"
 #include "scratch.h"
-#include "test_context.h"
-#include "trapper.h"
 
 namespace quillet {
+
+// Failure messages show records as text.
+void PrintTo(const SourceRecord& r, std::ostream* out) {
+  *out << r.source << ' ' << r.contagem << ' ' << r.percentual;
+}
+
 namespace {
 
+using testing::failure_of;
 using testing::ScratchDir;
 
 constexpr std::string_view kHeader = "Sources          Count      %   cum%\n";
+
+std::vector<SourceRecord> records_of(std::string_view bytes) {
+  std::vector<SourceRecord> records;
+  parse_report(bytes, [&](const RecordView& r) {
+    records.push_back({std::string(r.source), r.contagem, r.percentual});
+  });
+  return records;
+}
+
+std::vector<SourceRecord> records_from_file(const std::string& path,
+                                            std::size_t chunk_size = kReportChunkSize) {
+  std::vector<SourceRecord> records;
+  analisarRelatorio(
+      path,
+      [&](const RecordView& r) {
+        records.push_back({std::string(r.source), r.contagem, r.percentual});
+      },
+      chunk_size);
+  return records;
+}
 
 // "source count percent" per record, joined by " | "; the percentage in its
 // shortest exact form, so that NaN, infinities and -0 compare as text too.
@@ -44,7 +71,7 @@ std::string render(const std::vector<SourceRecord>& records) {
 }
 
 std::string parse_in_table(const std::string& line) {
-  return render(parse_report(std::string(kHeader) + line + "\n"));
+  return render(records_of(std::string(kHeader) + line + "\n"));
 }
 
 struct LineCase {
@@ -265,7 +292,7 @@ TEST(ReportStructure, HeaderAndEndOfTable) {
       {"U+0084 does not end a line", "Sources Count %\n192.0.2.1 5 1 x\u0084192.0.2.2 6 2 x\n", ""},
   };
   for (const auto& c : cases)
-    EXPECT_EQ(render(parse_report(c.report)), c.expected) << c.name;
+    EXPECT_EQ(render(records_of(c.report)), c.expected) << c.name;
 }
 
 TEST(ReportStructure, EachBoundaryEndsALine) {
@@ -277,9 +304,9 @@ TEST(ReportStructure, EachBoundaryEndsALine) {
   };
   for (const auto& b : boundaries) {
     const std::string report = "Sources Count %" + b + "192.0.2.1 5 1 x" + b + "192.0.2.2 6 2 x";
-    EXPECT_EQ(render(parse_report(report)), "192.0.2.1 5 1 | 192.0.2.2 6 2")
+    EXPECT_EQ(render(records_of(report)), "192.0.2.1 5 1 | 192.0.2.2 6 2")
         << "boundary of " << b.size() << " bytes";
-    EXPECT_EQ(render(parse_report(report + b)), "192.0.2.1 5 1 | 192.0.2.2 6 2");
+    EXPECT_EQ(render(records_of(report + b)), "192.0.2.1 5 1 | 192.0.2.2 6 2");
   }
 }
 
@@ -291,14 +318,10 @@ TEST(ReportStructure, AsciiRecordsViewTheInputWithoutCopy) {
   EXPECT_EQ(seen[0], report.data() + kHeader.size());
 }
 
-std::filesystem::path sample_path() {
-  return std::filesystem::path(__FILE__).parent_path() / "data" / "dnstop_sample.txt";
-}
-
 TEST(AnalisarRelatorio, ReadsARealDnstopReport) {
   // Captured from dig queries in a network namespace; the tables after
   // "Destinations" hold address-like rows that must not be read.
-  EXPECT_EQ(render(analisarRelatorio(sample_path())),
+  EXPECT_EQ(render(records_from_file(QUILLET_SAMPLE_REPORT)),
             "192.0.2.10 5 62.5 | 192.0.2.11 2 25 | 2001:db8::10 1 12.5");
 }
 
@@ -323,26 +346,21 @@ TEST(AnalisarRelatorio, ReadsAFileThatAnnouncesNoSize) {
       done += static_cast<std::size_t>(n);
     }
   });
-  const auto records = analisarRelatorio(fifo);
+  const auto records = records_from_file(fifo);
   writer.join();
   ASSERT_EQ(records.size(), static_cast<std::size_t>(kRows));
   EXPECT_EQ(records.back(), (SourceRecord{"192.0.2.135", 1, 1.0}));
 }
 
-// The failure of analisarRelatorio(path) as "kind / step / message".
-std::string failure_of(const std::string& path) {
-  try {
-    analisarRelatorio(path);
-  } catch (const Failure& f) {
-    return f.kind() + " / " + f.step() + " / " + f.what();
-  }
-  return "no failure";
+// The failure of reading the report at `path`.
+std::string unreadable(const std::string& path) {
+  return failure_of<Failure>([&] { records_from_file(path); });
 }
 
-// As failure_of, for a caller without rights to the file. Root reads any file
+// As unreadable, for a caller without rights to the file. Root reads any file
 // whatever its mode, so as root the call runs in a child that became nobody.
 std::string failure_without_rights(const std::string& path) {
-  if (::geteuid() != 0) return failure_of(path);
+  if (::geteuid() != 0) return unreadable(path);
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC) != 0) return "pipe failed";
   Fd read_end(ends[0]), write_end(ends[1]);
@@ -351,7 +369,7 @@ std::string failure_without_rights(const std::string& path) {
     constexpr uid_t kNobody = 65534;
     std::string text = "could not drop root";
     if (::setgroups(0, nullptr) == 0 && ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0) {
-      text = failure_of(path);
+      text = unreadable(path);
     }
     const ssize_t written = ::write(write_end.get(), text.data(), text.size());
     ::_exit(written == static_cast<ssize_t>(text.size()) ? 0 : 1);
@@ -372,26 +390,14 @@ TEST(AnalisarRelatorio, UnreadableReportsFailWithTheirReason) {
       "erro de leitura / análise do relatório / "
       "não foi possível ler o relatório ";
   const std::string missing = (dir.path() / "missing.txt").string();
-  EXPECT_EQ(failure_of(missing), prefix + missing + ": No such file or directory");
-  EXPECT_EQ(failure_of(dir.path().string()), prefix + dir.path().string() + ": Is a directory");
+  EXPECT_EQ(unreadable(missing), prefix + missing + ": No such file or directory");
+  EXPECT_EQ(unreadable(dir.path().string()), prefix + dir.path().string() + ": Is a directory");
 
   const std::string locked = dir.write("locked.txt", std::string(kHeader)).string();
   std::filesystem::permissions(dir.path(), std::filesystem::perms::all);  // others may enter
   std::filesystem::permissions(locked, std::filesystem::perms::none);
   EXPECT_EQ(failure_without_rights(locked), prefix + locked + ": Permission denied");
 }
-
-}  // namespace
-}  // namespace quillet
-
-namespace quillet {
-namespace {
-
-using testing::ScratchDir;
-using testing::TestContext;
-using testing::Trapper;
-using testing::TrapperBehaviour;
-using testing::TrapperOptions;
 
 std::vector<SourceRecord> records_with_counts(std::initializer_list<std::int64_t> counts) {
   std::vector<SourceRecord> records;
@@ -415,6 +421,16 @@ std::vector<SourceRecord> select_top(const std::vector<SourceRecord>& records, s
   return top.take();
 }
 
+// The ranking as its definition gives it: a stable sort by count, greatest
+// first, cut at `limit`.
+std::vector<SourceRecord> stable_ranking(std::vector<SourceRecord> records, std::size_t limit) {
+  std::stable_sort(
+      records.begin(), records.end(),
+      [](const SourceRecord& a, const SourceRecord& b) { return a.contagem > b.contagem; });
+  records.resize(std::min(records.size(), limit));
+  return records;
+}
+
 TEST(Ranking, GreatestCountFirstEqualCountsInReportOrder) {
   struct Row {
     std::vector<SourceRecord> records;
@@ -429,10 +445,8 @@ TEST(Ranking, GreatestCountFirstEqualCountsInReportOrder) {
       {records_with_counts({}), 20, ""},
       {records_with_counts({4, 4}), 0, ""},
   };
-  for (const auto& row : rows) {
-    EXPECT_EQ(sources(rank_top(row.records, row.limit)), row.ranked);
+  for (const auto& row : rows)
     EXPECT_EQ(sources(select_top(row.records, row.limit)), row.ranked);
-  }
 }
 
 // The bounded selection must give exactly what a full stable sort gives.
@@ -450,7 +464,7 @@ TEST(Ranking, SelectionAgreesWithTheStableSort) {
       records.push_back({std::move(source), static_cast<std::int64_t>(random() % spread),
                          static_cast<double>(i)});
     }
-    ASSERT_EQ(select_top(records, TOP_LIMIT), rank_top(records, TOP_LIMIT)) << round;
+    ASSERT_EQ(select_top(records, kTopLimit), stable_ranking(records, kTopLimit)) << round;
   }
 }
 
@@ -483,178 +497,111 @@ TEST(DebugLine, RecordInListingForm) {
             "{'{#SOURCE}': '::1', '{#CONTAGEM}': 7, '{#PERCENTUAL}': -inf}");
 }
 
-// A collection run in a scratch directory: the fake runner plays tcpdump and
-// dnstop by writing the working files; a trapper takes the deliveries.
-class Collection : public ::testing::Test {
- protected:
-  void SetUp() override {
-    t.ctx.capture.work_dir = dir.path().string() + "/";
-    t.ctx.capture.caminho_tcpdump = dir.path() / "dump.pcap";
-    t.ctx.capture.caminho_arquivo = dir.path() / "dnstop_output.txt";
-    t.ctx.settings = {"coletarDns", "/ignored", "127.0.0.1", "dns-lab"};
-    t.runner.on_run = [this](const std::string& command_line) {
-      if (command_line.starts_with("timeout ")) dir.write("dump.pcap", "pcap");
-      if (command_line.starts_with("dnstop ")) dir.write("dnstop_output.txt", report);
-      return ExitStatus{};
-    };
-  }
+// The report read from its file a piece at a time must give exactly what the
+// whole text gives, wherever the pieces are cut, and must stop reading where
+// the table ends.
 
-  // Runs the collection and returns the status it ended the run with.
-  int collect(int port) {
-    t.ctx.delivery = {.port = port,
-                      .attempts = 5,
-                      .pause = std::chrono::milliseconds(5000),
-                      .connect_timeout = std::chrono::milliseconds(1000),
-                      .reply_timeout = std::chrono::milliseconds(1000),
-                      .tls = {}};
-    try {
-      coletarDns("/ignored", t.ctx);
-    } catch (const RunEnd& end) {
-      return end.status;
-    }
-    ADD_FAILURE() << "the collection returned instead of ending the run";
-    return -1;
-  }
-
+// Texts whose lines, boundaries and characters straddle small pieces.
+TEST(ReportFromFile, AnyPieceSizeGivesTheWholeTextsRecords) {
+  const std::string header = "Sources          Count      %   cum%\n";
+  const std::string texts[] = {
+      header + "192.0.2.10 152 61.3 61.3\n2001:db8::1 40 16.1 77.4\n",
+      // no boundary at the end
+      header + "192.0.2.10 152 61.3 61.3",
+      // CR LF, lone CR, U+2028, U+0085 and form feed between records
+      header + "192.0.2.1 1 1 x\r\n192.0.2.2 2 2 x\r192.0.2.3 3 3 x\u2028192.0.2.4 4 4 x\u0085" +
+          "192.0.2.5 5 5 x\f192.0.2.6 6 6 x",
+      // wide white space, invalid and cut sequences inside and between fields
+      header + "\u3000192.0.\xff" + "2.7\u00a07\xe2\x80 7\u2003x\n192.0.2.8\xc3 8 8.5\x80 x\n",
+      // a line far longer than the pieces, then a record
+      header + std::string(300, ' ') + "192.0.2.9 9 9 " + std::string(300, 'x') +
+          "\n10.0.0.1 1 1 x\n",
+      // the table ends; what follows is not read
+      header + "192.0.2.10 1 1 x\nDestinations Count % x\n192.0.2.11 1 1 x\n",
+      // no header at all, and an empty text
+      "192.0.2.12 1 1 x\n",
+      "",
+  };
   ScratchDir dir;
-  TestContext t;
-  std::string report = "Sources Count % cum%\n192.0.2.10 152 61.3 61.3\n2001:db8::1 40 16.1 77.4\n";
-  const std::string debug_line_text =
-      "[DEBUG] Executando: timeout 5 tcpdump --immediate-mode -s 512 -i ens18 -w " + dir.path().string() +
-      "/dump.pcap port 53\n";
-};
-
-TEST_F(Collection, DeliversTheDocumentThenCountAndPercentagePerAddress) {
-  Trapper trapper;
-  EXPECT_EQ(collect(trapper.port()), 0);
-  EXPECT_EQ(t.out.str(), debug_line_text + "OK!\n");
-  std::vector<std::string> sent;
-  for (const auto& request : trapper.requests()) {
-    ASSERT_EQ(request.data.size(), 1u);
-    EXPECT_EQ(request.data[0].host, "dns-lab");
-    sent.push_back(request.data[0].key + "=" + request.data[0].value);
-  }
-  EXPECT_EQ(sent, (std::vector<std::string>{
-                      "descobertaDns=" + discovery_document({{"192.0.2.10", 152, 61.3},
-                                                             {"2001:db8::1", 40, 16.1}}),
-                      "contDns[192.0.2.10]=152", "percentDns[192.0.2.10]=61.3",
-                      "contDns[2001:db8::1]=40", "percentDns[2001:db8::1]=16.1"}));
-  EXPECT_TRUE(t.pauses.empty());
-}
-
-TEST_F(Collection, DebugListingSendsNothing) {
-  t.ctx.settings.zabbix_host = "debug";
-  EXPECT_EQ(collect(testing::closed_loopback_port()), 0);
-  EXPECT_EQ(t.out.str(), debug_line_text +
-                             "Modo DEBUG ativado:\n\x1b[0;32m\nVersão do script: " + std::string(VERSION) +
-                             "\x1b[0;0m\n"
-                             "{'{#SOURCE}': '192.0.2.10', '{#CONTAGEM}': 152, '{#PERCENTUAL}': "
-                             "61.3}\n{'{#SOURCE}': '2001:db8::1', '{#CONTAGEM}': 40, "
-                             "'{#PERCENTUAL}': 16.1}\n");
-}
-
-TEST_F(Collection, GivenUpDeliveriesAreCountedInTheLastLine) {
-  // The first value fails five times, then every other one gets through.
-  Trapper trapper(TrapperOptions::answering({TrapperBehaviour::failed, TrapperBehaviour::failed,
-                                             TrapperBehaviour::failed, TrapperBehaviour::failed,
-                                             TrapperBehaviour::failed, TrapperBehaviour::success}));
-  EXPECT_EQ(collect(trapper.port()), 1);
-  EXPECT_EQ(trapper.connections(), 9);
-  EXPECT_EQ(t.pauses.size(), 5u);
-  std::string out = t.out.str();
-  EXPECT_TRUE(out.ends_with("\x1b[0;0m\n[ERRO] 1 de 5 envios ao Zabbix falharam.\n")) << out;
-  EXPECT_EQ(out.find("OK!"), std::string::npos);
-}
-
-TEST_F(Collection, SaysWhatZabbixRefused) {
-  using B = TrapperBehaviour;
-  const std::string discovery_refused =
-      "[ERRO] O Zabbix recusou a descoberta (descobertaDns) do host \"dns-lab\": confira o nome do "
-      "host, o template e os hosts permitidos.\n";
-  auto values_refused = [](int n, int m) {
-    return "[AVISO] O Zabbix recusou " + std::to_string(n) + " de " + std::to_string(m) +
-           " valores: endereços novos só são aceitos depois que a descoberta cria seus itens.\n";
-  };
-  const std::string one_given_up = "[ERRO] 1 de 5 envios ao Zabbix falharam.\n";
-  struct Row {
-    std::vector<B> script;  // per connection; the last one repeats
-    int status;
-    std::string ending;
-  };
-  const Row rows[] = {
-      {{B::refused, B::success}, 1, discovery_refused},
-      {{B::success, B::refused, B::success, B::refused, B::success},
-       0,
-       values_refused(2, 4) + "OK!\n"},
-      {{B::refused}, 1, discovery_refused},
-      {{B::refused, B::failed, B::failed, B::failed, B::failed, B::failed, B::refused},
-       1,
-       discovery_refused + one_given_up},
-      {{B::success, B::failed, B::failed, B::failed, B::failed, B::failed, B::refused, B::success},
-       1,
-       values_refused(1, 3) + one_given_up},
-  };
-  for (const Row& row : rows) {
-    Trapper trapper(TrapperOptions::answering(row.script));
-    t.out.str("");
-    EXPECT_EQ(collect(trapper.port()), row.status);
-    const std::string out = t.out.str();
-    EXPECT_TRUE(out.ends_with(
-        (out.find('\x1b') == std::string::npos ? debug_line_text : "\x1b[0;0m\n") + row.ending))
-        << out;
-    EXPECT_EQ(out.find("OK!") != std::string::npos, row.status == 0) << out;
+  int index = 0;
+  for (const std::string& text : texts) {
+    const std::string path = dir.write("report" + std::to_string(index++) + ".txt", text).string();
+    const std::vector<SourceRecord> whole = records_of(text);
+    for (std::size_t chunk : {1, 2, 3, 4, 5, 7, 8, 13, 64, 4096})
+      EXPECT_EQ(records_from_file(path, chunk), whole)
+          << "text " << index - 1 << ", pieces of " << chunk;
   }
 }
 
-TEST_F(Collection, TheConfigurationFileChoosesPortAndEncryption) {
-  // A PSK trapper on its own port: the run must take both from the file.
-  TrapperOptions psk;
-  psk.tls.emplace();
-  psk.tls->psk_identity = "dns-lab";
-  psk.tls->psk = std::string(16, '\x11');
-  Trapper trapper(psk);
-  const auto key = dir.write("psk.key", std::string(32, '1') + "\n");
-  std::filesystem::permissions(key, std::filesystem::perms::owner_read);
-  t.ctx.configuration_file =
-      dir.write("quillet.conf",
-                "TLSConnect=psk\nTLSPSKIdentity=dns-lab\nTLSPSKFile=" + key.string() +
-                    "\nServerPort=" + std::to_string(trapper.port()) + "\n")
-          .string();
-  EXPECT_EQ(collect(testing::closed_loopback_port()), 0);
-  EXPECT_EQ(t.out.str(), debug_line_text + "OK!\n");
-  EXPECT_EQ(trapper.requests().size(), 5u);
-
-  // A file that cannot be used ends the run before the capture.
-  dir.write("quillet.conf", "TLSConnect=psk\n");
-  t.out.str("");
-  t.runner.calls.clear();
-  EXPECT_THROW(collect(trapper.port()), ConfigError);
-  EXPECT_EQ(t.out.str(), "");
-  EXPECT_TRUE(t.runner.calls.empty());
-  EXPECT_EQ(trapper.requests().size(), 5u);
+// Random reports of data lines (most of them records) with every kind of
+// white space, boundary and invalid byte, read in random piece sizes.
+TEST(ReportFromFile, RandomTextsAgreeWithTheWholeText) {
+  const std::vector<std::string> fields[] = {
+      {"192.0.2.1", "2001:db8::7", "::ffff:192.0.2.9", "10.0.0.300", "gateway"},
+      {"5", "007", "-3", "4.0"},
+      {"61.3", "1e3", "inf", "16.1%"},
+      {"x", "77.4"},
+  };
+  const std::vector<std::string> spaces = {" ", "\t", "   ", "\u00a0", "\u3000", "\u2003 "};
+  const std::vector<std::string> ends = {"\n", "\r\n", "\r", "\u2028", "\u0085", "\f"};
+  const std::vector<std::string> noise = {"\xff", "\x80", "\xe2\x80", "\xc3"};
+  const std::vector<std::string> other_lines = {"Destinations Count %", "Sources Count %",
+                                                "------ -----", "", "  "};
+  std::mt19937 random(2024);
+  const auto pick = [&](const std::vector<std::string>& from) {
+    return from[random() % from.size()];
+  };
+  ScratchDir dir;
+  std::size_t records = 0;
+  for (int round = 0; round < 200; ++round) {
+    std::string text = "Sources Count %\n";
+    const int lines = static_cast<int>(random() % 40);
+    for (int i = 0; i < lines; ++i) {
+      std::string line;
+      if (random() % 10 == 0) {
+        line = pick(other_lines);
+      } else {
+        for (const auto& field : fields)
+          line += pick(spaces) + pick(field);
+        if (random() % 4 == 0) line.insert(random() % line.size(), pick(noise));
+      }
+      text += line + pick(ends);
+    }
+    const std::string path = dir.write("random.txt", text).string();
+    const std::size_t chunk = 1 + random() % 24;
+    const std::vector<SourceRecord> whole = records_of(text);
+    records += whole.size();
+    ASSERT_EQ(records_from_file(path, chunk), whole)
+        << "round " << round << ", pieces of " << chunk;
+  }
+  EXPECT_GT(records, 500u);  // the texts did hold records to compare
 }
 
-TEST_F(Collection, FailedCaptureEndsWithStatus1) {
-  t.runner.on_run = [](const std::string&) { return ExitStatus{}; };
-  EXPECT_EQ(collect(testing::closed_loopback_port()), 1);
-  EXPECT_EQ(t.out.str(), debug_line_text +
-                             "[ERRO] Nenhum pacote DNS capturado (arquivo .pcap vazio).\n"
-                             " Erro ao Capturar dados do dnstop.\n");
-}
-
-TEST_F(Collection, ASecondRunLeavesTheWorkingFilesAlone) {
-  dir.write("dump.pcap", "earlier capture");
-  Fd holder(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  ASSERT_EQ(::flock(holder.get(), LOCK_EX | LOCK_NB), 0);
-  EXPECT_EQ(collect(testing::closed_loopback_port()), 1);
-  EXPECT_EQ(t.out.str(),
-            "[ERRO] Outra coleta já está em execução em " + t.ctx.capture.work_dir + ".\n");
-  EXPECT_TRUE(t.runner.calls.empty());
-  EXPECT_EQ(testing::read_file(dir.path() / "dump.pcap"), "earlier capture");
-
-  holder.reset();
-  Trapper trapper;
-  EXPECT_EQ(collect(trapper.port()), 0);
+// A pipe whose writer holds it open after the end of the table: the reader
+// must return without waiting for the rest.
+TEST(ReportFromFile, StopsReadingWhereTheTableEnds) {
+  ScratchDir dir;
+  const auto fifo = dir.path() / "report.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::atomic<bool> returned{false};
+  std::atomic<bool> returned_before_close{false};
+  std::thread writer([&] {
+    const Fd fd(::open(fifo.c_str(), O_WRONLY | O_CLOEXEC));
+    const std::string text = "Sources Count %\n192.0.2.1 1 1 x\nDestinations\n";
+    if (!fd || ::write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+      return;
+    // Holds the pipe open for up to five seconds, so a reader that waits for
+    // its end fails the test instead of hanging it.
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!returned && std::chrono::steady_clock::now() < give_up)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    returned_before_close = returned.load();
+  });
+  const std::vector<SourceRecord> records = records_from_file(fifo.string(), 4);
+  returned = true;
+  writer.join();
+  EXPECT_TRUE(returned_before_close);
+  EXPECT_EQ(records, (std::vector<SourceRecord>{{"192.0.2.1", 1, 1.0}}));
 }
 
 }  // namespace

@@ -7,18 +7,26 @@ ExitStatus FakeRunner::run_shell(const std::string& command_line, ChildOutput ou
   return on_run ? on_run(command_line) : ExitStatus{};
 }
 
-TestContext::TestContext()
-    : ctx{.settings = {},
+TestContext::TestContext(std::ostream* console)
+    : ctx{.command_line = {},
+          .settings = {},
           // No configuration unless a test writes one: never the machine's own.
           .configuration_file = "/nonexistent/quillet-test/quillet.conf",
-          .command_line = {},
-          .out = out,
+          .out = console ? *console : out,
           .err = err,
           .capture = {},
           .delivery = {},
           .runner = runner,
           .pause = [this](std::chrono::milliseconds d) { pauses.push_back(d); }} {
-  runner.console = &out;
+  if (!console) runner.console = &out;
+}
+
+CaptureSetup capture_setup_in(const std::filesystem::path& dir) {
+  CaptureSetup setup;
+  setup.work_dir = dir.string() + "/";
+  setup.caminho_tcpdump = (dir / "dump.pcap").string();
+  setup.caminho_arquivo = (dir / "dnstop_output.txt").string();
+  return setup;
 }
 
 }  // namespace quillet::testing

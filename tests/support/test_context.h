@@ -1,14 +1,16 @@
-// A Context for unit tests: console captured in strings, setup in a scratch
-// directory, pauses recorded instead of slept.
+// A Context for unit tests: console captured in strings, pauses recorded
+// instead of slept, no configuration file unless a test writes one.
 #pragma once
 
 #include <chrono>
+#include <filesystem>
+#include <functional>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "os.h"
-#include "quillet.h"
+#include "context.h"
 
 namespace quillet::testing {
 
@@ -30,13 +32,21 @@ class FakeRunner : public CommandRunner {
 };
 
 struct TestContext {
-  TestContext();
+  TestContext() : TestContext(nullptr) {}
+  // With `console` as the run's standard output instead of `out`.
+  explicit TestContext(std::ostream& console) : TestContext(&console) {}
 
   std::ostringstream out;
   std::ostringstream err;
   FakeRunner runner;
   std::vector<std::chrono::milliseconds> pauses;
   Context ctx;
+
+ private:
+  explicit TestContext(std::ostream* console);
 };
+
+// The capture's working files in `dir`.
+CaptureSetup capture_setup_in(const std::filesystem::path& dir);
 
 }  // namespace quillet::testing

@@ -1,0 +1,33 @@
+// The collection run: capture, parse and rank, then the debug listing or the
+// deliveries of the discovery document and the values per address.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "config.h"
+#include "context.h"
+#include "delivery.h"
+#include "report.h"
+#include "zabbix_sender.h"
+
+namespace quillet {
+
+// What a run sends for `ranking`, in order: "descobertaDns" with the discovery
+// document, then per record "contDns[<address>]" with its count and
+// "percentDns[<address>]" with its percentage, all for `zabbix_host`.
+std::vector<ZabbixMetric> run_values(const std::string& zabbix_host,
+                                     const std::vector<SourceRecord>& ranking);
+
+// How a run's values travel: the port and the TLS client (none when
+// unencrypted) that `config` decides, within `bounds`. Raises ConfigError when
+// the keys or certificates it names do not load.
+DeliverySetup delivery_setup(const Configuration& config, const DeliveryBounds& bounds = {});
+
+// The collection mode. Its argument has no effect: the capture decides the
+// report. Returns the run's exit status: 0 after the listing or when every
+// value was delivered; 1 when another run holds the working directory, the
+// capture failed, a delivery was given up or Zabbix refused the discovery.
+int coletarDns(const std::string& caminho_arquivo, Context& ctx);
+
+}  // namespace quillet

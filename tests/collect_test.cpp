@@ -1,0 +1,194 @@
+#include "collect.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "failure_of.h"
+#include "scratch.h"
+#include "test_context.h"
+#include "trapper.h"
+
+namespace quillet {
+namespace {
+
+using testing::failure_of;
+using testing::ScratchDir;
+using testing::TestContext;
+using testing::Trapper;
+using testing::TrapperBehaviour;
+using testing::TrapperOptions;
+
+// A collection run in a scratch directory: the fake runner plays tcpdump and
+// dnstop by writing the working files; a trapper takes the deliveries.
+class Collection : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    t.ctx.capture = testing::capture_setup_in(dir.path());
+    t.ctx.configuration_file = (dir.path() / "quillet.conf").string();
+    t.ctx.delivery.connect_timeout = std::chrono::milliseconds(1000);
+    t.ctx.delivery.reply_timeout = std::chrono::milliseconds(1000);
+    t.ctx.settings = {"coletarDns", "/ignored", "127.0.0.1", "dns-lab"};
+    t.runner.on_run = [this](const std::string& command_line) {
+      if (command_line.starts_with("timeout ")) dir.write("dump.pcap", "pcap");
+      if (command_line.starts_with("dnstop ")) dir.write("dnstop_output.txt", report);
+      return ExitStatus{};
+    };
+  }
+
+  // Runs the collection, delivering to `port` as the configuration file says,
+  // and returns its status.
+  int collect(int port) {
+    dir.write("quillet.conf", "ServerPort=" + std::to_string(port) + "\n");
+    return coletarDns("/ignored", t.ctx);
+  }
+
+  ScratchDir dir;
+  TestContext t;
+  std::string report = "Sources Count % cum%\n192.0.2.10 152 61.3 61.3\n2001:db8::1 40 16.1 77.4\n";
+  const std::string debug_line_text =
+      "[DEBUG] Executando: timeout 5 tcpdump --immediate-mode -s 512 -i ens18 -w " +
+      dir.path().string() + "/dump.pcap port 53\n";
+};
+
+TEST_F(Collection, DeliversTheDocumentThenCountAndPercentagePerAddress) {
+  Trapper trapper;
+  EXPECT_EQ(collect(trapper.port()), 0);
+  EXPECT_EQ(t.out.str(), debug_line_text + "OK!\n");
+  std::vector<std::string> sent;
+  for (const auto& request : trapper.requests()) {
+    ASSERT_EQ(request.data.size(), 1u);
+    EXPECT_EQ(request.data[0].host, "dns-lab");
+    sent.push_back(request.data[0].key + "=" + request.data[0].value);
+  }
+  EXPECT_EQ(sent, (std::vector<std::string>{
+                      "descobertaDns=" + discovery_document({{"192.0.2.10", 152, 61.3},
+                                                             {"2001:db8::1", 40, 16.1}}),
+                      "contDns[192.0.2.10]=152", "percentDns[192.0.2.10]=61.3",
+                      "contDns[2001:db8::1]=40", "percentDns[2001:db8::1]=16.1"}));
+  EXPECT_TRUE(t.pauses.empty());
+}
+
+TEST_F(Collection, DebugListingSendsNothing) {
+  t.ctx.settings.zabbix_host = "debug";
+  EXPECT_EQ(collect(testing::closed_loopback_port()), 0);
+  EXPECT_EQ(t.out.str(), debug_line_text + "Modo DEBUG ativado:\n\x1b[0;32m\nVersão do script: " +
+                             std::string(VERSION) +
+                             "\x1b[0;0m\n"
+                             "{'{#SOURCE}': '192.0.2.10', '{#CONTAGEM}': 152, '{#PERCENTUAL}': "
+                             "61.3}\n{'{#SOURCE}': '2001:db8::1', '{#CONTAGEM}': 40, "
+                             "'{#PERCENTUAL}': 16.1}\n");
+}
+
+TEST_F(Collection, GivenUpDeliveriesAreCountedInTheLastLine) {
+  // The first value fails five times, then every other one gets through.
+  Trapper trapper(TrapperOptions::answering({TrapperBehaviour::failed, TrapperBehaviour::failed,
+                                             TrapperBehaviour::failed, TrapperBehaviour::failed,
+                                             TrapperBehaviour::failed, TrapperBehaviour::success}));
+  EXPECT_EQ(collect(trapper.port()), 1);
+  EXPECT_EQ(trapper.connections(), 9);
+  EXPECT_EQ(t.pauses.size(), 5u);
+  std::string out = t.out.str();
+  EXPECT_TRUE(out.ends_with("\x1b[0;0m\n[ERRO] 1 de 5 envios ao Zabbix falharam.\n")) << out;
+  EXPECT_EQ(out.find("OK!"), std::string::npos);
+}
+
+TEST_F(Collection, SaysWhatZabbixRefused) {
+  using B = TrapperBehaviour;
+  const std::string discovery_refused =
+      "[ERRO] O Zabbix recusou a descoberta (descobertaDns) do host \"dns-lab\": confira o nome do "
+      "host, o template e os hosts permitidos.\n";
+  auto values_refused = [](int n, int m) {
+    return "[AVISO] O Zabbix recusou " + std::to_string(n) + " de " + std::to_string(m) +
+           " valores: endereços novos só são aceitos depois que a descoberta cria seus itens.\n";
+  };
+  const std::string one_given_up = "[ERRO] 1 de 5 envios ao Zabbix falharam.\n";
+  struct Row {
+    std::vector<B> script;  // per connection; the last one repeats
+    int status;
+    std::string ending;
+  };
+  const Row rows[] = {
+      {{B::refused, B::success}, 1, discovery_refused},
+      {{B::success, B::refused, B::success, B::refused, B::success},
+       0,
+       values_refused(2, 4) + "OK!\n"},
+      {{B::refused}, 1, discovery_refused},
+      {{B::refused, B::failed, B::failed, B::failed, B::failed, B::failed, B::refused},
+       1,
+       discovery_refused + one_given_up},
+      {{B::success, B::failed, B::failed, B::failed, B::failed, B::failed, B::refused, B::success},
+       1,
+       values_refused(1, 3) + one_given_up},
+  };
+  for (const Row& row : rows) {
+    Trapper trapper(TrapperOptions::answering(row.script));
+    t.out.str("");
+    EXPECT_EQ(collect(trapper.port()), row.status);
+    const std::string out = t.out.str();
+    EXPECT_TRUE(out.ends_with(
+        (out.find('\x1b') == std::string::npos ? debug_line_text : "\x1b[0;0m\n") + row.ending))
+        << out;
+    EXPECT_EQ(out.find("OK!") != std::string::npos, row.status == 0) << out;
+  }
+}
+
+TEST_F(Collection, TheConfigurationFileChoosesPortAndEncryption) {
+  // A PSK trapper on its own port: the run must take both from the file.
+  TrapperOptions psk;
+  psk.tls.emplace();
+  psk.tls->psk_identity = "dns-lab";
+  psk.tls->psk = std::string(16, '\x11');
+  Trapper trapper(psk);
+  const auto key = dir.write("psk.key", std::string(32, '1') + "\n");
+  std::filesystem::permissions(key, std::filesystem::perms::owner_read);
+  dir.write("quillet.conf", "TLSConnect=psk\nTLSPSKIdentity=dns-lab\nTLSPSKFile=" + key.string() +
+                                "\nServerPort=" + std::to_string(trapper.port()) + "\n");
+  EXPECT_EQ(coletarDns("/ignored", t.ctx), 0);
+  EXPECT_EQ(t.out.str(), debug_line_text + "OK!\n");
+  EXPECT_EQ(trapper.requests().size(), 5u);
+
+  // A file that cannot be used ends the run before the capture.
+  dir.write("quillet.conf", "TLSConnect=psk\n");
+  t.out.str("");
+  t.runner.calls.clear();
+  EXPECT_EQ(failure_of<ConfigError>([&] { coletarDns("/ignored", t.ctx); }),
+            t.ctx.configuration_file +
+                ":1: TLSConnect=psk requer TLSPSKIdentity e TLSPSKFile; faltam TLSPSKIdentity e "
+                "TLSPSKFile");
+  EXPECT_EQ(t.out.str(), "");
+  EXPECT_TRUE(t.runner.calls.empty());
+  EXPECT_EQ(trapper.requests().size(), 5u);
+}
+
+TEST_F(Collection, FailedCaptureEndsWithStatus1) {
+  t.runner.on_run = [](const std::string&) { return ExitStatus{}; };
+  EXPECT_EQ(collect(testing::closed_loopback_port()), 1);
+  EXPECT_EQ(t.out.str(), debug_line_text +
+                             "[ERRO] Nenhum pacote DNS capturado (arquivo .pcap vazio).\n"
+                             " Erro ao Capturar dados do dnstop.\n");
+}
+
+TEST_F(Collection, ASecondRunLeavesTheWorkingFilesAlone) {
+  dir.write("dump.pcap", "earlier capture");
+  Fd holder(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  ASSERT_EQ(::flock(holder.get(), LOCK_EX | LOCK_NB), 0);
+  EXPECT_EQ(collect(testing::closed_loopback_port()), 1);
+  EXPECT_EQ(t.out.str(),
+            "[ERRO] Outra coleta já está em execução em " + t.ctx.capture.work_dir + ".\n");
+  EXPECT_TRUE(t.runner.calls.empty());
+  EXPECT_EQ(testing::read_file(dir.path() / "dump.pcap"), "earlier capture");
+
+  holder.reset();
+  Trapper trapper;
+  EXPECT_EQ(collect(trapper.port()), 0);
+}
+
+}  // namespace
+}  // namespace quillet
