@@ -109,69 +109,46 @@ TEST(CaptureWithFakeRunner, DebugLineOnceBeforeTheCaptureThenTheSummary) {
   EXPECT_EQ(t.runner.calls[1].console_before, debug_line(t.setup));
 }
 
-TEST(CaptureWithFakeRunner, EarlierFilesAndLinksAreGoneBeforeTheCapture) {
-  FakeCapture t;
-  auto keep = t.dir.write("keep", "precious");
-  fs::create_symlink(keep, t.setup.caminho_tcpdump);
-  fs::create_symlink(t.dir.path() / "nowhere", t.setup.caminho_arquivo);
-  bool clean_at_capture = false;
-  t.tcpdump = [&] {
-    clean_at_capture =
-        !exists_here(t.setup.caminho_tcpdump) && !exists_here(t.setup.caminho_arquivo);
-    std::ofstream(t.setup.caminho_tcpdump) << "pcap";
-  };
-  EXPECT_TRUE(t.run());
-  EXPECT_TRUE(clean_at_capture);
-  EXPECT_EQ(read_file(keep), "precious");
-  EXPECT_FALSE(exists_here((t.dir.path() / "nowhere").string()));
-}
-
-TEST(CaptureWithFakeRunner, OnlyARegularCaptureFileWithBytesLetsDnstopRun) {
+// What tcpdump or dnstop leaves at its path: only a regular file of at least
+// one byte counts. Without a capture dnstop does not run.
+TEST(CaptureWithFakeRunner, OnlyARegularFileWithBytesCounts) {
+  enum Tool { tcpdump, dnstop };
   struct Row {
+    Tool tool;
     const char* what;
-    std::function<void(const FakeCapture&)> leave;
+    std::function<void(const std::string& path, const ScratchDir& dir)> leave;
+  };
+  const auto nothing = [](const std::string&, const ScratchDir&) {};
+  const auto empty = [](const std::string& path, const ScratchDir&) { std::ofstream{path}; };
+  const auto link = [](const std::string& path, const ScratchDir& dir) {
+    fs::create_symlink(dir.write("full", "bytes"), path);
   };
   const Row rows[] = {
-      {"nothing", [](const FakeCapture&) {}},
-      {"empty file", [](const FakeCapture& t) { std::ofstream(t.setup.caminho_tcpdump); }},
-      {"link to a full file",
-       [](const FakeCapture& t) {
-         fs::create_symlink(t.dir.write("full", "pcap"), t.setup.caminho_tcpdump);
-       }},
-      {"directory", [](const FakeCapture& t) { fs::create_directory(t.setup.caminho_tcpdump); }},
+      {tcpdump, "nothing", nothing},
+      {tcpdump, "empty file", empty},
+      {tcpdump, "link to a full file", link},
+      {tcpdump, "directory",
+       [](const std::string& path, const ScratchDir&) { fs::create_directory(path); }},
+      {dnstop, "nothing", nothing},
+      {dnstop, "empty file", empty},
+      {dnstop, "link to a full file", link},
   };
   for (const auto& row : rows) {
     FakeCapture t;
-    t.tcpdump = [&] { row.leave(t); };
+    if (row.tool == tcpdump) {
+      t.tcpdump = [&] { row.leave(t.setup.caminho_tcpdump, t.dir); };
+    } else {
+      t.dnstop = [&] { row.leave(t.setup.caminho_arquivo, t.dir); };
+    }
     EXPECT_FALSE(t.run()) << row.what;
-    EXPECT_EQ(t.out.str(), debug_line(t.setup) + kNoCapture) << row.what;
-    EXPECT_EQ(t.runner.calls.size(), 1u) << row.what;
+    EXPECT_EQ(t.out.str(), debug_line(t.setup) + (row.tool == tcpdump ? kNoCapture : kNoReport))
+        << row.what;
+    EXPECT_EQ(t.runner.calls.size(), row.tool == tcpdump ? 1u : 2u) << row.what;
   }
 
   FakeCapture header_only;
   header_only.tcpdump = [&] { std::ofstream(header_only.setup.caminho_tcpdump) << 'x'; };
   EXPECT_TRUE(header_only.run());
-}
-
-TEST(CaptureWithFakeRunner, ReportMustBeARegularFileWithBytes) {
-  struct Row {
-    const char* what;
-    std::function<void(const FakeCapture&)> leave;
-  };
-  const Row rows[] = {
-      {"nothing", [](const FakeCapture&) {}},
-      {"empty file", [](const FakeCapture& t) { std::ofstream(t.setup.caminho_arquivo); }},
-      {"link to a full file",
-       [](const FakeCapture& t) {
-         fs::create_symlink(t.dir.write("full", "report"), t.setup.caminho_arquivo);
-       }},
-  };
-  for (const auto& row : rows) {
-    FakeCapture t;
-    t.dnstop = [&] { row.leave(t); };
-    EXPECT_FALSE(t.run()) << row.what;
-    EXPECT_EQ(t.out.str(), debug_line(t.setup) + kNoReport) << row.what;
-  }
 }
 
 TEST(CaptureWithFakeRunner, AWorkingPathThatCannotBeRemovedIsAFailure) {

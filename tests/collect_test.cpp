@@ -86,19 +86,6 @@ TEST_F(Collection, DebugListingSendsNothing) {
                              "'{#PERCENTUAL}': 16.1}\n");
 }
 
-TEST_F(Collection, GivenUpDeliveriesAreCountedInTheLastLine) {
-  // The first value fails five times, then every other one gets through.
-  Trapper trapper(TrapperOptions::answering({TrapperBehaviour::failed, TrapperBehaviour::failed,
-                                             TrapperBehaviour::failed, TrapperBehaviour::failed,
-                                             TrapperBehaviour::failed, TrapperBehaviour::success}));
-  EXPECT_EQ(collect(trapper.port()), 1);
-  EXPECT_EQ(trapper.connections(), 9);
-  EXPECT_EQ(t.pauses.size(), 5u);
-  std::string out = t.out.str();
-  EXPECT_TRUE(out.ends_with("\x1b[0;0m\n[ERRO] 1 de 5 envios ao Zabbix falharam.\n")) << out;
-  EXPECT_EQ(out.find("OK!"), std::string::npos);
-}
-
 TEST_F(Collection, SaysWhatZabbixRefused) {
   using B = TrapperBehaviour;
   const std::string discovery_refused =
@@ -115,6 +102,8 @@ TEST_F(Collection, SaysWhatZabbixRefused) {
     std::string ending;
   };
   const Row rows[] = {
+      // The discovery given up after five attempts, every value delivered.
+      {{B::failed, B::failed, B::failed, B::failed, B::failed, B::success}, 1, one_given_up},
       {{B::refused, B::success}, 1, discovery_refused},
       {{B::success, B::refused, B::success, B::refused, B::success},
        0,
