@@ -33,8 +33,9 @@ constexpr std::size_t kMaxPskFileSize = 1024;
 // No file read here may block the run (a FIFO) or become its terminal.
 constexpr int kOpenFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
 
-// `value` in double quotes, made fit for the console. (Built by appending: g++
-// 12 at -O3 takes "literal" + std::string for an overlapping copy, -Wrestrict.)
+// `value` between double quotes, made fit for the console: "psk". Built by
+// appending, because g++ 12 at -O3 warns of an overlapping copy in
+// "literal" + std::string where there is none (-Wrestrict).
 std::string quoted(std::string_view value) {
   std::string out = "\"";
   out += console_safe(value);

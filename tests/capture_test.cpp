@@ -279,13 +279,6 @@ TEST_F(CaptureWithTools, FailedDnstopIsNamedWithItsStatus) {
   }
 }
 
-TEST_F(CaptureWithTools, DnstopWritingNothingLeavesNoReport) {
-  install_dnstop("exit 0");
-  work.write("dnstop_output.txt", "old report");
-  EXPECT_FALSE(run());
-  EXPECT_EQ(out.str(), debug_line(setup) + kNoReport);
-}
-
 TEST_F(CaptureWithTools, LinksAtTheWorkingPathsAreRemovedNotFollowed) {
   auto keep = dir.write("keep", "precious");
   auto nowhere = dir.path() / "nowhere";

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 
 #include "failure_of.h"
 #include "fake_tools.h"
@@ -116,23 +117,41 @@ TEST(ShellRunner, OtherDescriptorsAreNotPassedOn) {
 
 volatile sig_atomic_t alarms = 0;
 
-TEST(ShellRunner, WaitSurvivesInterruptingSignals) {
+TEST(Interrupts, WaitsAndReadsResume) {
+  int ends[2];
+  ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+  const Fd read_end(ends[0]), write_end(ends[1]);
   struct sigaction action {
   }, previous{};
   action.sa_handler = [](int) { alarms = alarms + 1; };
   sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;  // no SA_RESTART: waitpid fails with EINTR
+  action.sa_flags = 0;  // no SA_RESTART: waitpid and read fail with EINTR
   ASSERT_EQ(::sigaction(SIGALRM, &action, &previous), 0);
   alarms = 0;
   itimerval every_5ms{{0, 5000}, {0, 5000}}, off{};
   ::setitimer(ITIMER_REAL, &every_5ms, nullptr);
 
-  ExitStatus status = ShellRunner().run_shell("sleep 0.2; exit 7", ChildOutput::dropped);
+  const ExitStatus status = ShellRunner().run_shell("sleep 0.2; exit 7", ChildOutput::dropped);
+  const int alarms_in_wait = alarms;
+  std::thread writer([&] {
+    sigset_t alarm;
+    sigemptyset(&alarm);
+    sigaddset(&alarm, SIGALRM);
+    ::pthread_sigmask(SIG_BLOCK, &alarm, nullptr);  // the alarms go to the reader
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(::write(write_end.get(), "x", 1), 1);
+  });
+  char byte = 0;
+  const ssize_t got = read_resuming(read_end.get(), &byte, 1);
+  writer.join();
 
   ::setitimer(ITIMER_REAL, &off, nullptr);
   ::sigaction(SIGALRM, &previous, nullptr);
-  EXPECT_GT(alarms, 0);
+  EXPECT_GT(alarms_in_wait, 0);
+  EXPECT_GT(alarms, alarms_in_wait);
   EXPECT_EQ(status.describe(), "terminou com status 7");
+  EXPECT_EQ(got, 1);
+  EXPECT_EQ(byte, 'x');
 }
 
 TEST(ShellRunner, AShellThatCannotStartIsAFailure) {
