@@ -249,9 +249,10 @@ SendResult ZabbixSender::exchange(std::string_view request) const {
     }
     try {
       PlainLink plain(fd.get());
-      Link& link = session ? static_cast<Link&>(*session) : plain;
-      send_all(link, request, reply_timeout_);
-      return decode_reply(read_reply(link, reply_timeout_));
+      Link* link = &plain;
+      if (session) link = &*session;
+      send_all(*link, request, reply_timeout_);
+      return decode_reply(read_reply(*link, reply_timeout_));
     } catch (const ExchangeError& e) {
       throw ExchangeError(where + ": " + e.what());
     }

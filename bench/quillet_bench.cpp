@@ -312,13 +312,12 @@ void BM_DeliveryWith(benchmark::State& state, Encryption encryption) {
   const quillet::Pause pause = [&](std::chrono::milliseconds) { ++pauses; };
   std::vector<quillet::ZabbixMetric> values = quillet::run_values("bench-host", top20());
   values.resize(std::min(values.size(), static_cast<std::size_t>(state.range(0))));
-  int given_up = 0;
+  std::ptrdiff_t given_up = 0;
   for (auto _ : state) {
-    for (const quillet::ZabbixMetric& v : values) {
-      if (quillet::send_zabbix("127.0.0.1", v.host, v.key, v.value, setup, out, pause) !=
-          quillet::DeliveryOutcome::delivered)
-        ++given_up;
-    }
+    given_up += std::count_if(values.begin(), values.end(), [&](const quillet::ZabbixMetric& v) {
+      return quillet::send_zabbix("127.0.0.1", v.host, v.key, v.value, setup, out, pause) !=
+             quillet::DeliveryOutcome::delivered;
+    });
   }
   if (given_up > 0 || pauses > 0) {
     state.SkipWithError((std::to_string(given_up) + " deliveries given up").c_str());

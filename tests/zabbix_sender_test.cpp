@@ -112,9 +112,9 @@ TEST(EncodeRequest, RefusesTextThatIsNotUtf8) {
       {{"h", "k\xc3", std::int64_t{1}}, "a chave do item não é texto UTF-8 válido"},
       {{"h", "k", std::string("\xed\xa0\x80")}, "o valor não é texto UTF-8 válido"},
   };
-  for (const auto& [metric, message] : rows) {
-    EXPECT_EQ(testing::failure_of<Failure>([&] { encode_request({metric}); }),
-              "dados inválidos / envio ao Zabbix / " + message);
+  for (const auto& row : rows) {
+    EXPECT_EQ(testing::failure_of<Failure>([&] { encode_request({row.first}); }),
+              "dados inválidos / envio ao Zabbix / " + row.second);
   }
 }
 
