@@ -5,13 +5,15 @@
 //   used) and reported once, by the entry, on standard error; the run then
 //   ends with status 1. No code below the entry catches or prints it.
 // - A failed attempt at an exchange with Zabbix is an ExchangeError (link.h).
-//   The delivery's retry loop catches it, prints the red line and tries again;
-//   it never reaches the entry.
+//   The sender puts the address it tried in front; the delivery's retry loop
+//   catches it, prints the red line and tries again. It never reaches the
+//   entry.
 // - A step that handles a failure itself (the capture's "[ERRO] " lines)
 //   prints its line and says so in its result; it raises nothing.
 // - Modes return their exit status: no exception ends a run with a status.
-// - A system call's errno is turned into one of the above where the call is
-//   made; no function hands an errno or a cause text back to its caller.
+// - The code that makes a system call turns its errno into one of the above
+//   at once (a thin wrapper such as read_resuming keeps the call's own -1 and
+//   errno); no function returns an errno value or fills in a cause text.
 #pragma once
 
 #include <cstring>
