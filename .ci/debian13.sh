@@ -153,7 +153,14 @@ fi
 
 rm -rf "$RUN"
 mkdir -p "$RUN/upper" "$RUN/work" "$MNT"
+unshare --mount --pid --fork --kill-child --propagation private bash "$0" --inside "$@" &
+lane=$!
+# A signal ends the lane at once. unshare --fork ignores SIGTERM and SIGINT
+# while it waits; once it is killed, the kernel kills its child (--kill-child),
+# and with that init every process of the PID namespace.
+trap 'kill -KILL "$lane" 2>/dev/null || true' INT TERM HUP
 status=0
-unshare --mount --pid --fork --kill-child --propagation private bash "$0" --inside "$@" || status=$?
+wait "$lane" || status=$?
+if [ "$status" -gt 128 ]; then wait "$lane" 2>/dev/null || true; fi
 rm -rf "$RUN"
 exit "$status"
