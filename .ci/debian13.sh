@@ -20,9 +20,10 @@
 # starts lives in mount and PID namespaces of its own, so it all goes when the
 # lane ends, whichever step fails.
 #
-# QUILLET_CI_GO_FD: when set, the lane prepares its root (packages installed),
-# then reads a line from that file descriptor before it runs COMMAND, and stops
-# if there is none; .ci/run prepares the root so while the Debian 12 suite runs.
+# QUILLET_CI_GO_FD: when set, the lane prepares its root (base root checked or
+# made, packages downloaded), then reads a line from that file descriptor before
+# it installs them and runs COMMAND, and stops if there is none; .ci/run so
+# prepares the root while the Debian 12 suite runs.
 set -euo pipefail
 
 SRC=$(cd "$(dirname "$0")/.." && pwd)
@@ -68,15 +69,22 @@ if [ "${1:-}" = --inside ]; then
       bash -c 'cd /root/quillet && exec "$@"' bash "$@"
   }
 
-  t=$SECONDS
   # shellcheck disable=SC2016 # expanded in the root
   say "$(in_root sh -c '. /etc/os-release && echo "$PRETTY_NAME, Debian $(cat /etc/debian_version)"')"
+  if [ -n "${QUILLET_CI_GO_FD:-}" ]; then
+    # Only fetching while the other lane runs: unpacking and configuring would
+    # compete for the disk and the cores with its suites, several of which
+    # work against the clock.
+    t=$SECONDS
+    # shellcheck disable=SC2086
+    in_root scripts/install_deps.sh --download-only $GROUPS_NEEDED
+    say "packages downloaded in $((SECONDS - t)) s"
+    read -r -u "$QUILLET_CI_GO_FD" _ || die "told to stop before the suite"
+  fi
+  t=$SECONDS
   # shellcheck disable=SC2086
   in_root scripts/install_deps.sh $GROUPS_NEEDED
   say "packages installed in $((SECONDS - t)) s"
-  if [ -n "${QUILLET_CI_GO_FD:-}" ]; then
-    read -r -u "$QUILLET_CI_GO_FD" _ || die "told to stop before the suite"
-  fi
   say "running: $*"
   in_root "$@"
   exit

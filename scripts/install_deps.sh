@@ -10,9 +10,15 @@
 #            PostgreSQL and the frontend's API
 #   bench    what bench/compare.sh compares with and measures by, and profilers
 # Packages already installed are not fetched again; apt-get update runs only when
-# something is missing.
+# something is missing. With --download-only first, what is missing is only
+# fetched into apt's cache (CI fetches while other work runs, installs later).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
+apt_mode=()
+if [ "${1:-}" = --download-only ]; then
+  apt_mode=(--download-only)
+  shift
+fi
 
 # A few names differ between the releases: the release picks them.
 # shellcheck source=/dev/null
@@ -62,5 +68,5 @@ echo "install_deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 # Another apt or dpkg run on the machine holds the lock for a while: wait for it.
 apt-get -o DPkg::Lock::Timeout=600 update -qq
-apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-echo "install_deps: done"
+apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${apt_mode[@]}" "${missing[@]}" >/dev/null
+echo "install_deps: done${apt_mode:+ (downloaded only)}"
