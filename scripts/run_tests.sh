@@ -36,6 +36,7 @@ release_build() {
 
 for step in "${steps[@]}"; do
   echo "== run_tests: $step"
+  started=$SECONDS
   case $step in
   release)
     release_build
@@ -75,4 +76,5 @@ for step in "${steps[@]}"; do
     fuzz/run.sh build-fuzz
     ;;
   esac
+  echo "== run_tests: $step done in $((SECONDS - started)) s"
 done
