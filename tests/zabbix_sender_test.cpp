@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <thread>
 
 #include "os.h"
@@ -482,11 +481,20 @@ std::pair<int, std::string> run_zabbix_sender(int port, const std::string& host,
 // and "ns" that it adds from 7.0 on (its own send time); the header's length
 // shrinks by as much.
 std::string without_send_time(std::string raw) {
-  static const std::regex send_time(R"(,"clock":[0-9]+,"ns":[0-9]+\}$)");
-  std::smatch found;
-  if (raw.size() < 13 || !std::regex_search(raw, found, send_time)) return raw;
-  const auto cut = static_cast<std::uint32_t>(found.length(0) - 1);  // the closing brace stays
-  raw.erase(static_cast<std::size_t>(found.position(0)), cut);
+  const std::size_t at = raw.rfind(",\"clock\":");
+  if (raw.size() < 13 || at == std::string::npos) return raw;
+  auto digits_end = [&raw](std::size_t i) {
+    while (i < raw.size() && raw[i] >= '0' && raw[i] <= '9')
+      ++i;
+    return i;
+  };
+  const std::string ns = ",\"ns\":";
+  const std::size_t clock_end = digits_end(at + 9);
+  if (clock_end == at + 9 || raw.compare(clock_end, ns.size(), ns) != 0) return raw;
+  const std::size_t ns_end = digits_end(clock_end + ns.size());
+  if (ns_end == clock_end + ns.size() || ns_end + 1 != raw.size() || raw[ns_end] != '}') return raw;
+  const auto cut = static_cast<std::uint32_t>(ns_end - at);  // the closing brace stays
+  raw.erase(at, cut);
   std::uint32_t length = 0;
   for (int i = 0; i < 4; ++i)
     length |= static_cast<std::uint32_t>(static_cast<unsigned char>(raw[5 + i])) << (8 * i);
