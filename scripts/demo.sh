@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# quillet end to end on this machine (Debian 12, as root), in namespaces of its
-# own so that nothing here is touched:
+# quillet end to end on this machine (Debian 12 or 13, as root), in namespaces
+# of its own so that nothing here is touched:
 #   - builds build/quillet if needed (the build is incremental);
-#   - starts a local Zabbix 6.0 server (trapper on 127.0.0.1:10052) with the
-#     shipped template and a host "dns-demo" linked to it;
+#   - starts a local Zabbix server (Debian's: 6.0 on 12, 7.0 on 13; trapper on
+#     127.0.0.1:10052) with the shipped template and a host "dns-demo" linked
+#     to it;
 #   - five simulated clients send DNS queries (IPv4 and IPv6) through a
 #     veth named ens18, and quillet captures and sends them: a first run makes
 #     Zabbix discover the clients, a second one fills in their values;
@@ -97,7 +98,7 @@ trap '"$ENV_SH" stop >/dev/null 2>&1 || true' EXIT
 
 t=$(now)
 "$ENV_SH" start | sed 's/^/   /'
-phase "Zabbix server start" "$t"
+phase "Zabbix $("$API" version) server start" "$t"
 
 t=$(now)
 "$API" import zabbix/quillet_template.yaml >/dev/null

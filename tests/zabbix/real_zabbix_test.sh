@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# quillet against a real Zabbix 6.0 server, on real captured DNS traffic.
+# quillet against a real Zabbix server (Debian's: 6.0 on Debian 12, 7.0 on 13),
+# on real captured DNS traffic.
 #
 #   real_zabbix_test.sh [REPO-ROOT]        (QUILLET_BIN names the binary)
 #   real_zabbix_test.sh --stand-in [REPO-ROOT]
@@ -201,6 +202,7 @@ collect() {
 t=$(now)
 "$ENV_SH" start | sed 's/^/  /'
 timed "server start" "$t"
+echo "Zabbix $("$API" version) started"
 
 t=$(now)
 "$API" import "$TEMPLATE" >/dev/null

@@ -1,8 +1,12 @@
 #!/usr/bin/env python3
-"""A small client of the Zabbix 6.0 JSON-RPC API for quillet's tests and demo.
+"""A small client of the Zabbix JSON-RPC API (6.0 and later) for quillet's tests
+and demo.
 
-Standard library only. Each command logs in (user.login), does its work and
-prints plain lines that shell scripts can compare:
+Standard library only. Each command reads the API version (apiinfo.version),
+logs in (user.login), does its work and prints plain lines that shell scripts
+can compare. It uses only what every version from 6.0 on takes: the version
+decides how the token travels (the "auth" member before 6.4, the Authorization
+header from 6.4 on; 7.2 removed the member) and the import rules for groups.
 
   version                          API version (no login)
   import FILE                      configuration.import of a YAML template;
@@ -50,18 +54,22 @@ class Api:
         self.url = url
         self.auth = None
         self.next_id = 1
+        self.version_text = self.call("apiinfo.version", {})
+        self.version = tuple(int(x) for x in self.version_text.split(".")[:2])
         if user is not None:
             self.auth = self.call("user.login", {"username": user, "password": password})
 
     def call(self, method, params):
         body = {"jsonrpc": "2.0", "method": method, "params": params, "id": self.next_id}
         self.next_id += 1
+        headers = {"Content-Type": "application/json-rpc"}
         # apiinfo.version refuses a token.
         if self.auth is not None and method != "apiinfo.version":
-            body["auth"] = self.auth
-        request = urllib.request.Request(
-            self.url, json.dumps(body).encode(), {"Content-Type": "application/json-rpc"}
-        )
+            if self.version >= (6, 4):
+                headers["Authorization"] = f"Bearer {self.auth}"
+            else:
+                body["auth"] = self.auth
+        request = urllib.request.Request(self.url, json.dumps(body).encode(), headers)
         try:
             with urllib.request.urlopen(request, timeout=60) as response:
                 reply = json.loads(response.read().decode())
@@ -126,11 +134,14 @@ def cmd_import(api, args):
         source = f.read()
     keep = {"createMissing": True, "updateExisting": True}
     full = {"createMissing": True, "updateExisting": True, "deleteMissing": True}
-    # 6.2 split host groups into template groups and host groups.
-    major, minor = (int(x) for x in api.call("apiinfo.version", {}).split(".")[:2])
-    group_rule = "template_groups" if (major, minor) >= (6, 2) else "groups"
+    # 6.2 split host groups into template groups and host groups; a file in the
+    # 6.0 form is converted on import.
+    if api.version >= (6, 2):
+        groups = {"template_groups": {"createMissing": True}, "host_groups": {"createMissing": True}}
+    else:
+        groups = {"groups": {"createMissing": True}}
     rules = {
-        group_rule: {"createMissing": True},
+        **groups,
         "templates": keep,
         "templateLinkage": {"createMissing": True},
         "discoveryRules": full,
@@ -275,7 +286,7 @@ def main(argv):
     url = os.environ.get("ZBX_API_URL", "http://127.0.0.1:18080/api_jsonrpc.php")
     try:
         if args.command == "version":
-            print(Api(url).call("apiinfo.version", {}))
+            print(Api(url).version_text)
             return 0
         api = Api(url, os.environ.get("ZBX_API_USER", "Admin"), os.environ.get("ZBX_API_PASSWORD", "zabbix"))
         handler = {
