@@ -33,16 +33,6 @@ constexpr std::size_t kMaxPskFileSize = 1024;
 // No file read here may block the run (a FIFO) or become its terminal.
 constexpr int kOpenFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
 
-// `value` between double quotes, made fit for the console: "psk". Built by
-// appending, because g++ 12 at -O3 warns of an overlapping copy in
-// "literal" + std::string where there is none (-Wrestrict).
-std::string quoted(std::string_view value) {
-  std::string out = "\"";
-  out += console_safe(value);
-  out += '"';
-  return out;
-}
-
 // "<file>:<line>: <problem>", or "<file>: <problem>" when `line` is 0.
 std::string located(const std::string& file, int line, const std::string& problem) {
   std::string out = console_safe(file, std::string_view::npos);
@@ -140,17 +130,6 @@ constexpr std::array<Key, 10> kKeys = {{
 
 using Seen = std::array<ConfiguredValue, kKeys.size()>;
 
-// Decimal digits only: no sign, no blanks, no base prefix.
-std::optional<int> port_number(std::string_view value) {
-  int n = 0;
-  for (char c : value) {
-    if (c < '0' || c > '9') return std::nullopt;
-    n = std::min(n * 10 + (c - '0'), 65536);  // saturates above the range
-  }
-  if (n < 1 || n > 65535) return std::nullopt;
-  return n;
-}
-
 std::optional<TlsConnect> mode_of(std::string_view value) {
   for (std::size_t i = 0; i < kModeNames.size(); ++i) {
     if (value == kModeNames[i]) return static_cast<TlsConnect>(i);
@@ -160,7 +139,8 @@ std::optional<TlsConnect> mode_of(std::string_view value) {
 
 // What is wrong with `value` for `key`, or nothing.
 std::optional<std::string> value_problem(const Key& key, std::string_view value) {
-  const std::string invalid = "valor " + quoted(value) + " inválido para " + std::string(key.name);
+  const std::string invalid =
+      "valor " + in_quotes(value) + " inválido para " + std::string(key.name);
   switch (key.kind) {
     case ValueKind::port:
       if (!port_number(value)) return invalid + "; use um número de 1 a 65535";
@@ -170,7 +150,7 @@ std::optional<std::string> value_problem(const Key& key, std::string_view value)
       break;
     case ValueKind::path:
       if (value.front() != '/') {
-        return std::string(key.name) + " " + quoted(value) +
+        return std::string(key.name) + " " + in_quotes(value) +
                " não é um caminho absoluto; indique o caminho completo, a partir de /";
       }
       break;
@@ -197,7 +177,7 @@ void read_line(std::string_view line, int number, const std::string& file, Seen&
 
   const std::size_t eq = line.find('=');
   if (eq == std::string_view::npos) {
-    throw refuse("linha sem \"=\": " + quoted(line) + "; esperado Chave=Valor");
+    throw refuse("linha sem \"=\": " + in_quotes(line) + "; esperado Chave=Valor");
   }
   const std::string_view name = trim(line.substr(0, eq), kBlanks);
   const std::string_view value = trim(line.substr(eq + 1), kBlanks);
@@ -207,7 +187,7 @@ void read_line(std::string_view line, int number, const std::string& file, Seen&
   if (key == kKeys.end()) {
     std::vector<std::string_view> names(kKeys.size());
     std::transform(kKeys.begin(), kKeys.end(), names.begin(), [](const Key& k) { return k.name; });
-    throw refuse("chave desconhecida " + quoted(name) + "; as chaves aceitas são " +
+    throw refuse("chave desconhecida " + in_quotes(name) + "; as chaves aceitas são " +
                  listing(names));
   }
   ConfiguredValue& slot = seen[static_cast<std::size_t>(key - kKeys.begin())];
