@@ -17,21 +17,22 @@ namespace {
 // goes before the deliveries. Returns the ranking, or nothing when another run
 // holds the lock or the capture failed (the lines are printed): nothing was
 // collected, and a scheduler must see that.
-std::optional<std::vector<SourceRecord>> capture_and_rank(Context& ctx) {
+std::optional<std::vector<SourceRecord>> capture_and_rank(Context& ctx,
+                                                          const CaptureSetup& capture) {
   // The capture and the report hold every client's address and queries: the
   // tools inherit a mask that keeps both files to their owner.
   restrict_new_files();
-  const std::optional<Fd> lock = try_lock_directory(ctx.capture.work_dir);
+  const std::optional<Fd> lock = try_lock_directory(capture.work_dir);
   if (!lock) {
-    println(ctx.out, "[ERRO] Outra coleta já está em execução em " + ctx.capture.work_dir + ".");
+    println(ctx.out, "[ERRO] Outra coleta já está em execução em " + capture.work_dir + ".");
     return std::nullopt;
   }
-  if (!capturar_dnstop(ctx.capture, ctx.out, ctx.runner)) {
+  if (!capturar_dnstop(capture, ctx.out, ctx.runner)) {
     println(ctx.out, " Erro ao Capturar dados do dnstop.");
     return std::nullopt;
   }
   TopSelection top(kTopLimit);
-  analisarRelatorio(ctx.capture.caminho_arquivo, [&](const RecordView& r) { top.add(r); });
+  analisarRelatorio(capture.caminho_arquivo, [&](const RecordView& r) { top.add(r); });
   return top.take();
 }
 
@@ -67,9 +68,11 @@ int coletarDns(const std::string& /*caminho_arquivo: the capture decides the rep
                Context& ctx) {
   // Before anything is captured: a configuration that cannot be used costs no
   // capture and sends nothing.
-  const DeliverySetup setup = delivery_setup(
-      read_configuration(ctx.configuration_file).value_or(Configuration{}), ctx.delivery);
-  const std::optional<std::vector<SourceRecord>> top20 = capture_and_rank(ctx);
+  const Configuration config = read_configuration(ctx.configuration_file).value_or(Configuration{});
+  const DeliverySetup setup = delivery_setup(config, ctx.delivery);
+  CaptureSetup capture = ctx.capture;
+  if (config.interface.given()) capture.interface = config.interface.value;
+  const std::optional<std::vector<SourceRecord>> top20 = capture_and_rank(ctx, capture);
   if (!top20) return 1;
 
   const std::string& zabbix_host = ctx.settings.zabbix_host.value();

@@ -101,7 +101,7 @@ std::string_view mode_name(TlsConnect mode) {
   return kModeNames[static_cast<std::size_t>(mode)];
 }
 
-enum class ValueKind { port, mode, path, identity, text };
+enum class ValueKind { port, mode, path, identity, text, interface };
 
 struct Key {
   std::string_view name;
@@ -113,7 +113,7 @@ struct Key {
 
 constexpr std::size_t kServerPort = 0;
 constexpr std::size_t kTlsConnect = 1;
-constexpr std::array<Key, 10> kKeys = {{
+constexpr std::array<Key, 11> kKeys = {{
     {"ServerPort", ValueKind::port, std::nullopt, false, nullptr},
     {"TLSConnect", ValueKind::mode, std::nullopt, false, nullptr},
     {"TLSPSKIdentity", ValueKind::identity, TlsConnect::psk, true, &Configuration::psk_identity},
@@ -126,9 +126,19 @@ constexpr std::array<Key, 10> kKeys = {{
      &Configuration::server_cert_issuer},
     {"TLSServerCertSubject", ValueKind::text, TlsConnect::cert, false,
      &Configuration::server_cert_subject},
+    {"Interface", ValueKind::interface, std::nullopt, false, &Configuration::interface},
 }};
 
 using Seen = std::array<ConfiguredValue, kKeys.size()>;
+
+// An interface name as the kernel takes it (at most 15 bytes) and as the
+// shell takes it without quoting.
+bool interface_name(std::string_view value) {
+  return value.size() <= 15 && std::all_of(value.begin(), value.end(), [](char c) {
+           return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                  c == '.' || c == '_' || c == '-';
+         });
+}
 
 std::optional<TlsConnect> mode_of(std::string_view value) {
   for (std::size_t i = 0; i < kModeNames.size(); ++i) {
@@ -161,6 +171,13 @@ std::optional<std::string> value_problem(const Key& key, std::string_view value)
       }
       break;
     case ValueKind::text:
+      break;
+    case ValueKind::interface:
+      if (!interface_name(value)) {
+        return invalid +
+               "; use o nome de uma interface de rede: de 1 a 15 letras, dígitos, \".\", \"_\" "
+               "ou \"-\"";
+      }
       break;
   }
   return std::nullopt;

@@ -156,6 +156,25 @@ TEST_F(Collection, TheConfigurationFileChoosesPortAndEncryption) {
   EXPECT_EQ(trapper.requests().size(), 5u);
 }
 
+TEST_F(Collection, TheInterfaceComesFromTheConfiguration) {
+  t.ctx.settings.zabbix_host = "debug";
+  const std::pair<std::string, std::string> rows[] = {
+      {"eth1", "-i eth1 -w "},
+      {"any", "-i any -y LINUX_SLL -w "},
+  };
+  for (const auto& [interface, words] : rows) {
+    dir.write("quillet.conf", "Interface=" + interface + "\n");
+    t.out.str("");
+    t.runner.calls.clear();
+    EXPECT_EQ(coletarDns("/ignored", t.ctx), 0);
+    const std::string command = "timeout 5 tcpdump --immediate-mode -s 512 " + words +
+                                dir.path().string() + "/dump.pcap port 53";
+    EXPECT_TRUE(t.out.str().starts_with("[DEBUG] Executando: " + command + "\n")) << t.out.str();
+    ASSERT_FALSE(t.runner.calls.empty());
+    EXPECT_EQ(t.runner.calls[0].command_line, command);
+  }
+}
+
 TEST_F(Collection, FailedCaptureEndsWithStatus1) {
   t.runner.on_run = [](const std::string&) { return ExitStatus{}; };
   EXPECT_EQ(collect(testing::closed_loopback_port()), 1);
