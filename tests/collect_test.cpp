@@ -156,6 +156,22 @@ TEST_F(Collection, TheConfigurationFileChoosesPortAndEncryption) {
   EXPECT_EQ(trapper.requests().size(), 5u);
 }
 
+TEST_F(Collection, ClusterNodesAndRedirectsLeaveTheConsoleAsItIs) {
+  // The first node is down, the second sends the run to a third address,
+  // which takes the first value and every later one.
+  Trapper target;
+  TrapperOptions options = TrapperOptions::answering({TrapperBehaviour::redirect});
+  options.redirect_address = "127.0.0.1:" + std::to_string(target.port());
+  Trapper node(options);
+  t.ctx.settings.zabbix_server = "127.0.0.1:" + std::to_string(testing::closed_loopback_port()) +
+                                 ";127.0.0.1:" + std::to_string(node.port());
+  EXPECT_EQ(coletarDns("/ignored", t.ctx), 0);
+  EXPECT_EQ(t.out.str(), debug_line_text + "OK!\n");
+  EXPECT_EQ(node.requests().size(), 1u);
+  ASSERT_EQ(target.requests().size(), 5u);
+  EXPECT_TRUE(t.pauses.empty());
+}
+
 TEST_F(Collection, TheInterfaceComesFromTheConfiguration) {
   t.ctx.settings.zabbix_host = "debug";
   const std::pair<std::string, std::string> rows[] = {
@@ -173,6 +189,21 @@ TEST_F(Collection, TheInterfaceComesFromTheConfiguration) {
     ASSERT_FALSE(t.runner.calls.empty());
     EXPECT_EQ(t.runner.calls[0].command_line, command);
   }
+}
+
+TEST_F(Collection, AServerThatCannotBeUsedEndsTheRunBeforeTheCapture) {
+  Trapper trapper;
+  t.ctx.settings.zabbix_server = "127.0.0.1;;127.0.0.2";
+  EXPECT_EQ(failure_of<Failure>([&] { collect(trapper.port()); }),
+            "argumento inválido / leitura da linha de comando / servidor Zabbix "
+            "\"127.0.0.1;;127.0.0.2\": o nó 2 está vazio");
+  EXPECT_EQ(t.out.str(), "");
+  EXPECT_TRUE(t.runner.calls.empty());
+
+  // The debug listing sends nothing and does not look at the server.
+  t.ctx.settings.zabbix_host = "debug";
+  EXPECT_EQ(collect(trapper.port()), 0);
+  EXPECT_EQ(trapper.connections(), 0);
 }
 
 TEST_F(Collection, FailedCaptureEndsWithStatus1) {

@@ -1,13 +1,16 @@
 // fake_trapper --listen ADDR:PORT --log FILE [--ready FILE] [--script B1,B2,...]
 //              [--drip-pieces N] [--drip-gap MS]
+//              [--redirect HOST[:PORT]] [--revision N]
 //              [--tls-psk IDENTITY:HEXKEY | --tls-cert CERT:KEY[:CA]]
 //
 // A trapper for the end-to-end suites. Writes each request's JSON body to the
 // log, one line per request, touches the ready file once it listens, answers
 // connection i with behaviour Bi (the last repeats; default success) and runs
-// until SIGTERM or SIGINT. "drip" sends its reply in N pieces MS apart. With
-// --tls-psk or --tls-cert it speaks TLS only (with CA: clients must show a
-// certificate of that CA).
+// until SIGTERM or SIGINT.
+// "drip" sends its reply in N pieces MS apart; "redirect" sends the client to
+// the --redirect address with revision N (default 1). With --tls-psk or
+// --tls-cert it speaks TLS only (with CA: clients must show a certificate of
+// that CA).
 #include <signal.h>
 
 #include <cstdio>
@@ -25,6 +28,7 @@ int usage(const std::string& problem) {
   std::cerr << "fake_trapper: " << problem
             << "\nusage: fake_trapper --listen ADDR:PORT --log FILE [--ready FILE] "
                "[--script B1,B2,...] [--drip-pieces N] [--drip-gap MS] "
+               "[--redirect HOST[:PORT]] [--revision N] "
                "[--tls-psk IDENTITY:HEXKEY | --tls-cert CERT:KEY[:CA]]\n";
   return 2;
 }
@@ -47,6 +51,14 @@ int main(int argc, char** argv) {
       ready_path = value;
     } else if (flag == "--script") {
       script = value;
+    } else if (flag == "--redirect") {
+      options.redirect_address = value;
+    } else if (flag == "--revision") {
+      try {
+        options.redirect_revision = std::stoull(value);
+      } catch (const std::exception&) {
+        return usage("bad number for --revision");
+      }
     } else if (flag == "--tls-psk" || flag == "--tls-cert") {
       std::vector<std::string> parts;
       for (std::size_t at = 0; at <= value.size();) {

@@ -162,6 +162,8 @@ std::optional<TrapperBehaviour> behaviour_named(std::string_view name) {
       {"silent", TrapperBehaviour::silent},
       {"drip", TrapperBehaviour::drip},
       {"reset", TrapperBehaviour::reset},
+      {"redirect", TrapperBehaviour::redirect},
+      {"redirect-reset", TrapperBehaviour::redirect_reset},
   };
   for (const auto& [n, b] : names) {
     if (n == name) return b;
@@ -379,6 +381,16 @@ void Trapper::answer(Fd conn, TrapperBehaviour behaviour) {
       ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
       break;
     }
+    case TrapperBehaviour::redirect:
+      send(fd, frame(nlohmann::ordered_json{{"redirect",
+                                             {{"revision", options_.redirect_revision},
+                                              {"address", options_.redirect_address}}},
+                                            {"response", "failed"}}
+                         .dump()));
+      break;
+    case TrapperBehaviour::redirect_reset:
+      send(fd, frame(R"({"redirect":{"reset":true},"response":"failed"})"));
+      break;
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -34,6 +35,8 @@ enum class TrapperBehaviour {
   silent,            // holds the connection and never answers
   drip,              // the success reply in pieces, with pauses between them
   reset,             // aborts the connection (SO_LINGER 0)
+  redirect,          // "failed" with a redirect to redirect_address, redirect_revision
+  redirect_reset,    // "failed" with a redirect that says reset
 };
 
 // A loopback port on which nothing listens (bound for a moment, then freed).
@@ -78,6 +81,8 @@ struct TrapperOptions {
   std::vector<TrapperBehaviour> script;
   std::string info = "processed: 1; failed: 0; total: 1; seconds spent: 0.000037";
   std::string failed_info = "processed: 0; failed: 1; total: 1; seconds spent: 0.000012";
+  std::string redirect_address;  // "host[:port]", as a proxy group gives it
+  std::uint64_t redirect_revision = 1;
   int drip_pieces = 8;
   std::chrono::milliseconds drip_gap{20};
   // Called on the trapper's thread for each request, before it is answered.
