@@ -59,11 +59,13 @@ std::vector<ZabbixMetric> run_values(const std::string& zabbix_host,
 DeliverySetup delivery_setup(const Configuration& config,
                              const std::optional<std::string>& zabbix_server,
                              const DeliveryBounds& bounds) {
-  DeliverySetup setup{.nodes = {}, .tls = {}, .bounds = bounds};
+  DeliverySetup setup{.nodes = {}, .tls = {}, .source = {}, .bounds = bounds};
   if (zabbix_server) setup.nodes = parse_server_nodes(*zabbix_server, config.server_port);
   if (config.tls_connect != TlsConnect::unencrypted) {
     setup.tls = std::make_shared<const TlsClient>(config);
   }
+  // The configuration checked the form: an address it accepted converts.
+  if (config.source_ip.given()) setup.source = source_address(config.source_ip.value);
   return setup;
 }
 

@@ -22,9 +22,10 @@ std::vector<ZabbixMetric> run_values(const std::string& zabbix_host,
 
 // How a run's values travel: to the nodes of `zabbix_server` (none when it has
 // no value: the debug listing sends nothing), with ServerPort for a node that
-// names no port, and with the TLS client (none when unencrypted) that `config`
-// decides, within `bounds`. Raises Failure for a node that cannot be used and
-// ConfigError when the keys or certificates named do not load.
+// names no port, the TLS client (none when unencrypted) and the source
+// address that `config` decides, within `bounds`. Raises Failure for a node
+// that cannot be used and ConfigError when the keys or certificates named do
+// not load.
 DeliverySetup delivery_setup(const Configuration& config,
                              const std::optional<std::string>& zabbix_server,
                              const DeliveryBounds& bounds = {});

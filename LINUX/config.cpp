@@ -1,5 +1,6 @@
 #include "config.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -101,7 +102,7 @@ std::string_view mode_name(TlsConnect mode) {
   return kModeNames[static_cast<std::size_t>(mode)];
 }
 
-enum class ValueKind { port, mode, path, identity, text, interface };
+enum class ValueKind { port, mode, path, identity, text, interface, address };
 
 struct Key {
   std::string_view name;
@@ -113,7 +114,7 @@ struct Key {
 
 constexpr std::size_t kServerPort = 0;
 constexpr std::size_t kTlsConnect = 1;
-constexpr std::array<Key, 11> kKeys = {{
+constexpr std::array<Key, 12> kKeys = {{
     {"ServerPort", ValueKind::port, std::nullopt, false, nullptr},
     {"TLSConnect", ValueKind::mode, std::nullopt, false, nullptr},
     {"TLSPSKIdentity", ValueKind::identity, TlsConnect::psk, true, &Configuration::psk_identity},
@@ -127,6 +128,7 @@ constexpr std::array<Key, 11> kKeys = {{
     {"TLSServerCertSubject", ValueKind::text, TlsConnect::cert, false,
      &Configuration::server_cert_subject},
     {"Interface", ValueKind::interface, std::nullopt, false, &Configuration::interface},
+    {"SourceIP", ValueKind::address, std::nullopt, false, &Configuration::source_ip},
 }};
 
 using Seen = std::array<ConfiguredValue, kKeys.size()>;
@@ -138,6 +140,13 @@ bool interface_name(std::string_view value) {
            return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                   c == '.' || c == '_' || c == '-';
          });
+}
+
+// A numeric IPv4 or IPv6 address, as the agent's SourceIP.
+bool numeric_ip(const std::string& value) {
+  std::array<unsigned char, sizeof(in6_addr)> buffer{};
+  return ::inet_pton(AF_INET, value.c_str(), buffer.data()) == 1 ||
+         ::inet_pton(AF_INET6, value.c_str(), buffer.data()) == 1;
 }
 
 std::optional<TlsConnect> mode_of(std::string_view value) {
@@ -177,6 +186,11 @@ std::optional<std::string> value_problem(const Key& key, std::string_view value)
         return invalid +
                "; use o nome de uma interface de rede: de 1 a 15 letras, dígitos, \".\", \"_\" "
                "ou \"-\"";
+      }
+      break;
+    case ValueKind::address:
+      if (!numeric_ip(std::string(value))) {
+        return invalid + "; use um endereço IPv4 ou IPv6 numérico";
       }
       break;
   }

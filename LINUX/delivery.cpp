@@ -28,7 +28,7 @@ DeliveryOutcome retry_delivery(const DeliveryAttempt& attempt, const DeliveryBou
 }
 
 ZabbixSender DeliverySetup::sender() const {
-  return ZabbixSender(nodes, bounds.connect_timeout, bounds.reply_timeout, tls.get());
+  return ZabbixSender(nodes, bounds.connect_timeout, bounds.reply_timeout, tls.get(), source);
 }
 
 DeliveryOutcome send_zabbix(ZabbixSender& zbx, const std::string& zabbix_host,

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "link.h"
 #include "nodes.h"
 #include "os.h"
 #include "zabbix_sender.h"
@@ -27,10 +28,12 @@ struct DeliveryBounds {
 };
 
 // How the values of a run travel, as the command line and the configuration
-// file decide (collect.h): the nodes, the encryption and the bounds.
+// file decide (collect.h): the nodes, the encryption, the source address, and
+// the bounds.
 struct DeliverySetup {
   std::vector<ServerNode> nodes;         // none for the debug listing, which sends nothing
   std::shared_ptr<const TlsClient> tls;  // none: unencrypted
+  std::optional<SourceAddress> source;   // none: the kernel's choice
   DeliveryBounds bounds;
 
   // The client of the run's deliveries: one for the whole run, so that each

@@ -235,11 +235,13 @@ struct ZabbixSender::Connection {
 };
 
 ZabbixSender::ZabbixSender(std::vector<ServerNode> nodes, std::chrono::milliseconds connect_timeout,
-                           std::chrono::milliseconds reply_timeout, const TlsClient* tls)
+                           std::chrono::milliseconds reply_timeout, const TlsClient* tls,
+                           std::optional<SourceAddress> source)
     : nodes_(std::move(nodes)),
       connect_timeout_(connect_timeout),
       reply_timeout_(reply_timeout),
-      tls_(tls) {
+      tls_(tls),
+      source_(std::move(source)) {
   if (nodes_.empty()) {
     throw Failure("dados inválidos", std::string(kStep), "nenhum servidor Zabbix para o envio");
   }
@@ -277,7 +279,8 @@ ZabbixSender::Connection ZabbixSender::connect(const ServerNode& node) const {
     Connection connection{numeric_address(ai->ai_addr, ai->ai_addrlen), Fd(), std::nullopt};
     const auto deadline = Clock::now() + connect_timeout_;
     try {
-      connection.fd = connect_to(ai->ai_addr, ai->ai_addrlen, deadline, connect_timeout_);
+      connection.fd = connect_to(ai->ai_addr, ai->ai_addrlen, deadline, connect_timeout_,
+                                 source_ ? &*source_ : nullptr);
       if (tls_)
         connection.session.emplace(tls_->open(connection.fd.get(), deadline, connect_timeout_));
       return connection;

@@ -92,11 +92,12 @@ class ZabbixSender {
  public:
   // Raises Failure for no node, a node's port outside 1..65535 or a negative
   // time bound. With `tls`, which must outlive the sender, every connection is
-  // encrypted.
+  // encrypted; with `source`, every connection is made from that address.
   explicit ZabbixSender(std::vector<ServerNode> nodes,
                         std::chrono::milliseconds connect_timeout = std::chrono::seconds(10),
                         std::chrono::milliseconds reply_timeout = std::chrono::seconds(10),
-                        const TlsClient* tls = nullptr);
+                        const TlsClient* tls = nullptr,
+                        std::optional<SourceAddress> source = std::nullopt);
 
   // Delivers `metrics` in one exchange: encode_request, then exchange.
   SendResult send(const std::vector<ZabbixMetric>& metrics);
@@ -129,6 +130,7 @@ class ZabbixSender {
   std::chrono::milliseconds connect_timeout_;
   std::chrono::milliseconds reply_timeout_;
   const TlsClient* tls_;
+  std::optional<SourceAddress> source_;
   // What the exchanges of the run learn, for the next ones.
   std::size_t answered_ = 0;               // the node that took the last connection
   std::optional<ServerNode> redirect_;     // where a redirect sends the values

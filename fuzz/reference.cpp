@@ -327,6 +327,12 @@ bool plain_interface(const std::string& name) {
   return true;
 }
 
+bool numeric_host(const std::string& text) {
+  unsigned char buffer[16];
+  return ::inet_pton(AF_INET, text.c_str(), buffer) == 1 ||
+         ::inet_pton(AF_INET6, text.c_str(), buffer) == 1;
+}
+
 }  // namespace
 
 void check(bool ok, const char* what) {
@@ -472,6 +478,7 @@ void check_configuration(std::string_view text, const std::string& file,
       {"TLSServerCertIssuer", &config.server_cert_issuer, "cert", false},
       {"TLSServerCertSubject", &config.server_cert_subject, "cert", false},
       {"Interface", &config.interface, nullptr, false},
+      {"SourceIP", &config.source_ip, nullptr, false},
   };
   check(config.file == file, "configuration names another file");
   check(config.psk.empty(), "the parser read a key");
@@ -532,6 +539,8 @@ void check_configuration(std::string_view text, const std::string& file,
   check(config.psk_identity.value.size() <= 128, "a PSK identity above 128 bytes");
   check(!config.interface.given() || plain_interface(config.interface.value),
         "an interface name the kernel or the shell would not take was accepted");
+  check(!config.source_ip.given() || numeric_host(config.source_ip.value),
+        "a SourceIP that is not a numeric address was accepted");
 }
 
 }  // namespace quillet::fuzz

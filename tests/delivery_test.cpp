@@ -36,6 +36,7 @@ std::string repeat(const std::string& s, int n) {
 DeliverySetup quick_setup(int port) {
   return DeliverySetup{.nodes = {{"127.0.0.1", port}},
                        .tls = {},
+                       .source = {},
                        .bounds = {.connect_timeout = ms(1000), .reply_timeout = ms(500)}};
 }
 

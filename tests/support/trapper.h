@@ -56,6 +56,7 @@ struct TrapperItem {
 };
 
 struct TrapperRequest {
+  std::string peer;     // the client's numeric address, without its port
   std::string raw;      // every byte read from the connection, header included
   std::string body;     // the bytes after the 13-byte header
   bool json = false;    // the body parsed as JSON
@@ -142,6 +143,7 @@ class Trapper {
   std::atomic<int> resumed_sessions_{0};
   std::unique_ptr<TlsServer> tls_;
   SSL* session_ = nullptr;  // of the connection being answered
+  std::string peer_;        // its client's address
   mutable std::mutex mutex_;
   std::vector<TrapperRequest> requests_;
   std::thread thread_;
