@@ -175,40 +175,6 @@ TEST_F(Collection, ClusterNodesAndRedirectsLeaveTheConsoleAsItIs) {
   EXPECT_TRUE(t.pauses.empty());
 }
 
-TEST_F(Collection, TheInterfaceComesFromTheConfiguration) {
-  t.ctx.settings.zabbix_host = "debug";
-  const std::pair<std::string, std::string> rows[] = {
-      {"eth1", "-i eth1 -w "},
-      {"any", "-i any -y LINUX_SLL -w "},
-  };
-  for (const auto& [interface, words] : rows) {
-    dir.write("quillet.conf", "Interface=" + interface + "\n");
-    t.out.str("");
-    t.runner.calls.clear();
-    EXPECT_EQ(coletarDns("/ignored", t.ctx), 0);
-    const std::string command = "timeout 5 tcpdump --immediate-mode -s 512 " + words +
-                                dir.path().string() + "/dump.pcap port 53";
-    EXPECT_TRUE(t.out.str().starts_with("[DEBUG] Executando: " + command + "\n")) << t.out.str();
-    ASSERT_FALSE(t.runner.calls.empty());
-    EXPECT_EQ(t.runner.calls[0].command_line, command);
-  }
-}
-
-TEST_F(Collection, AServerThatCannotBeUsedEndsTheRunBeforeTheCapture) {
-  Trapper trapper;
-  t.ctx.settings.zabbix_server = "127.0.0.1;;127.0.0.2";
-  EXPECT_EQ(failure_of<Failure>([&] { collect(trapper.port()); }),
-            "argumento inválido / leitura da linha de comando / servidor Zabbix "
-            "\"127.0.0.1;;127.0.0.2\": o nó 2 está vazio");
-  EXPECT_EQ(t.out.str(), "");
-  EXPECT_TRUE(t.runner.calls.empty());
-
-  // The debug listing sends nothing and does not look at the server.
-  t.ctx.settings.zabbix_host = "debug";
-  EXPECT_EQ(collect(trapper.port()), 0);
-  EXPECT_EQ(trapper.connections(), 0);
-}
-
 TEST_F(Collection, FailedCaptureEndsWithStatus1) {
   t.runner.on_run = [](const std::string&) { return ExitStatus{}; };
   EXPECT_EQ(collect(testing::closed_loopback_port()), 1);

@@ -220,6 +220,9 @@ for row in "${server_errors[@]}"; do
   expect_eq "server '$server': report" "$(cat "$ERR")" "$report"
   expect_eq "server '$server': nothing printed" "$(cat "$OUT")" ""
   expect_eq "server '$server': nothing captured" "$(cat /home/quillet/dump.pcap)" marker
+  # The debug listing sends nothing and does not look at the server.
+  run_quillet coletarDns /ignored "$server" debug
+  expect_eq "server '$server', debug: status" "$STATUS" 0
 done
 
 # --- HA cluster nodes and a proxy group's redirects ------------------------
