@@ -56,7 +56,8 @@ std::string shell_word(const std::string& word) {
 
 std::string tcpdump_command(const CaptureSetup& setup) {
   return "timeout " + std::to_string(setup.window_seconds) +
-         " tcpdump --immediate-mode -s 512 -i " + shell_word(setup.interface) + " -w " +
+         " tcpdump --immediate-mode -s 512 -i " + shell_word(setup.interface) +
+         (setup.interface == "any" ? " -y LINUX_SLL" : "") + " -w " +
          shell_word(setup.caminho_tcpdump) + " port 53";
 }
 

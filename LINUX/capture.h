@@ -27,7 +27,9 @@ std::string shell_word(const std::string& word);
 // counts. In that mode each packet takes a slot of the kernel's ring sized for
 // the snapshot length; at the default (up to 256 KiB) the 2 MiB ring holds a
 // few dozen packets and a burst of queries is dropped. 512 bytes hold the
-// headers and the question of any query, which is all dnstop reads.
+// headers and the question of any query, which is all dnstop reads. On "any"
+// tcpdump writes Linux cooked headers v2, which dnstop refuses; "-y LINUX_SLL"
+// after the interface asks for v1, which it reads.
 std::string tcpdump_command(const CaptureSetup& setup);
 // "dnstop -l 4 <capture file> > <report file>"
 std::string dnstop_command(const CaptureSetup& setup);

@@ -17,21 +17,22 @@ namespace {
 // goes before the deliveries. Returns the ranking, or nothing when another run
 // holds the lock or the capture failed (the lines are printed): nothing was
 // collected, and a scheduler must see that.
-std::optional<std::vector<SourceRecord>> capture_and_rank(Context& ctx) {
+std::optional<std::vector<SourceRecord>> capture_and_rank(Context& ctx,
+                                                          const CaptureSetup& capture) {
   // The capture and the report hold every client's address and queries: the
   // tools inherit a mask that keeps both files to their owner.
   restrict_new_files();
-  const std::optional<Fd> lock = try_lock_directory(ctx.capture.work_dir);
+  const std::optional<Fd> lock = try_lock_directory(capture.work_dir);
   if (!lock) {
-    println(ctx.out, "[ERRO] Outra coleta já está em execução em " + ctx.capture.work_dir + ".");
+    println(ctx.out, "[ERRO] Outra coleta já está em execução em " + capture.work_dir + ".");
     return std::nullopt;
   }
-  if (!capturar_dnstop(ctx.capture, ctx.out, ctx.runner)) {
+  if (!capturar_dnstop(capture, ctx.out, ctx.runner)) {
     println(ctx.out, " Erro ao Capturar dados do dnstop.");
     return std::nullopt;
   }
   TopSelection top(kTopLimit);
-  analisarRelatorio(ctx.capture.caminho_arquivo, [&](const RecordView& r) { top.add(r); });
+  analisarRelatorio(capture.caminho_arquivo, [&](const RecordView& r) { top.add(r); });
   return top.take();
 }
 
@@ -55,36 +56,46 @@ std::vector<ZabbixMetric> run_values(const std::string& zabbix_host,
   return values;
 }
 
-DeliverySetup delivery_setup(const Configuration& config, const DeliveryBounds& bounds) {
-  DeliverySetup setup{.port = config.server_port, .tls = {}, .bounds = bounds};
+DeliverySetup delivery_setup(const Configuration& config,
+                             const std::optional<std::string>& zabbix_server,
+                             const DeliveryBounds& bounds) {
+  DeliverySetup setup{.nodes = {}, .tls = {}, .source = {}, .bounds = bounds};
+  if (zabbix_server) setup.nodes = parse_server_nodes(*zabbix_server, config.server_port);
   if (config.tls_connect != TlsConnect::unencrypted) {
     setup.tls = std::make_shared<const TlsClient>(config);
   }
+  // The configuration checked the form: an address it accepted converts.
+  if (config.source_ip.given()) setup.source = source_address(config.source_ip.value);
   return setup;
 }
 
 int coletarDns(const std::string& /*caminho_arquivo: the capture decides the report*/,
                Context& ctx) {
-  // Before anything is captured: a configuration that cannot be used costs no
-  // capture and sends nothing.
-  const DeliverySetup setup = delivery_setup(
-      read_configuration(ctx.configuration_file).value_or(Configuration{}), ctx.delivery);
-  const std::optional<std::vector<SourceRecord>> top20 = capture_and_rank(ctx);
-  if (!top20) return 1;
-
+  // Before anything is captured: a configuration or a server that cannot be
+  // used costs no capture and sends nothing. The debug listing does not look
+  // at the server.
   const std::string& zabbix_host = ctx.settings.zabbix_host.value();
-  if (zabbix_host == "debug") {
+  const bool listing = zabbix_host == "debug";
+  const Configuration config = read_configuration(ctx.configuration_file).value_or(Configuration{});
+  const DeliverySetup setup =
+      delivery_setup(config, listing ? std::nullopt : ctx.settings.zabbix_server, ctx.delivery);
+  CaptureSetup capture = ctx.capture;
+  if (config.interface.given()) capture.interface = config.interface.value;
+
+  const std::optional<std::vector<SourceRecord>> top20 = capture_and_rank(ctx, capture);
+  if (!top20) return 1;
+  if (listing) {
     print_listing(*top20, ctx.out);
     return 0;
   }
 
-  const std::string& zabbix_server = ctx.settings.zabbix_server.value();
+  ZabbixSender zbx = setup.sender();
   std::optional<DeliveryOutcome> discovery;  // the first value's
   int given_up = 0, values_delivered = 0, values_refused = 0;
   const std::vector<ZabbixMetric> values = run_values(zabbix_host, *top20);
   for (const ZabbixMetric& value : values) {
     const DeliveryOutcome outcome =
-        send_zabbix(zabbix_server, value.host, value.key, value.value, setup, ctx.out, ctx.pause);
+        send_zabbix(zbx, value.host, value.key, value.value, setup.bounds, ctx.out, ctx.pause);
     if (outcome == DeliveryOutcome::given_up) {
       ++given_up;
     } else if (discovery) {

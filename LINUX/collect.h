@@ -2,6 +2,7 @@
 // deliveries of the discovery document and the values per address.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,10 +20,15 @@ namespace quillet {
 std::vector<ZabbixMetric> run_values(const std::string& zabbix_host,
                                      const std::vector<SourceRecord>& ranking);
 
-// How a run's values travel: the port and the TLS client (none when
-// unencrypted) that `config` decides, within `bounds`. Raises ConfigError when
-// the keys or certificates it names do not load.
-DeliverySetup delivery_setup(const Configuration& config, const DeliveryBounds& bounds = {});
+// How a run's values travel: to the nodes of `zabbix_server` (none when it has
+// no value: the debug listing sends nothing), with ServerPort for a node that
+// names no port, the TLS client (none when unencrypted) and the source
+// address that `config` decides, within `bounds`. Raises Failure for a node
+// that cannot be used and ConfigError when the keys or certificates named do
+// not load.
+DeliverySetup delivery_setup(const Configuration& config,
+                             const std::optional<std::string>& zabbix_server,
+                             const DeliveryBounds& bounds = {});
 
 // The collection mode. Its argument has no effect: the capture decides the
 // report. Returns the run's exit status: 0 after the listing or when every

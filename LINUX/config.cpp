@@ -1,5 +1,6 @@
 #include "config.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,16 +33,6 @@ constexpr std::size_t kMaxPskFileSize = 1024;
 
 // No file read here may block the run (a FIFO) or become its terminal.
 constexpr int kOpenFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-
-// `value` between double quotes, made fit for the console: "psk". Built by
-// appending, because g++ 12 at -O3 warns of an overlapping copy in
-// "literal" + std::string where there is none (-Wrestrict).
-std::string quoted(std::string_view value) {
-  std::string out = "\"";
-  out += console_safe(value);
-  out += '"';
-  return out;
-}
 
 // "<file>:<line>: <problem>", or "<file>: <problem>" when `line` is 0.
 std::string located(const std::string& file, int line, const std::string& problem) {
@@ -111,7 +102,7 @@ std::string_view mode_name(TlsConnect mode) {
   return kModeNames[static_cast<std::size_t>(mode)];
 }
 
-enum class ValueKind { port, mode, path, identity, text };
+enum class ValueKind { port, mode, path, identity, text, interface, address };
 
 struct Key {
   std::string_view name;
@@ -123,7 +114,7 @@ struct Key {
 
 constexpr std::size_t kServerPort = 0;
 constexpr std::size_t kTlsConnect = 1;
-constexpr std::array<Key, 10> kKeys = {{
+constexpr std::array<Key, 12> kKeys = {{
     {"ServerPort", ValueKind::port, std::nullopt, false, nullptr},
     {"TLSConnect", ValueKind::mode, std::nullopt, false, nullptr},
     {"TLSPSKIdentity", ValueKind::identity, TlsConnect::psk, true, &Configuration::psk_identity},
@@ -136,19 +127,26 @@ constexpr std::array<Key, 10> kKeys = {{
      &Configuration::server_cert_issuer},
     {"TLSServerCertSubject", ValueKind::text, TlsConnect::cert, false,
      &Configuration::server_cert_subject},
+    {"Interface", ValueKind::interface, std::nullopt, false, &Configuration::interface},
+    {"SourceIP", ValueKind::address, std::nullopt, false, &Configuration::source_ip},
 }};
 
 using Seen = std::array<ConfiguredValue, kKeys.size()>;
 
-// Decimal digits only: no sign, no blanks, no base prefix.
-std::optional<int> port_number(std::string_view value) {
-  int n = 0;
-  for (char c : value) {
-    if (c < '0' || c > '9') return std::nullopt;
-    n = std::min(n * 10 + (c - '0'), 65536);  // saturates above the range
-  }
-  if (n < 1 || n > 65535) return std::nullopt;
-  return n;
+// An interface name as the kernel takes it (at most 15 bytes) and as the
+// shell takes it without quoting.
+bool interface_name(std::string_view value) {
+  return value.size() <= 15 && std::all_of(value.begin(), value.end(), [](char c) {
+           return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                  c == '.' || c == '_' || c == '-';
+         });
+}
+
+// A numeric IPv4 or IPv6 address, as the agent's SourceIP.
+bool numeric_ip(const std::string& value) {
+  std::array<unsigned char, sizeof(in6_addr)> buffer{};
+  return ::inet_pton(AF_INET, value.c_str(), buffer.data()) == 1 ||
+         ::inet_pton(AF_INET6, value.c_str(), buffer.data()) == 1;
 }
 
 std::optional<TlsConnect> mode_of(std::string_view value) {
@@ -160,7 +158,8 @@ std::optional<TlsConnect> mode_of(std::string_view value) {
 
 // What is wrong with `value` for `key`, or nothing.
 std::optional<std::string> value_problem(const Key& key, std::string_view value) {
-  const std::string invalid = "valor " + quoted(value) + " inválido para " + std::string(key.name);
+  const std::string invalid =
+      "valor " + in_quotes(value) + " inválido para " + std::string(key.name);
   switch (key.kind) {
     case ValueKind::port:
       if (!port_number(value)) return invalid + "; use um número de 1 a 65535";
@@ -170,7 +169,7 @@ std::optional<std::string> value_problem(const Key& key, std::string_view value)
       break;
     case ValueKind::path:
       if (value.front() != '/') {
-        return std::string(key.name) + " " + quoted(value) +
+        return std::string(key.name) + " " + in_quotes(value) +
                " não é um caminho absoluto; indique o caminho completo, a partir de /";
       }
       break;
@@ -181,6 +180,18 @@ std::optional<std::string> value_problem(const Key& key, std::string_view value)
       }
       break;
     case ValueKind::text:
+      break;
+    case ValueKind::interface:
+      if (!interface_name(value)) {
+        return invalid +
+               "; use o nome de uma interface de rede: de 1 a 15 letras, dígitos, \".\", \"_\" "
+               "ou \"-\"";
+      }
+      break;
+    case ValueKind::address:
+      if (!numeric_ip(std::string(value))) {
+        return invalid + "; use um endereço IPv4 ou IPv6 numérico";
+      }
       break;
   }
   return std::nullopt;
@@ -197,7 +208,7 @@ void read_line(std::string_view line, int number, const std::string& file, Seen&
 
   const std::size_t eq = line.find('=');
   if (eq == std::string_view::npos) {
-    throw refuse("linha sem \"=\": " + quoted(line) + "; esperado Chave=Valor");
+    throw refuse("linha sem \"=\": " + in_quotes(line) + "; esperado Chave=Valor");
   }
   const std::string_view name = trim(line.substr(0, eq), kBlanks);
   const std::string_view value = trim(line.substr(eq + 1), kBlanks);
@@ -207,7 +218,7 @@ void read_line(std::string_view line, int number, const std::string& file, Seen&
   if (key == kKeys.end()) {
     std::vector<std::string_view> names(kKeys.size());
     std::transform(kKeys.begin(), kKeys.end(), names.begin(), [](const Key& k) { return k.name; });
-    throw refuse("chave desconhecida " + quoted(name) + "; as chaves aceitas são " +
+    throw refuse("chave desconhecida " + in_quotes(name) + "; as chaves aceitas são " +
                  listing(names));
   }
   ConfiguredValue& slot = seen[static_cast<std::size_t>(key - kKeys.begin())];

@@ -1,5 +1,6 @@
-// The optional configuration file: the Zabbix port and how values are
-// protected on their way (TLS with a pre-shared key or with certificates).
+// The optional configuration file: the capture's interface, the Zabbix port,
+// the source address of the connections and how values are protected on their
+// way (TLS with a pre-shared key or with certificates).
 // Its form is the Zabbix agent's: Key=Value lines, # comments, blank lines.
 #pragma once
 
@@ -26,8 +27,10 @@ struct ConfiguredValue {
 };
 
 struct Configuration {
-  std::string file;  // the path it was read from
+  std::string file;           // the path it was read from
+  ConfiguredValue interface;  // the capture's; not given: the run's fixed one
   int server_port = 10052;
+  ConfiguredValue source_ip;  // a numeric IPv4 or IPv6 address; not given: the kernel's choice
   TlsConnect tls_connect = TlsConnect::unencrypted;
   int tls_connect_line = 0;  // the TLSConnect line, for reports; 0: not given
   // psk

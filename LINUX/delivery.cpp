@@ -27,16 +27,18 @@ DeliveryOutcome retry_delivery(const DeliveryAttempt& attempt, const DeliveryBou
   return DeliveryOutcome::given_up;
 }
 
-DeliveryOutcome send_zabbix(const std::string& zabbix_server, const std::string& zabbix_host,
+ZabbixSender DeliverySetup::sender() const {
+  return ZabbixSender(nodes, bounds.connect_timeout, bounds.reply_timeout, tls.get(), source);
+}
+
+DeliveryOutcome send_zabbix(ZabbixSender& zbx, const std::string& zabbix_host,
                             const std::string& key, const MetricValue& value,
-                            const DeliverySetup& setup, std::ostream& out, const Pause& pause) {
-  // The client and the request are built once, before the attempts: a value
-  // that cannot be encoded would fail every attempt the same way, so it ends
-  // the run (Failure) instead of being retried.
-  const ZabbixSender zbx(zabbix_server, setup.port, setup.bounds.connect_timeout,
-                         setup.bounds.reply_timeout, setup.tls.get());
+                            const DeliveryBounds& bounds, std::ostream& out, const Pause& pause) {
+  // The request is built once, before the attempts: a value that cannot be
+  // encoded would fail every attempt the same way, so it ends the run
+  // (Failure) instead of being retried.
   const std::string request = encode_request({ZabbixMetric{zabbix_host, key, value}});
-  return retry_delivery([&] { return zbx.exchange(request); }, setup.bounds, out, pause);
+  return retry_delivery([&] { return zbx.exchange(request); }, bounds, out, pause);
 }
 
 }  // namespace quillet

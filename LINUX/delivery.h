@@ -4,9 +4,13 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
+#include "link.h"
+#include "nodes.h"
 #include "os.h"
 #include "zabbix_sender.h"
 
@@ -23,12 +27,18 @@ struct DeliveryBounds {
   std::chrono::milliseconds reply_timeout{10000};
 };
 
-// How the values of a run travel: the port and the encryption, which the
-// configuration file decides (collect.h), and the bounds.
+// How the values of a run travel, as the command line and the configuration
+// file decide (collect.h): the nodes, the encryption, the source address, and
+// the bounds.
 struct DeliverySetup {
-  int port = 10052;
+  std::vector<ServerNode> nodes;         // none for the debug listing, which sends nothing
   std::shared_ptr<const TlsClient> tls;  // none: unencrypted
+  std::optional<SourceAddress> source;   // none: the kernel's choice
   DeliveryBounds bounds;
+
+  // The client of the run's deliveries: one for the whole run, so that each
+  // delivery starts where the last one got through.
+  ZabbixSender sender() const;
 };
 
 // delivered: the server took the value. refused: it answered, but its info
@@ -51,13 +61,13 @@ bool refused_by_server(const SendResult& result);
 DeliveryOutcome retry_delivery(const DeliveryAttempt& attempt, const DeliveryBounds& bounds,
                                std::ostream& out, const Pause& pause);
 
-// Sends one value of `zabbix_host` to `zabbix_server` on `setup.port`. After each
+// Sends one value of `zabbix_host` through `zbx`, the run's client. After each
 // failed attempt prints the red error line and pauses; gives up after
-// `setup.bounds.attempts` attempts. The console shows no difference between the
-// two outcomes; the result tells the caller. A port, time bound or text that
-// cannot make a request raises Failure before any attempt.
-DeliveryOutcome send_zabbix(const std::string& zabbix_server, const std::string& zabbix_host,
+// `bounds.attempts` attempts. The console shows no difference between the
+// two outcomes; the result tells the caller. A text that cannot make a request
+// raises Failure before any attempt.
+DeliveryOutcome send_zabbix(ZabbixSender& zbx, const std::string& zabbix_host,
                             const std::string& key, const MetricValue& value,
-                            const DeliverySetup& setup, std::ostream& out, const Pause& pause);
+                            const DeliveryBounds& bounds, std::ostream& out, const Pause& pause);
 
 }  // namespace quillet

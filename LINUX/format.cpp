@@ -1,5 +1,6 @@
 #include "format.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -144,6 +145,25 @@ std::string console_safe(std::string_view text, std::size_t limit) {
   }
   if (cut) out += "...";
   return out;
+}
+
+std::string in_quotes(std::string_view text) {
+  // Built by appending, because g++ 12 at -O3 warns of an overlapping copy in
+  // "literal" + std::string where there is none (-Wrestrict).
+  std::string out = "\"";
+  out += console_safe(text);
+  out += '"';
+  return out;
+}
+
+std::optional<int> port_number(std::string_view text) {
+  int n = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    n = std::min(n * 10 + (c - '0'), 65536);  // saturates above the range
+  }
+  if (n < 1 || n > 65535) return std::nullopt;
+  return n;
 }
 
 std::string_view trim(std::string_view text, std::string_view blanks) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -29,6 +30,12 @@ void append_json_string(std::string& out, std::string_view utf8);
 // than `limit` bytes is cut at a character boundary and ends in "...".
 inline constexpr std::size_t kMaxOutsideText = 256;
 std::string console_safe(std::string_view text, std::size_t limit = kMaxOutsideText);
+// console_safe(`text`) between double quotes: "psk".
+std::string in_quotes(std::string_view text);
+
+// A TCP port written in decimal digits only (no sign, blanks or base prefix),
+// 1 to 65535; nothing otherwise.
+std::optional<int> port_number(std::string_view text);
 
 // `text` without the characters of `blanks` at its start and end, or at its end.
 std::string_view trim(std::string_view text, std::string_view blanks);

@@ -1,6 +1,8 @@
 #include "link.h"
 
+#include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
 
 #include <cerrno>
@@ -49,10 +51,44 @@ std::string numeric_address(const sockaddr* address, socklen_t length) {
   return std::string(host) + ":" + serv;
 }
 
+std::optional<SourceAddress> source_address(const std::string& text) {
+  SourceAddress source;
+  source.text = text;
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&source.address);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&source.address);
+  if (::inet_pton(AF_INET, text.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    source.length = sizeof(sockaddr_in);
+  } else if (::inet_pton(AF_INET6, text.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    source.length = sizeof(sockaddr_in6);
+  } else {
+    return std::nullopt;
+  }
+  return source;
+}
+
 Fd connect_to(const sockaddr* address, socklen_t length, Clock::time_point deadline,
-              std::chrono::milliseconds bound) {
+              std::chrono::milliseconds bound, const SourceAddress* source) {
+  if (source && source->address.ss_family != address->sa_family) {
+    const auto family = [](sa_family_t f) { return f == AF_INET6 ? "IPv6" : "IPv4"; };
+    throw ExchangeError(std::string("endereço ") + family(address->sa_family) +
+                        ", mas o endereço de origem " + source->text + " (SourceIP) é " +
+                        family(source->address.ss_family));
+  }
   Fd fd(::socket(address->sa_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!fd) throw ExchangeError(std::string("socket: ") + std::strerror(errno));
+  if (source) {
+    // The port is chosen at connect, for the whole four-tuple: binding alone
+    // would take a port of its own from the ephemeral range for every socket.
+    const int one = 1;
+    ::setsockopt(fd.get(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&source->address), source->length) !=
+        0) {
+      throw ExchangeError("não foi possível usar o endereço de origem " + source->text +
+                          " (SourceIP): " + std::strerror(errno));
+    }
+  }
   // A non-blocking connect that is interrupted goes on in the background, like
   // one in progress.
   if (::connect(fd.get(), address, length) != 0 && errno != EINPROGRESS && errno != EINTR) {

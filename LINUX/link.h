@@ -1,12 +1,14 @@
 // What the Zabbix sender and TLS share: the error of one exchange, waits with
-// a deadline, the connection to one address, and the link that carries the
-// bytes of an exchange, as they are or through TLS.
+// a deadline, the connection to one address (from a chosen source address),
+// and the link that carries the bytes of an exchange, as they are or through
+// TLS.
 #pragma once
 
 #include <sys/socket.h>
 
 #include <chrono>
 #include <cstddef>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -40,10 +42,21 @@ bool wait_ready(int fd, IoWait wait, Clock::time_point deadline);
 // "192.0.2.10:10051", "[2001:db8::1]:10051"; "?" when it cannot be written.
 std::string numeric_address(const sockaddr* address, socklen_t length);
 
-// A non-blocking TCP socket connected to `address` before `deadline`. Raises
-// ExchangeError with the cause; a time-out names `bound`.
+// The local address that connections are made from (SourceIP), port 0.
+struct SourceAddress {
+  sockaddr_storage address{};
+  socklen_t length = 0;
+  std::string text;  // as configured
+};
+
+// `text` as a numeric IPv4 or IPv6 address, or nothing when it is not one.
+std::optional<SourceAddress> source_address(const std::string& text);
+
+// A non-blocking TCP socket connected to `address` before `deadline`, from
+// `source` when there is one (an address of the other family fails at once).
+// Raises ExchangeError with the cause; a time-out names `bound`.
 Fd connect_to(const sockaddr* address, socklen_t length, Clock::time_point deadline,
-              std::chrono::milliseconds bound);
+              std::chrono::milliseconds bound, const SourceAddress* source = nullptr);
 
 // The bytes of one exchange over a connected socket. Each call does what it can
 // without blocking and says what to wait for before the next one. Failures

@@ -2,9 +2,11 @@
 
 #include <netdb.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <deque>
 #include <nlohmann/json.hpp>
 
 #include "failure.h"
@@ -86,6 +88,30 @@ std::optional<double> read_double(std::string_view text) {
 // Blanks, tabs and line ends around a name or a figure of the info text.
 constexpr std::string_view kInfoBlanks = " \t\r\n";
 
+// {"reset":true}, or {"revision":N,"address":"host[:port]"}.
+Redirect redirect_of(const nlohmann::json& redirect) {
+  if (redirect.is_object()) {
+    if (auto reset = redirect.find("reset");
+        reset != redirect.end() && reset->is_boolean() && reset->get<bool>()) {
+      return Redirect{.reset = true, .revision = 0, .address = {}};
+    }
+    auto revision = redirect.find("revision");
+    auto address = redirect.find("address");
+    if (revision != redirect.end() && revision->is_number_unsigned() && address != redirect.end() &&
+        address->is_string()) {
+      return Redirect{.reset = false,
+                      .revision = revision->get<std::uint64_t>(),
+                      .address = address->get<std::string>()};
+    }
+  }
+  throw ExchangeError("resposta inválida: redirecionamento sem \"revision\" e \"address\"");
+}
+
+void append_failure(std::string& failures, const std::string& failure) {
+  if (!failures.empty()) failures += "; ";
+  failures += failure;
+}
+
 }  // namespace
 
 std::string value_text(const MetricValue& value) {
@@ -166,6 +192,12 @@ SendResult decode_reply(std::string_view frame) {
   if (auto info = body.find("info"); info != body.end() && info->is_string()) {
     result.info = info->get<std::string>();
   }
+  if (result.response == "failed") {
+    if (auto redirect = body.find("redirect"); redirect != body.end()) {
+      result.redirect = redirect_of(*redirect);
+      return result;
+    }
+  }
   if (result.response != "success") {
     std::string what = "servidor respondeu \"" + console_safe(result.response) + "\"";
     if (!result.info.empty()) what += " (info: \"" + console_safe(result.info) + "\")";
@@ -196,16 +228,29 @@ void parse_reply_info(std::string_view info, SendResult& result) {
   }
 }
 
-ZabbixSender::ZabbixSender(std::string server, int port, std::chrono::milliseconds connect_timeout,
-                           std::chrono::milliseconds reply_timeout, const TlsClient* tls)
-    : server_(std::move(server)),
-      port_(port),
+struct ZabbixSender::Connection {
+  std::string where;  // its numeric address
+  Fd fd;
+  std::optional<TlsSession> session;  // closed before the socket
+};
+
+ZabbixSender::ZabbixSender(std::vector<ServerNode> nodes, std::chrono::milliseconds connect_timeout,
+                           std::chrono::milliseconds reply_timeout, const TlsClient* tls,
+                           std::optional<SourceAddress> source)
+    : nodes_(std::move(nodes)),
       connect_timeout_(connect_timeout),
       reply_timeout_(reply_timeout),
-      tls_(tls) {
-  if (port_ < 1 || port_ > 65535) {
+      tls_(tls),
+      source_(std::move(source)) {
+  if (nodes_.empty()) {
+    throw Failure("dados inválidos", std::string(kStep), "nenhum servidor Zabbix para o envio");
+  }
+  const auto bad_port = std::find_if(nodes_.begin(), nodes_.end(), [](const ServerNode& node) {
+    return node.port < 1 || node.port > 65535;
+  });
+  if (bad_port != nodes_.end()) {
     throw Failure("dados inválidos", std::string(kStep),
-                  "porta do Zabbix fora do intervalo 1-65535: " + std::to_string(port_));
+                  "porta do Zabbix fora do intervalo 1-65535: " + std::to_string(bad_port->port));
   }
   if (connect_timeout_.count() < 0 || reply_timeout_.count() < 0) {
     throw Failure("dados inválidos", std::string(kStep),
@@ -213,49 +258,110 @@ ZabbixSender::ZabbixSender(std::string server, int port, std::chrono::millisecon
   }
 }
 
-SendResult ZabbixSender::send(const std::vector<ZabbixMetric>& metrics) const {
+SendResult ZabbixSender::send(const std::vector<ZabbixMetric>& metrics) {
   return exchange(encode_request(metrics));
 }
 
-SendResult ZabbixSender::exchange(std::string_view request) const {
+ZabbixSender::Connection ZabbixSender::connect(const ServerNode& node) const {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_flags = AI_NUMERICSERV;
   AddrInfoList addresses;
-  std::string service = std::to_string(port_);
-  int rc = ::getaddrinfo(server_.c_str(), service.c_str(), &hints, &addresses.head);
+  std::string service = std::to_string(node.port);
+  int rc = ::getaddrinfo(node.host.c_str(), service.c_str(), &hints, &addresses.head);
   if (rc != 0) {
     const char* cause = rc == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(rc);
-    throw ExchangeError(server_ + ": resolução do nome falhou: " + cause);
+    throw ExchangeError(console_safe(node.host) + ": resolução do nome falhou: " + cause);
   }
-
-  // Only a connection that could not be made (TLS handshake included) moves on
-  // to the next address: once the request has gone out, another try could file
-  // the value twice.
   std::string failures;
   for (const addrinfo* ai = addresses.head; ai; ai = ai->ai_next) {
-    const std::string where = numeric_address(ai->ai_addr, ai->ai_addrlen);
+    Connection connection{numeric_address(ai->ai_addr, ai->ai_addrlen), Fd(), std::nullopt};
     const auto deadline = Clock::now() + connect_timeout_;
-    Fd fd;
-    std::optional<TlsSession> session;  // closed before the socket
     try {
-      fd = connect_to(ai->ai_addr, ai->ai_addrlen, deadline, connect_timeout_);
-      if (tls_) session.emplace(tls_->open(fd.get(), deadline, connect_timeout_));
+      connection.fd = connect_to(ai->ai_addr, ai->ai_addrlen, deadline, connect_timeout_,
+                                 source_ ? &*source_ : nullptr);
+      if (tls_)
+        connection.session.emplace(tls_->open(connection.fd.get(), deadline, connect_timeout_));
+      return connection;
     } catch (const ExchangeError& e) {
-      if (!failures.empty()) failures += "; ";
-      failures += where + ": " + e.what();
+      append_failure(failures, connection.where + ": " + e.what());
+    }
+  }
+  throw ExchangeError(failures);
+}
+
+SendResult ZabbixSender::exchange_on(Connection& connection, std::string_view request) const {
+  try {
+    PlainLink plain(connection.fd.get());
+    Link* link = &plain;
+    if (connection.session) link = &*connection.session;
+    send_all(*link, request, reply_timeout_);
+    return decode_reply(read_reply(*link, reply_timeout_));
+  } catch (const ExchangeError& e) {
+    throw ExchangeError(connection.where + ": " + e.what());
+  }
+}
+
+SendResult ZabbixSender::exchange(std::string_view request) {
+  // Where this exchange may go, in order; `node` is the configured node's
+  // index, none for a redirect's address.
+  struct Destination {
+    ServerNode to;
+    std::optional<std::size_t> node;
+  };
+  std::deque<Destination> destinations;
+  if (redirect_) destinations.push_back({*redirect_, std::nullopt});
+  for (std::size_t i = 0; i < nodes_.size(); ++i) {
+    const std::size_t node = (answered_ + i) % nodes_.size();
+    destinations.push_back({nodes_[node], node});
+  }
+
+  std::string failures;  // what each destination that filed nothing did
+  bool redirected = false;
+  while (!destinations.empty()) {
+    const Destination destination = std::move(destinations.front());
+    destinations.pop_front();
+    std::optional<Connection> connection;
+    try {
+      connection.emplace(connect(destination.to));
+    } catch (const ExchangeError& e) {
+      append_failure(failures, e.what());
+      // An address that takes no connection is not kept: the nodes are the way back.
+      if (!destination.node) redirect_.reset();
       continue;
     }
-    try {
-      PlainLink plain(fd.get());
-      Link* link = &plain;
-      if (session) link = &*session;
-      send_all(*link, request, reply_timeout_);
-      return decode_reply(read_reply(*link, reply_timeout_));
-    } catch (const ExchangeError& e) {
-      throw ExchangeError(where + ": " + e.what());
+    if (destination.node) answered_ = *destination.node;
+
+    SendResult result = exchange_on(*connection, request);
+    if (!result.redirect) return result;
+    const Redirect& redirect = *result.redirect;
+    const std::string& where = connection->where;
+    if (redirect.reset) {
+      redirect_.reset();
+      append_failure(failures, where + ": o servidor desfez o redirecionamento (reset)");
+      continue;
     }
+    if (redirected) {
+      throw ExchangeError(where + ": segundo redirecionamento na mesma tentativa, para " +
+                          in_quotes(redirect.address) + ": não seguido");
+    }
+    if (revision_ && redirect.revision < *revision_) {
+      throw ExchangeError(where + ": servidor respondeu \"failed\" (redirecionamento de revisão " +
+                          std::to_string(redirect.revision) + " para " +
+                          in_quotes(redirect.address) + " ignorado: o de revisão " +
+                          std::to_string(*revision_) + " já foi seguido)");
+    }
+    auto target = parse_node(redirect.address, kRedirectPort);
+    if (const auto* problem = std::get_if<std::string>(&target)) {
+      throw ExchangeError(where + ": endereço de redirecionamento " + in_quotes(redirect.address) +
+                          " inválido: " + *problem);
+    }
+    append_failure(failures, where + ": redirecionou para " + in_quotes(redirect.address));
+    redirected = true;
+    redirect_ = std::get<ServerNode>(std::move(target));
+    revision_ = redirect.revision;
+    destinations.push_front({*redirect_, std::nullopt});
   }
   throw ExchangeError(failures);
 }

@@ -4,9 +4,10 @@
 // The deliveries of a collection run on their own: ranks REPORT's sources and
 // sends what the run sends (the discovery document, then count and percentage
 // per address: 41 values for twenty addresses), one send_zabbix call each, to
-// SERVER on PORT (10052 unless given), or with the port and encryption of a
-// configuration file, as a run would. With --list, prints the same values as
-// "host<TAB>key<TAB>value" lines instead, for zabbix_sender.
+// SERVER (a name, an address or cluster nodes, as a run's third argument) on
+// PORT (10052 unless given), or with the port, encryption and source address
+// of a configuration file, following redirects, as a run would. With --list, prints the same values
+// as "host<TAB>key<TAB>value" lines instead, for zabbix_sender.
 #include <signal.h>
 
 #include <algorithm>
@@ -61,11 +62,12 @@ int main(int argc, char** argv) {
       if (!read) throw std::runtime_error("no configuration file " + args[4]);
       config = std::move(*read);
     }
-    const quillet::DeliverySetup setup = quillet::delivery_setup(config);
+    const quillet::DeliverySetup setup = quillet::delivery_setup(config, args[1]);
+    quillet::ZabbixSender zbx = setup.sender();
     const std::vector<quillet::ZabbixMetric> values = values_of(args[0], args[2]);
     const auto given_up =
         std::count_if(values.begin(), values.end(), [&](const quillet::ZabbixMetric& v) {
-          return quillet::send_zabbix(args[1], v.host, v.key, v.value, setup, std::cout,
+          return quillet::send_zabbix(zbx, v.host, v.key, v.value, setup.bounds, std::cout,
                                       quillet::sleep_pause) == quillet::DeliveryOutcome::given_up;
         });
     return given_up == 0 ? 0 : 1;

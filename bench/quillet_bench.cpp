@@ -305,7 +305,8 @@ void BM_DeliveryWith(benchmark::State& state, Encryption encryption) {
   }
   quillet::testing::Trapper trapper(options);
   config.server_port = trapper.port();
-  const quillet::DeliverySetup setup = quillet::delivery_setup(config);
+  const quillet::DeliverySetup setup = quillet::delivery_setup(config, "127.0.0.1");
+  quillet::ZabbixSender zbx = setup.sender();
   NullBuffer null;
   std::ostream out(&null);
   int pauses = 0;
@@ -315,7 +316,7 @@ void BM_DeliveryWith(benchmark::State& state, Encryption encryption) {
   std::ptrdiff_t given_up = 0;
   for (auto _ : state) {
     given_up += std::count_if(values.begin(), values.end(), [&](const quillet::ZabbixMetric& v) {
-      return quillet::send_zabbix("127.0.0.1", v.host, v.key, v.value, setup, out, pause) !=
+      return quillet::send_zabbix(zbx, v.host, v.key, v.value, setup.bounds, out, pause) !=
              quillet::DeliveryOutcome::delivered;
     });
   }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -316,6 +317,22 @@ struct ConfigKey {
   bool required;
 };
 
+// A network interface's name as the kernel and the shell take it.
+bool plain_interface(const std::string& name) {
+  if (name.empty() || name.size() > 15) return false;
+  for (char c : name) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-')
+      return false;
+  }
+  return true;
+}
+
+bool numeric_host(const std::string& text) {
+  unsigned char buffer[16];
+  return ::inet_pton(AF_INET, text.c_str(), buffer) == 1 ||
+         ::inet_pton(AF_INET6, text.c_str(), buffer) == 1;
+}
+
 }  // namespace
 
 void check(bool ok, const char* what) {
@@ -460,6 +477,8 @@ void check_configuration(std::string_view text, const std::string& file,
       {"TLSCRLFile", &config.crl_file, "cert", false},
       {"TLSServerCertIssuer", &config.server_cert_issuer, "cert", false},
       {"TLSServerCertSubject", &config.server_cert_subject, "cert", false},
+      {"Interface", &config.interface, nullptr, false},
+      {"SourceIP", &config.source_ip, nullptr, false},
   };
   check(config.file == file, "configuration names another file");
   check(config.psk.empty(), "the parser read a key");
@@ -513,11 +532,15 @@ void check_configuration(std::string_view text, const std::string& file,
       check(!keys[k].required || mode != keys[k].mode, "a required key is missing");
       continue;
     }
-    check(mode == keys[k].mode, "a key of another TLSConnect was accepted");
+    check(!keys[k].mode || mode == keys[k].mode, "a key of another TLSConnect was accepted");
     const bool path = std::string_view(keys[k].name).ends_with("File");
     check(!path || value.value[0] == '/', "a relative path was accepted");
   }
   check(config.psk_identity.value.size() <= 128, "a PSK identity above 128 bytes");
+  check(!config.interface.given() || plain_interface(config.interface.value),
+        "an interface name the kernel or the shell would not take was accepted");
+  check(!config.source_ip.given() || numeric_host(config.source_ip.value),
+        "a SourceIP that is not a numeric address was accepted");
 }
 
 }  // namespace quillet::fuzz

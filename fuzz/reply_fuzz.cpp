@@ -1,15 +1,18 @@
 // Whatever bytes a server sends back: the reply header and frame decoders and
 // the reader of the "info" text must either return or raise ExchangeError, and
 // a description that reaches the console must be clean UTF-8 without control
-// characters. The same bytes as a configuration file: a configuration the
-// plain reader of reference.cpp agrees with, or a ConfigError whose report is
-// as clean and names the file and a line that the text has.
+// characters. The same bytes as a redirect's address and as the nodes of the
+// server argument: a node of a port in range, or a description as clean. And
+// as a configuration file: a configuration the plain reader of reference.cpp
+// agrees with, or a ConfigError whose report is as clean and names the file
+// and a line that the text has.
 #include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "config.h"
+#include "nodes.h"
 #include "reference.h"
 #include "zabbix_sender.h"
 
@@ -18,12 +21,31 @@ namespace {
 using namespace quillet;
 using namespace quillet::fuzz;
 
+void parse_as_node(std::string_view text) {
+  auto node = parse_node(text, kRedirectPort);
+  if (const auto* problem = std::get_if<std::string>(&node)) {
+    check_console_safe(*problem);
+  } else {
+    const int port = std::get<ServerNode>(node).port;
+    check(port >= 1 && port <= 65535, "a node's port out of range");
+  }
+  try {
+    for (const ServerNode& n : parse_server_nodes(text, 10052))
+      check(n.port >= 1 && n.port <= 65535, "a node's port out of range");
+  } catch (const Failure& e) {
+    check_console_safe(e.what());
+  }
+}
+
 // Decodes `frame` as the reader hands it over: the outcome is a result that
-// says "success", or a ExchangeError.
+// says "success", one that says "failed" with a redirect, or a ExchangeError.
+// A redirect's address then goes to the node parser.
 void decode(std::string_view frame) {
   try {
     const SendResult result = decode_reply(frame);
-    check(result.response == "success", "a reply other than success was accepted");
+    check(result.response == "success" || (result.response == "failed" && result.redirect),
+          "a reply other than success or a redirect was accepted");
+    if (result.redirect) parse_as_node(result.redirect->address);
   } catch (const ExchangeError& e) {
     check_console_safe(e.what());
   }
@@ -72,6 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   SendResult result;
   parse_reply_info(bytes, result);
+  parse_as_node(bytes);
 
   parse_as_configuration(bytes);
   return 0;

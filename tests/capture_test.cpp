@@ -55,6 +55,15 @@ TEST(CaptureCommands, AreThePlainConcatenationsForOrdinaryValues) {
   other.interface = "eth0.100";
   EXPECT_EQ(tcpdump_command(other),
             "timeout 2 tcpdump --immediate-mode -s 512 -i eth0.100 -w /tmp/w-1/d.pcap port 53");
+  // On "any" alone, cooked headers that dnstop reads.
+  shipped.interface = "any";
+  EXPECT_EQ(tcpdump_command(shipped),
+            "timeout 5 tcpdump --immediate-mode -s 512 -i any -y LINUX_SLL -w "
+            "/home/quillet/dump.pcap port 53");
+  shipped.interface = "anything";
+  EXPECT_EQ(tcpdump_command(shipped),
+            "timeout 5 tcpdump --immediate-mode -s 512 -i anything -w /home/quillet/dump.pcap port "
+            "53");
   other.caminho_arquivo = "/tmp/my report.txt";
   EXPECT_EQ(dnstop_command(other), "dnstop -l 4 /tmp/w-1/d.pcap > '/tmp/my report.txt'");
 }

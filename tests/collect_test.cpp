@@ -156,6 +156,25 @@ TEST_F(Collection, TheConfigurationFileChoosesPortAndEncryption) {
   EXPECT_EQ(trapper.requests().size(), 5u);
 }
 
+TEST_F(Collection, ClusterNodesAndRedirectsLeaveTheConsoleAsItIs) {
+  // The first node is down, the second sends the run to a third address,
+  // which takes the first value and every later one; from 127.0.0.2.
+  Trapper target;
+  TrapperOptions options = TrapperOptions::answering({TrapperBehaviour::redirect});
+  options.redirect_address = "127.0.0.1:" + std::to_string(target.port());
+  Trapper node(options);
+  t.ctx.settings.zabbix_server = "127.0.0.1:" + std::to_string(testing::closed_loopback_port()) +
+                                 ";127.0.0.1:" + std::to_string(node.port());
+  dir.write("quillet.conf", "SourceIP=127.0.0.2\n");
+  EXPECT_EQ(coletarDns("/ignored", t.ctx), 0);
+  EXPECT_EQ(t.out.str(), debug_line_text + "OK!\n");
+  EXPECT_EQ(node.requests().size(), 1u);
+  ASSERT_EQ(target.requests().size(), 5u);
+  for (const auto& request : target.requests())
+    EXPECT_EQ(request.peer, "127.0.0.2");
+  EXPECT_TRUE(t.pauses.empty());
+}
+
 TEST_F(Collection, FailedCaptureEndsWithStatus1) {
   t.runner.on_run = [](const std::string&) { return ExitStatus{}; };
   EXPECT_EQ(collect(testing::closed_loopback_port()), 1);

@@ -30,7 +30,7 @@ using testing::ScratchDir;
 constexpr const char* kFile = "quillet.conf";
 const std::string kKnownKeys =
     "ServerPort, TLSConnect, TLSPSKIdentity, TLSPSKFile, TLSCAFile, TLSCertFile, TLSKeyFile, "
-    "TLSCRLFile, TLSServerCertIssuer e TLSServerCertSubject";
+    "TLSCRLFile, TLSServerCertIssuer, TLSServerCertSubject, Interface e SourceIP";
 const std::string kDefaults = "ServerPort=10052 TLSConnect=unencrypted@0";
 
 // "Key=value@line" for the port, the mode and every value given.
@@ -48,6 +48,8 @@ std::string render(const Configuration& c) {
       {"TLSCRLFile", &c.crl_file},
       {"TLSServerCertIssuer", &c.server_cert_issuer},
       {"TLSServerCertSubject", &c.server_cert_subject},
+      {"Interface", &c.interface},
+      {"SourceIP", &c.source_ip},
   };
   for (const auto& [name, v] : values) {
     if (v->given() || !v->value.empty())
@@ -115,12 +117,23 @@ TEST(ParseConfiguration, AcceptedForms) {
       {"ServerPort=65535", "ServerPort=65535 TLSConnect=unencrypted@0"},
       {"ServerPort=010", "ServerPort=10 TLSConnect=unencrypted@0"},
       {"ServerPort=00000065535", "ServerPort=65535 TLSConnect=unencrypted@0"},
+      // Interface and SourceIP go with any TLSConnect.
+      {"Interface=eth0\nSourceIP=192.0.2.5\nTLSConnect=psk\nTLSPSKIdentity=q\nTLSPSKFile=/k",
+       "ServerPort=10052 TLSConnect=psk@3 TLSPSKIdentity=q@4 TLSPSKFile=/k@5 Interface=eth0@1 "
+       "SourceIP=192.0.2.5@2"},
+      {"Interface=any", kDefaults + " Interface=any@1"},
+      {"Interface=bond0.100-a_B.9", kDefaults + " Interface=bond0.100-a_B.9@1"},
+      {"SourceIP=2001:db8::1", kDefaults + " SourceIP=2001:db8::1@1"},
+      {"SourceIP=::ffff:192.0.2.5", kDefaults + " SourceIP=::ffff:192.0.2.5@1"},
   });
 }
 
 TEST(ParseConfiguration, RefusalsNameTheLineAndTheProblem) {
   const std::string port = "; use um número de 1 a 65535";
   const std::string modes = "; use unencrypted, psk ou cert";
+  const std::string interface =
+      "; use o nome de uma interface de rede: de 1 a 15 letras, dígitos, \".\", \"_\" ou \"-\"";
+  const std::string address = "; use um endereço IPv4 ou IPv6 numérico";
   const std::string utf8 = "a linha não é texto UTF-8 válido; grave o arquivo em UTF-8";
   const std::string psk_start = "TLSConnect=psk\nTLSPSKFile=/k\nTLSPSKIdentity=";
   std::string accents;
@@ -157,6 +170,21 @@ TEST(ParseConfiguration, RefusalsNameTheLineAndTheProblem) {
       {"ServerPort=0x10", "quillet.conf:1: valor \"0x10\" inválido para ServerPort" + port},
       {"ServerPort=10051 # proxy",
        "quillet.conf:1: valor \"10051 # proxy\" inválido para ServerPort" + port},
+      {"Interface=eth 0", "quillet.conf:1: valor \"eth 0\" inválido para Interface" + interface},
+      {"Interface=bond0.100-a_B.9x",
+       "quillet.conf:1: valor \"bond0.100-a_B.9x\" inválido para Interface" + interface},
+      {"Interface=eth0;reboot",
+       "quillet.conf:1: valor \"eth0;reboot\" inválido para Interface" + interface},
+      {"Interface=$(reboot)",
+       "quillet.conf:1: valor \"$(reboot)\" inválido para Interface" + interface},
+      {"Interface=placaé", "quillet.conf:1: valor \"placaé\" inválido para Interface" + interface},
+      {"SourceIP=dns01.example.org",
+       "quillet.conf:1: valor \"dns01.example.org\" inválido para SourceIP" + address},
+      {"SourceIP=192.0.2.256",
+       "quillet.conf:1: valor \"192.0.2.256\" inválido para SourceIP" + address},
+      {"SourceIP=192.0.2.5:10051",
+       "quillet.conf:1: valor \"192.0.2.5:10051\" inválido para SourceIP" + address},
+      {"SourceIP=[::1]", "quillet.conf:1: valor \"[::1]\" inválido para SourceIP" + address},
       {"TLSConnect=cert\nTLSCAFile=ca.pem\n",
        "quillet.conf:2: TLSCAFile \"ca.pem\" não é um caminho absoluto; indique o caminho "
        "completo, a partir de /"},

@@ -34,8 +34,17 @@ std::string repeat(const std::string& s, int n) {
 }
 
 DeliverySetup quick_setup(int port) {
-  return DeliverySetup{
-      .port = port, .tls = {}, .bounds = {.connect_timeout = ms(1000), .reply_timeout = ms(500)}};
+  return DeliverySetup{.nodes = {{"127.0.0.1", port}},
+                       .tls = {},
+                       .source = {},
+                       .bounds = {.connect_timeout = ms(1000), .reply_timeout = ms(500)}};
+}
+
+// One delivery of the value through a client of its own, as the first of a run.
+DeliveryOutcome deliver(const DeliverySetup& setup, const std::string& host, const std::string& key,
+                        const MetricValue& value, TestContext& t) {
+  ZabbixSender zbx = setup.sender();
+  return send_zabbix(zbx, host, key, value, setup.bounds, t.out, t.ctx.pause);
 }
 
 TEST(RetryDelivery, FollowsTheScriptOfFailures) {
@@ -112,8 +121,7 @@ TEST(SendZabbix, DeliversEachKindOfValueAtOnce) {
   Trapper trapper;
   for (const auto& row : rows) {
     TestContext t;
-    EXPECT_EQ(send_zabbix("127.0.0.1", "dns-lab", row.key, row.value, quick_setup(trapper.port()),
-                          t.out, t.ctx.pause),
+    EXPECT_EQ(deliver(quick_setup(trapper.port()), "dns-lab", row.key, row.value, t),
               DeliveryOutcome::delivered);
     EXPECT_EQ(t.out.str(), "");
     EXPECT_TRUE(t.pauses.empty());
@@ -132,9 +140,9 @@ TEST(SendZabbix, TwoFailuresThenSuccess) {
       {TrapperBehaviour::failed, TrapperBehaviour::close, TrapperBehaviour::success}));
   TestContext t;
   std::string where = "127.0.0.1:" + std::to_string(trapper.port()) + ": ";
-  EXPECT_EQ(send_zabbix("127.0.0.1", "dns-lab", "contDns[192.0.2.10]", std::int64_t{152},
-                        quick_setup(trapper.port()), t.out, t.ctx.pause),
-            DeliveryOutcome::delivered);
+  EXPECT_EQ(
+      deliver(quick_setup(trapper.port()), "dns-lab", "contDns[192.0.2.10]", std::int64_t{152}, t),
+      DeliveryOutcome::delivered);
   EXPECT_EQ(
       t.out.str(),
       red_line(where + "servidor respondeu \"failed\" (info: \"processed: 0; failed: 1; total: 1; "
@@ -151,8 +159,7 @@ TEST(SendZabbix, TwoFailuresThenSuccess) {
 TEST(SendZabbix, NeverReachableGivesUpAfterFiveAttempts) {
   int port = testing::closed_loopback_port();
   TestContext t;
-  EXPECT_EQ(send_zabbix("127.0.0.1", "dns-lab", "descobertaDns", std::string("{}"),
-                        quick_setup(port), t.out, t.ctx.pause),
+  EXPECT_EQ(deliver(quick_setup(port), "dns-lab", "descobertaDns", std::string("{}"), t),
             DeliveryOutcome::given_up);
   EXPECT_EQ(t.out.str(), repeat(red_line("127.0.0.1:" + std::to_string(port) +
                                          ": conexão falhou: Connection refused"),
@@ -167,8 +174,7 @@ TEST(SendZabbix, ASilentServerCostsOneBoundPerAttempt) {
   setup.bounds.attempts = 3;
   setup.bounds.reply_timeout = ms(100);
   auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(send_zabbix("127.0.0.1", "h", "k", std::int64_t{1}, setup, t.out, t.ctx.pause),
-            DeliveryOutcome::given_up);
+  EXPECT_EQ(deliver(setup, "h", "k", std::int64_t{1}, t), DeliveryOutcome::given_up);
   const auto took = std::chrono::steady_clock::now() - start;
   EXPECT_GE(took, ms(300));
   EXPECT_LT(took, ms(1500));
@@ -193,8 +199,8 @@ TEST(SendZabbix, WhatCannotMakeARequestEndsTheRunBeforeAnyAttempt) {
   for (const auto& row : rows) {
     TestContext t;
     EXPECT_EQ(failure_of<Failure>([&] {
-                send_zabbix("127.0.0.1", row.host, "k", std::int64_t{1},
-                            quick_setup(trapper.port() + row.port_offset), t.out, t.ctx.pause);
+                deliver(quick_setup(trapper.port() + row.port_offset), row.host, "k",
+                        std::int64_t{1}, t);
               }),
               "dados inválidos / envio ao Zabbix / " + row.message);
     EXPECT_EQ(t.out.str(), "");
@@ -209,13 +215,15 @@ TEST(SendZabbixDeathTest, AnInterruptEndsTheRunInsteadOfFailingTheAttempt) {
     // The disposition the program runs with; a test runner may have left it ignored.
     ::signal(SIGINT, SIG_DFL);
     Trapper trapper(TrapperOptions::answering({TrapperBehaviour::silent}));
-    DeliverySetup setup{.port = trapper.port(), .tls = {}, .bounds = {.reply_timeout = ms(5000)}};
+    DeliverySetup setup = quick_setup(trapper.port());
+    setup.bounds.reply_timeout = ms(5000);
     std::thread interrupter([] {
       std::this_thread::sleep_for(ms(200));
       ::kill(::getpid(), SIGINT);
     });
     interrupter.detach();
-    send_zabbix("127.0.0.1", "h", "k", std::int64_t{1}, setup, std::cerr, sleep_pause);
+    ZabbixSender zbx = setup.sender();
+    send_zabbix(zbx, "h", "k", std::int64_t{1}, setup.bounds, std::cerr, sleep_pause);
     std::cerr << "returned\n";
     std::_Exit(0);
   };
@@ -228,9 +236,9 @@ TEST(SendZabbix, ManyDeliveriesInARowAllArrive) {
   for (int i = 0; i < 100; ++i) {
     TestContext t;
     auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(send_zabbix("127.0.0.1", "dns-lab", "contDns[192.0.2.10]", std::int64_t{i},
-                          quick_setup(trapper.port()), t.out, t.ctx.pause),
-              DeliveryOutcome::delivered);
+    ASSERT_EQ(
+        deliver(quick_setup(trapper.port()), "dns-lab", "contDns[192.0.2.10]", std::int64_t{i}, t),
+        DeliveryOutcome::delivered);
     micros.push_back(
         std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
             .count());

@@ -84,7 +84,7 @@ class Tls : public ::testing::Test {
   // One delivery through `client`: "<delivered>" or the failure's description
   // without the address.
   static std::string deliver(int port, const TlsClient& client) {
-    ZabbixSender sender("127.0.0.1", port, ms(1000), ms(1000), &client);
+    ZabbixSender sender({{"127.0.0.1", port}}, ms(1000), ms(1000), &client);
     const std::string what = failure_of<ExchangeError>([&] {
       sender.send({ZabbixMetric{"dns-lab", "contDns[192.0.2.10]", std::int64_t{152}}});
     });
@@ -179,7 +179,7 @@ TEST_F(Tls, AStalledHandshakeEndsWithTheConnectBound) {
   int port = 0;
   const Fd listener = testing::idle_loopback_listener(4, port);
   const TlsClient client(psk_config());
-  ZabbixSender sender("127.0.0.1", port, ms(300), ms(1000), &client);
+  ZabbixSender sender({{"127.0.0.1", port}}, ms(300), ms(1000), &client);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(failure_of<ExchangeError>([&] {
               sender.send({ZabbixMetric{"h", "k", std::int64_t{1}}});
@@ -197,6 +197,25 @@ TEST_F(Tls, LaterDeliveriesOfARunResumeTheSession) {
     ASSERT_EQ(deliver(trapper.port(), client), "<delivered>");
   EXPECT_EQ(trapper.requests().size(), 3u);
   EXPECT_EQ(trapper.resumed_sessions(), 2);
+}
+
+TEST_F(Tls, ARedirectIsFollowedWithTheSameSettings) {
+  const std::pair<Configuration, TrapperOptions> rows[] = {{psk_config(), psk_trapper()},
+                                                           {cert_config(), cert_trapper()}};
+  for (const auto& [config, server] : rows) {
+    Trapper target(server);
+    TrapperOptions redirecting = server;
+    redirecting.script = {testing::TrapperBehaviour::redirect};
+    redirecting.redirect_address = "127.0.0.1:" + std::to_string(target.port());
+    Trapper node(redirecting);
+    const TlsClient client(config);
+    ZabbixSender sender({{"127.0.0.1", node.port()}}, ms(1000), ms(1000), &client);
+    for (std::int64_t i = 0; i < 2; ++i)
+      EXPECT_EQ(sender.send({ZabbixMetric{"h", "k", i}}).response, "success");
+    EXPECT_EQ(node.requests().size(), 1u);
+    EXPECT_EQ(target.requests().size(), 2u);
+    EXPECT_EQ(node.failed_handshakes() + target.failed_handshakes(), 0);
+  }
 }
 
 TEST_F(Tls, FilesThatDoNotLoadNameTheirLine) {

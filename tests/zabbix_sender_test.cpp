@@ -12,6 +12,8 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -27,6 +29,7 @@ using testing::kNoFailure;
 using testing::Trapper;
 using testing::TrapperBehaviour;
 using testing::TrapperOptions;
+using testing::TrapperRequest;
 
 const std::string kSuccessBody =
     R"({"response":"success","info":"processed: 1; failed: 0; total: 1; seconds spent: 0.000037"})";
@@ -157,6 +160,40 @@ TEST(DecodeReply, ReadsInfoLeniently) {
   }
 }
 
+const std::string kBadRedirect =
+    "resposta inválida: redirecionamento sem \"revision\" e \"address\"";
+
+TEST(DecodeReply, ReadsRedirects) {
+  struct Row {
+    std::string body;
+    std::string response;
+    std::optional<std::string> redirect;  // "reset", or "revision address"
+  };
+  const Row rows[] = {
+      {R"({"redirect":{"revision":7,"address":"192.0.2.5:10053"},"response":"failed"})", "failed",
+       "7 192.0.2.5:10053"},
+      {R"({"response":"failed","redirect":{"address":"proxy-b","revision":18446744073709551615}})",
+       "failed", "18446744073709551615 proxy-b"},
+      {R"({"redirect":{"reset":true},"response":"failed"})", "failed", "reset"},
+      {R"({"redirect":{"reset":true,"revision":3,"address":"b"},"response":"failed"})", "failed",
+       "reset"},
+      // A success stands, whatever else the reply says.
+      {R"({"redirect":{"revision":7,"address":"b"},"response":"success","info":"processed: 1"})",
+       "success", std::nullopt},
+  };
+  for (const Row& row : rows) {
+    const SendResult r = decode_reply(frame(row.body));
+    EXPECT_EQ(r.response, row.response) << row.body;
+    std::optional<std::string> redirect;
+    if (r.redirect) {
+      redirect = r.redirect->reset
+                     ? "reset"
+                     : std::to_string(r.redirect->revision) + " " + r.redirect->address;
+    }
+    EXPECT_EQ(redirect, row.redirect) << row.body;
+  }
+}
+
 TEST(DecodeReply, RefusesMalformedAndUnsuccessfulReplies) {
   const std::pair<std::string, std::string> rows[] = {
       {"ZBXD\x01", "resposta inválida: cabeçalho incompleto (5 bytes)"},
@@ -187,6 +224,16 @@ TEST(DecodeReply, RefusesMalformedAndUnsuccessfulReplies) {
       {frame(R"({"response":1})"), "servidor respondeu \"1\""},
       {frame(R"({"response":"fail\u001b[2J","info":"a\nb"})"),
        "servidor respondeu \"fail?[2J\" (info: \"a?b\")"},
+      // A redirect is read only when it is whole.
+      {frame(R"({"redirect":{"revision":-1,"address":"b"},"response":"failed"})"), kBadRedirect},
+      {frame(R"({"redirect":{"revision":1.5,"address":"b"},"response":"failed"})"), kBadRedirect},
+      {frame(R"({"redirect":{"revision":"1","address":"b"},"response":"failed"})"), kBadRedirect},
+      {frame(R"({"redirect":{"revision":1},"response":"failed"})"), kBadRedirect},
+      {frame(R"({"redirect":{"address":"b"},"response":"failed"})"), kBadRedirect},
+      {frame(R"({"redirect":{"reset":false},"response":"failed"})"), kBadRedirect},
+      {frame(R"({"redirect":"b:10051","response":"failed"})"), kBadRedirect},
+      {frame(R"({"redirect":{"revision":1,"address":"b"},"response":"Failed"})"),
+       "servidor respondeu \"Failed\""},
   };
   for (const auto& row : rows) {
     EXPECT_EQ(failure_of([&] { decode_reply(row.first); }), row.second);
@@ -219,15 +266,18 @@ TEST(ZabbixSender, RefusesSettingsThatCannotWork) {
     const std::string expected = row.message.empty()
                                      ? std::string(kNoFailure)
                                      : "dados inválidos / envio ao Zabbix / " + row.message;
-    EXPECT_EQ(
-        testing::failure_of<Failure>([&] { ZabbixSender("h", row.port, row.connect, row.reply); }),
-        expected);
+    EXPECT_EQ(testing::failure_of<Failure>([&] {
+                ZabbixSender({{"h", row.port}}, row.connect, row.reply);
+              }),
+              expected);
   }
+  EXPECT_EQ(testing::failure_of<Failure>([] { ZabbixSender({}); }),
+            "dados inválidos / envio ao Zabbix / nenhum servidor Zabbix para o envio");
 }
 
 TEST(ZabbixSender, DeliversToATrapper) {
   Trapper trapper;
-  ZabbixSender zbx("127.0.0.1", trapper.port(), ms(1000), ms(1000));
+  ZabbixSender zbx({{"127.0.0.1", trapper.port()}}, ms(1000), ms(1000));
   SendResult r = zbx.send(one(61.3));
   EXPECT_EQ(r.response, "success");
   EXPECT_EQ(r.processed, 1);
@@ -261,7 +311,7 @@ TEST(ZabbixSender, DescribesEveryBrokenExchange) {
   };
   for (const auto& [behaviour, cause] : rows) {
     Trapper trapper(TrapperOptions::answering({behaviour}));
-    ZabbixSender zbx("127.0.0.1", trapper.port(), ms(2000), ms(3000));
+    ZabbixSender zbx({{"127.0.0.1", trapper.port()}}, ms(2000), ms(3000));
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(failure_of([&] { zbx.send(one(std::int64_t{152})); }),
               "127.0.0.1:" + std::to_string(trapper.port()) + ": " + cause);
@@ -273,14 +323,14 @@ TEST(ZabbixSender, DescribesEveryBrokenExchange) {
 
 TEST(ZabbixSender, ASlowReplyWithinTheBoundArrives) {
   Trapper trapper(TrapperOptions::dripping(8, ms(40)));
-  ZabbixSender zbx("127.0.0.1", trapper.port(), ms(1000), ms(2000));
+  ZabbixSender zbx({{"127.0.0.1", trapper.port()}}, ms(1000), ms(2000));
   EXPECT_EQ(zbx.send(one(std::int64_t{1})).processed, 1);
 }
 
 TEST(ZabbixSender, TheReplyBoundCoversTheWholeReply) {
   // Every piece comes well within the bound, the whole reply does not.
   Trapper trapper(TrapperOptions::dripping(10, ms(80)));
-  ZabbixSender zbx("127.0.0.1", trapper.port(), ms(1000), ms(300));
+  ZabbixSender zbx({{"127.0.0.1", trapper.port()}}, ms(1000), ms(300));
   auto start = std::chrono::steady_clock::now();
   std::string got = failure_of([&] { zbx.send(one(std::int64_t{1})); });
   EXPECT_LT(std::chrono::steady_clock::now() - start, ms(800));
@@ -304,7 +354,7 @@ TEST(ZabbixSender, AFullListenQueueFailsTheConnectWithinTheBound) {
   }
   std::this_thread::sleep_for(ms(50));
 
-  ZabbixSender zbx("127.0.0.1", port, ms(250), ms(1000));
+  ZabbixSender zbx({{"127.0.0.1", port}}, ms(250), ms(1000));
   auto start = std::chrono::steady_clock::now();
   std::string got = failure_of([&] { zbx.send(one(std::int64_t{1})); });
   auto took = std::chrono::steady_clock::now() - start;
@@ -325,13 +375,13 @@ TEST(ZabbixSender, ReachesAnIpv6Trapper) {
   } catch (const std::runtime_error& e) {
     GTEST_SKIP() << "no IPv6 loopback here: " << e.what();
   }
-  ZabbixSender zbx("::1", trapper->port(), ms(1000), ms(1000));
+  ZabbixSender zbx({{"::1", trapper->port()}}, ms(1000), ms(1000));
   EXPECT_EQ(zbx.send(one(std::int64_t{1})).response, "success");
   EXPECT_EQ(trapper->requests().size(), 1u);
 
   trapper.reset();
   int port = testing::closed_loopback_port();
-  ZabbixSender gone("::1", port, ms(1000), ms(1000));
+  ZabbixSender gone({{"::1", port}}, ms(1000), ms(1000));
   EXPECT_EQ(failure_of([&] { gone.send(one(std::int64_t{1})); }),
             "[::1]:" + std::to_string(port) + ": conexão falhou: Connection refused");
 }
@@ -340,7 +390,7 @@ TEST(ZabbixSender, TriesEveryAddressOfAName) {
   // "localhost" may stand for ::1 and 127.0.0.1; a trapper on one of them is
   // found whichever comes first.
   Trapper trapper;
-  ZabbixSender zbx("localhost", trapper.port(), ms(1000), ms(1000));
+  ZabbixSender zbx({{"localhost", trapper.port()}}, ms(1000), ms(1000));
   EXPECT_EQ(zbx.send(one(std::int64_t{1})).response, "success");
 
   // Refusals by several addresses are listed together.
@@ -353,8 +403,9 @@ TEST(ZabbixSender, TriesEveryAddressOfAName) {
     ++count;
   ::freeaddrinfo(found);
   int port = testing::closed_loopback_port();
-  std::string got =
-      failure_of([&] { ZabbixSender("localhost", port, ms(1000), ms(1000)).send(one(1.0)); });
+  std::string got = failure_of([&] {
+    ZabbixSender({{"localhost", port}}, ms(1000), ms(1000)).send(one(1.0));
+  });
   std::string refused = std::to_string(port) + ": conexão falhou: Connection refused";
   std::size_t listed = 0;
   for (std::size_t at = got.find(refused); at != std::string::npos; at = got.find(refused, at + 1))
@@ -363,8 +414,9 @@ TEST(ZabbixSender, TriesEveryAddressOfAName) {
 }
 
 TEST(ZabbixSender, ANameThatDoesNotResolveFails) {
-  std::string got = failure_of(
-      [] { ZabbixSender("zbx.invalid", 10052, ms(1000), ms(1000)).send(one(std::int64_t{1})); });
+  std::string got = failure_of([] {
+    ZabbixSender({{"zbx.invalid", 10052}}, ms(1000), ms(1000)).send(one(std::int64_t{1}));
+  });
   EXPECT_TRUE(got == "zbx.invalid: resolução do nome falhou: Name or service not known" ||
               got == "zbx.invalid: resolução do nome falhou: Temporary failure in name resolution")
       << got;
@@ -384,8 +436,8 @@ TEST(ZabbixSender, LeavesNoDescriptorBehind) {
         TrapperBehaviour::silent,
         TrapperBehaviour::reset,
     }));
-    ZabbixSender zbx("127.0.0.1", trapper.port(), ms(1000), ms(100));
-    ZabbixSender refused("127.0.0.1", testing::closed_loopback_port(), ms(1000), ms(100));
+    ZabbixSender zbx({{"127.0.0.1", trapper.port()}}, ms(1000), ms(100));
+    ZabbixSender refused({{"127.0.0.1", testing::closed_loopback_port()}}, ms(1000), ms(100));
     int delivered = 0;
     for (int i = 0; i < 30; ++i) {
       try {
@@ -418,7 +470,7 @@ TEST(ZabbixSender, InterruptedCallsResume) {
       std::this_thread::sleep_for(ms(1));
     }
   });
-  ZabbixSender zbx("127.0.0.1", trapper.port(), ms(1000), ms(2000));
+  ZabbixSender zbx({{"127.0.0.1", trapper.port()}}, ms(1000), ms(2000));
   std::string got;
   for (int i = 0; i < 3 && got.empty(); ++i) {
     got = failure_of([&] { zbx.send(one(std::int64_t{1})); });
@@ -428,6 +480,212 @@ TEST(ZabbixSender, InterruptedCallsResume) {
   nagger.join();
   ::sigaction(SIGUSR1, &previous, nullptr);
   EXPECT_EQ(got, "");
+}
+
+// The nodes of an HA cluster: a closed port at first, then a trapper there.
+TEST(ZabbixSender, NodesAreTriedFromTheOneThatTookTheLastConnection) {
+  const int first = testing::closed_loopback_port();
+  std::optional<Trapper> second(std::in_place);
+  const int second_port = second->port();
+  ZabbixSender zbx({{"127.0.0.1", first}, {"127.0.0.1", second_port}}, ms(1000), ms(1000));
+  EXPECT_EQ(zbx.send(one(std::int64_t{1})).response, "success");
+  EXPECT_EQ(second->requests().size(), 1u);
+
+  TrapperOptions options;
+  options.port = first;
+  std::optional<Trapper> now_up(std::in_place, options);
+  EXPECT_EQ(zbx.send(one(std::int64_t{2})).response, "success");
+  EXPECT_EQ(second->requests().size(), 2u);
+  EXPECT_EQ(now_up->connections(), 0);
+
+  second.reset();
+  EXPECT_EQ(zbx.send(one(std::int64_t{3})).response, "success");
+  EXPECT_EQ(zbx.send(one(std::int64_t{4})).response, "success");
+  EXPECT_EQ(now_up->requests().size(), 2u);
+
+  // Every node down: each named, from the one that answered last.
+  now_up.reset();
+  EXPECT_EQ(failure_of([&] { zbx.send(one(std::int64_t{5})); }),
+            "127.0.0.1:" + std::to_string(first) + ": conexão falhou: Connection refused; " +
+                "127.0.0.1:" + std::to_string(second_port) +
+                ": conexão falhou: Connection refused");
+}
+
+TEST(ZabbixSender, AKeptRedirectThatTakesNoConnectionIsForgotten) {
+  std::optional<Trapper> target(std::in_place);
+  TrapperOptions options = TrapperOptions::answering({TrapperBehaviour::redirect});
+  options.redirect_address = "127.0.0.1:" + std::to_string(target->port());
+  options.script.push_back(TrapperBehaviour::success);
+  std::optional<Trapper> node(std::in_place, options);
+  const int node_port = node->port();
+  ZabbixSender zbx({{"127.0.0.1", node_port}}, ms(1000), ms(1000));
+  EXPECT_EQ(zbx.send(one(std::int64_t{1})).response, "success");
+  EXPECT_EQ(target->requests().size(), 1u);
+  target.reset();
+  // The same exchange goes on with the node; the address is tried no more.
+  EXPECT_EQ(zbx.send(one(std::int64_t{2})).response, "success");
+  EXPECT_EQ(node->requests().size(), 2u);
+  node.reset();
+  EXPECT_EQ(failure_of([&] { zbx.send(one(std::int64_t{3})); }),
+            "127.0.0.1:" + std::to_string(node_port) + ": conexão falhou: Connection refused");
+}
+
+// Three trappers, A, B and C, each with its script and the target and
+// revision of the redirects it gives; a run's sender whose nodes are some of
+// them. Which trapper took each request, and what each exchange raised.
+TEST(ZabbixSender, FollowsRedirectsAsAProxyGroupGivesThem) {
+  using B = TrapperBehaviour;
+  struct Side {
+    std::vector<B> script = {B::success};
+    std::string to;  // a letter: that trapper; "-": a closed port; otherwise as it is
+    std::uint64_t revision = 1;
+  };
+  struct Row {
+    std::string label;
+    std::string nodes;  // letters, "-" for a closed port
+    Side a, b, c;
+    std::vector<std::string> sends;  // "ok" or the failure, {A} ... {-} for the addresses
+    std::string route;               // the trappers each exchange reached, "|" between
+  };
+  const Row rows[] = {
+      {"followed at once, and straight there afterwards",
+       "A",
+       {{B::redirect}, "B"},
+       {},
+       {},
+       {"ok", "ok", "ok"},
+       "AB|B|B"},
+      {"from the second node, which answers",
+       "-A",
+       {{B::redirect}, "B"},
+       {},
+       {},
+       {"ok", "ok"},
+       "AB|B"},
+      {"a lower revision is a failed reply",
+       "A",
+       {{B::redirect}, "B", 5},
+       {{B::success, B::redirect, B::success}, "C", 4},
+       {},
+       {"ok",
+        "{B}: servidor respondeu \"failed\" (redirecionamento de revisão 4 para \"{C}\" ignorado: "
+        "o de revisão 5 já foi seguido)",
+        "ok"},
+       "AB|B|B"},
+      {"the same revision is followed",
+       "A",
+       {{B::redirect}, "B", 5},
+       {{B::success, B::redirect}, "C", 5},
+       {},
+       {"ok", "ok", "ok"},
+       "AB|BC|C"},
+      {"reset: back to the nodes, in the same exchange",
+       "A",
+       {{B::redirect, B::success}, "B"},
+       {{B::success, B::redirect_reset}, ""},
+       {},
+       {"ok", "ok", "ok"},
+       "AB|BA|A"},
+      {"reset from a node: the next node",
+       "AB",
+       {{B::redirect_reset}, ""},
+       {},
+       {},
+       {"ok", "ok"},
+       "AB|B"},
+      {"a second redirect in one exchange",
+       "A",
+       {{B::redirect}, "B"},
+       {{B::redirect, B::success}, "C"},
+       {},
+       {"{B}: segundo redirecionamento na mesma tentativa, para \"{C}\": não seguido", "ok"},
+       "AB|B"},
+      {"an address that takes no connection is forgotten",
+       "A",
+       {{B::redirect, B::success}, "-"},
+       {},
+       {},
+       {"{A}: redirecionou para \"{-}\"; {-}: conexão falhou: Connection refused", "ok"},
+       "A|A"},
+      {"an address that cannot be read",
+       "A",
+       {{B::redirect}, "127.0.0.1:0"},
+       {},
+       {},
+       {"{A}: endereço de redirecionamento \"127.0.0.1:0\" inválido: tem a porta \"0\" inválida; "
+        "use "
+        "um número de 1 a 65535"},
+       "A"},
+      {"a failure once the request is out ends the exchange",
+       "AB",
+       {{B::close}, ""},
+       {},
+       {},
+       {"{A}: conexão encerrada sem resposta"},
+       "A"},
+  };
+  const int closed = testing::closed_loopback_port();
+  for (const Row& row : rows) {
+    std::mutex mutex;
+    std::string route;
+    std::map<char, std::unique_ptr<Trapper>> trappers;
+    std::map<std::string, std::string> addresses = {{"{-}", "127.0.0.1:" + std::to_string(closed)}};
+    // C first, so that each trapper knows the port of the one it sends to.
+    for (const auto& [name, side] : {std::pair{'C', row.c}, {'B', row.b}, {'A', row.a}}) {
+      TrapperOptions options = TrapperOptions::answering(side.script);
+      options.redirect_revision = side.revision;
+      options.redirect_address = side.to;
+      if (side.to == "-") options.redirect_address = addresses["{-}"];
+      if (side.to.size() == 1 && trappers.count(side.to[0])) {
+        options.redirect_address = addresses["{" + side.to + "}"];
+      }
+      options.on_request = [&, name = name](const TrapperRequest&) {
+        std::lock_guard lock(mutex);
+        route += name;
+      };
+      trappers[name] = std::make_unique<Trapper>(options);
+      addresses["{" + std::string(1, name) + "}"] =
+          "127.0.0.1:" + std::to_string(trappers[name]->port());
+    }
+    std::vector<ServerNode> nodes;
+    for (char n : row.nodes) {
+      nodes.push_back({"127.0.0.1", n == '-' ? closed : trappers[n]->port()});
+    }
+    ZabbixSender zbx(nodes, ms(1000), ms(1000));
+    for (std::size_t i = 0; i < row.sends.size(); ++i) {
+      std::string expected = row.sends[i] == "ok" ? std::string(kNoFailure) : row.sends[i];
+      for (const auto& [mark, address] : addresses) {
+        for (auto at = expected.find(mark); at != std::string::npos; at = expected.find(mark))
+          expected.replace(at, mark.size(), address);
+      }
+      EXPECT_EQ(failure_of([&] { zbx.send(one(static_cast<std::int64_t>(i))); }), expected)
+          << row.label << ", exchange " << i + 1;
+      std::lock_guard lock(mutex);
+      if (i + 1 < row.sends.size()) route += '|';
+    }
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(route, row.route) << row.label;
+  }
+}
+
+// Binding to SourceIP itself: Collection.ClusterNodesAndRedirectsLeaveTheConsoleAsItIs.
+TEST(ZabbixSender, SaysWhyTheSourceAddressCannotBeUsed) {
+  Trapper trapper;
+  const std::pair<std::string, std::string> rows[] = {
+      {"::1", "[::1]:{P}: endereço IPv6, mas o endereço de origem 127.0.0.2 (SourceIP) é IPv4"},
+      {"127.0.0.1",
+       "127.0.0.1:{P}: não foi possível usar o endereço de origem 192.0.2.99 "
+       "(SourceIP): Cannot assign requested address"},
+  };
+  for (const auto& [host, expected] : rows) {
+    const std::string source = host == "::1" ? "127.0.0.2" : "192.0.2.99";
+    ZabbixSender from({{host, trapper.port()}}, ms(1000), ms(1000), nullptr,
+                      source_address(source));
+    std::string cause = expected;
+    cause.replace(cause.find("{P}"), 3, std::to_string(trapper.port()));
+    EXPECT_EQ(failure_of([&] { from.send(one(std::int64_t{1})); }), cause);
+  }
+  EXPECT_EQ(trapper.connections(), 0);
 }
 
 // Runs the real zabbix_sender; returns its exit status and output.

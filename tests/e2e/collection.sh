@@ -146,6 +146,8 @@ fake_capture "$SCRATCH/report-small.txt"
 mkdir -m 755 /etc/quillet
 conf_errors=(
   "TLSConnect=psk|0644|quillet: /etc/quillet/quillet.conf:1: TLSConnect=psk requer TLSPSKIdentity e TLSPSKFile; faltam TLSPSKIdentity e TLSPSKFile"
+  'Interface=eth0;reboot|0644|quillet: /etc/quillet/quillet.conf:1: valor "eth0;reboot" inválido para Interface; use o nome de uma interface de rede: de 1 a 15 letras, dígitos, ".", "_" ou "-"'
+  'SourceIP=dns01.example.org|0644|quillet: /etc/quillet/quillet.conf:1: valor "dns01.example.org" inválido para SourceIP; use um endereço IPv4 ou IPv6 numérico'
   "ServerPort=10051|0664|quillet: /etc/quillet/quillet.conf: permissões 0664 permitem escrita por grupo ou outros; use chmod 600 (ou 644)"
   "TLSPSKFile=/etc/quillet/psk.key|0644|quillet: /etc/quillet/quillet.conf:1: TLSPSKFile só se usa com TLSConnect=psk, mas TLSConnect não foi definido (unencrypted)"
 )
@@ -187,5 +189,109 @@ expect_eq "psk on 10051: what the trapper received" "$(trapper_values)" \
   'dns-lab descobertaDns={"data": [{"{#SOURCE}": "192.0.2.1", "{#CONTAGEM}": 1, "{#PERCENTUAL}": 100.0}]}
 dns-lab contDns[192.0.2.1]=1
 dns-lab percentDns[192.0.2.1]=100.0'
+stop_trapper
+
+# The capture's interface from the configuration; "any" with the cooked
+# headers that dnstop reads.
+for row in "eth1|-i eth1 -w" "any|-i any -y LINUX_SLL -w"; do
+  IFS='|' read -r interface words <<<"$row"
+  printf 'Interface=%s\n' "$interface" >/etc/quillet/quillet.conf
+  run_quillet coletarDns /ignored 127.0.0.1 debug
+  expect_eq "Interface=$interface: debug line" "$(sed -n 1p "$OUT")" \
+    "[DEBUG] Executando: timeout 5 tcpdump --immediate-mode -s 512 $words /home/quillet/dump.pcap port 53"
+  expect_eq "Interface=$interface: tcpdump's arguments" "$(cat "$SCRATCH/tcpdump.args")" \
+    "--immediate-mode -s 512 $words /home/quillet/dump.pcap port 53"
+  expect_eq "Interface=$interface: status" "$STATUS" 0
+done
+rm /etc/quillet/quillet.conf
+
+# A server argument that cannot be used ends the run before the capture.
+bad_server="quillet: falha não tratada (argumento inválido) na etapa \"leitura da linha de comando\": servidor Zabbix"
+server_errors=(
+  "a;;b|$bad_server \"a;;b\": o nó 2 está vazio"
+  "zbx:0|$bad_server \"zbx:0\": o nó 1 (\"zbx:0\") tem a porta \"0\" inválida; use um número de 1 a 65535"
+  "[::1;zbx|$bad_server \"[::1;zbx\": o nó 1 (\"[::1\") abre \"[\" sem fechar com \"]\""
+)
+for row in "${server_errors[@]}"; do
+  IFS='|' read -r server report <<<"$row"
+  echo marker >/home/quillet/dump.pcap
+  run_quillet coletarDns /ignored "$server" dns-lab
+  expect_eq "server '$server': status" "$STATUS" 1
+  expect_eq "server '$server': report" "$(cat "$ERR")" "$report"
+  expect_eq "server '$server': nothing printed" "$(cat "$OUT")" ""
+  expect_eq "server '$server': nothing captured" "$(cat /home/quillet/dump.pcap)" marker
+  # The debug listing sends nothing and does not look at the server.
+  run_quillet coletarDns /ignored "$server" debug
+  expect_eq "server '$server', debug: status" "$STATUS" 0
+done
+
+# --- HA cluster nodes and a proxy group's redirects ------------------------
+# Each run sends three values: the discovery, the count and the percentage.
+all_keys="descobertaDns contDns[192.0.2.1] percentDns[192.0.2.1]"
+
+# The first node refuses; the second takes the first value, slowly enough for
+# the first to come up meanwhile; the later values go where the first went.
+start_named_trapper b 127.0.0.1:10052 --script drip,success --drip-pieces 4 --drip-gap 500
+(
+  set +e
+  "$QUILLET_BIN" coletarDns /p "127.0.0.1:10062;127.0.0.1:10052" dns-lab >"$OUT" 2>"$ERR"
+  echo $? >"$SCRATCH/status"
+) &
+run=$!
+for _ in $(seq 100); do
+  [ -s "$SCRATCH/b.log" ] && break
+  sleep 0.02
+done
+start_named_trapper a 127.0.0.1:10062
+wait "$run"
+expect_eq "failover: status" "$(cat "$SCRATCH/status")" 0
+expect_file_eq "failover: stdout" "$OUT" "$debug_line"$'OK!\n'
+expect_eq "failover: the second node" "$(keys_at b)" "$all_keys"
+expect_eq "failover: the first node, up after the first value" "$(keys_at a)" ""
+stop_named_trappers
+
+# A redirect without a port goes to 10051; it is followed silently, and the
+# later values go straight there.
+start_named_trapper a 127.0.0.1:10052 --script redirect --redirect 127.0.0.1 --revision 3
+start_named_trapper b 127.0.0.1:10051
+run_quillet coletarDns /p 127.0.0.1 dns-lab
+expect_eq "redirect: status" "$STATUS" 0
+expect_file_eq "redirect: stdout" "$OUT" "$debug_line"$'OK!\n'
+expect_eq "redirect: the node" "$(keys_at a)" "descobertaDns"
+expect_eq "redirect: where it sent the values" "$(keys_at b)" "$all_keys"
+stop_named_trappers
+
+# IPv6 nodes and redirect addresses in brackets, with their ports.
+if ip -6 addr show dev lo | grep -q '::1/128'; then
+  start_named_trapper a '[::1]:10054' --script redirect --redirect '[::1]:10053'
+  start_named_trapper b '[::1]:10053'
+  run_quillet coletarDns /p '[::1]:10054' dns-lab
+  expect_file_eq "IPv6 redirect: stdout" "$OUT" "$debug_line"$'OK!\n'
+  expect_eq "IPv6 redirect: the node" "$(keys_at a)" "descobertaDns"
+  expect_eq "IPv6 redirect: where it sent the values" "$(keys_at b)" "$all_keys"
+  stop_named_trappers
+else
+  echo "no IPv6 on the sandbox's loopback: IPv6 redirect not checked"
+fi
+
+# A reset sends the values back to the node, in the same attempt.
+start_named_trapper a 127.0.0.1:10052 --script redirect,success --redirect 127.0.0.1:10053
+start_named_trapper b 127.0.0.1:10053 --script success,redirect-reset
+run_quillet coletarDns /p 127.0.0.1 dns-lab
+expect_file_eq "reset: stdout" "$OUT" "$debug_line"$'OK!\n'
+expect_eq "reset: the node" "$(keys_at a)" "$all_keys"
+expect_eq "reset: the redirect's address" "$(keys_at b)" "descobertaDns contDns[192.0.2.1]"
+stop_named_trappers
+
+# SourceIP: every connection, to the node and to where it redirects, from it.
+printf 'SourceIP=127.0.0.2\n' >/etc/quillet/quillet.conf
+start_named_trapper a 127.0.0.1:10052 --script redirect --redirect 127.0.0.1:10053
+start_named_trapper b 127.0.0.1:10053
+run_quillet coletarDns /p 127.0.0.1 dns-lab
+expect_file_eq "SourceIP: stdout" "$OUT" "$debug_line"$'OK!\n'
+expect_eq "SourceIP: clients" "$(cat "$SCRATCH/a.peers" "$SCRATCH/b.peers" | sort | uniq -c | tr -s ' ')" \
+  " 4 127.0.0.2"
+stop_named_trappers
+rm /etc/quillet/quillet.conf
 
 finish

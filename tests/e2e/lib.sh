@@ -52,8 +52,10 @@ TRAPPER_PID=
 
 source "$E2E_DIR/../support/checks.sh"
 
+NAMED_TRAPPER_PIDS=()
 cleanup() {
   if [ -n "$TRAPPER_PID" ]; then kill "$TRAPPER_PID" 2>/dev/null || true; fi
+  for pid in "${NAMED_TRAPPER_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
 }
 trap cleanup EXIT
@@ -79,13 +81,14 @@ run_quillet() {
   set -e
 }
 
-# fake_capture REPORT-FILE [DNSTOP-STATUS]: a tcpdump that writes a small file at
-# its -w path at once, and a dnstop that prints REPORT-FILE and ends with the
-# given status (0 by default).
+# fake_capture REPORT-FILE [DNSTOP-STATUS]: a tcpdump that writes its arguments
+# to $SCRATCH/tcpdump.args and a small file at its -w path at once, and a
+# dnstop that prints REPORT-FILE and ends with the given status (0 by default).
 fake_capture() {
   local report=$1 dnstop_status=${2:-0}
   cat >"$SCRATCH/bin/tcpdump" <<'EOF'
 #!/bin/sh
+echo "$*" >"${0%/bin/tcpdump}/tcpdump.args"
 while [ $# -gt 0 ]; do
   if [ "$1" = "-w" ]; then printf 'pcap' >"$2"; fi
   shift
@@ -109,12 +112,40 @@ start_trapper() {
   "$FAKE_TRAPPER" --listen 127.0.0.1:10052 --log "$TRAPPER_LOG" --ready "$ready" \
     ${script:+--script "$script"} "$@" &
   TRAPPER_PID=$!
+  wait_ready "$ready"
+}
+
+wait_ready() {
   for _ in $(seq 100); do
-    [ -e "$ready" ] && return 0
+    [ -e "$1" ] && return 0
     sleep 0.05
   done
   echo "the test trapper did not start"
   exit 1
+}
+
+# start_named_trapper NAME ADDR:PORT [FAKE_TRAPPER-OPTIONS...]: one more test
+# trapper, which logs request bodies to $SCRATCH/NAME.log and its clients'
+# addresses to $SCRATCH/NAME.peers, one line per request.
+start_named_trapper() {
+  local name=$1 listen=$2
+  shift 2
+  rm -f "$SCRATCH/$name".{ready,log,peers}
+  "$FAKE_TRAPPER" --listen "$listen" --log "$SCRATCH/$name.log" --peers "$SCRATCH/$name.peers" \
+    --ready "$SCRATCH/$name.ready" "$@" &
+  NAMED_TRAPPER_PIDS+=($!)
+  wait_ready "$SCRATCH/$name.ready"
+}
+
+stop_named_trappers() {
+  for pid in "${NAMED_TRAPPER_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${NAMED_TRAPPER_PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
+  NAMED_TRAPPER_PIDS=()
+}
+
+# keys_at NAME: the item keys that trapper NAME received, in order, on one line.
+keys_at() {
+  trapper_values "$SCRATCH/$1.log" | sed 's/^[^ ]* //; s/=.*//' | tr '\n' ' ' | sed 's/ $//'
 }
 
 stop_trapper() {
@@ -131,11 +162,13 @@ new_deliveries() {
   TRAPPER_MARK=$( [ -f "$TRAPPER_LOG" ] && wc -l <"$TRAPPER_LOG" || echo 0)
 }
 
-# The requests the trapper logged since new_deliveries, one "host key=value"
-# line per value.
+# The requests the trapper logged since new_deliveries (or all that LOG holds),
+# one "host key=value" line per value.
 trapper_values() {
-  [ -f "$TRAPPER_LOG" ] || return 0
-  tail -n +$((TRAPPER_MARK + 1)) "$TRAPPER_LOG" | python3 -c '
+  local log=${1:-$TRAPPER_LOG} mark=$TRAPPER_MARK
+  [ -n "${1:-}" ] && mark=0
+  [ -f "$log" ] || return 0
+  tail -n +$((mark + 1)) "$log" | python3 -c '
 import json, sys
 for line in sys.stdin:
     for item in json.loads(line)["data"]:

@@ -1,13 +1,16 @@
-// fake_trapper --listen ADDR:PORT --log FILE [--ready FILE] [--script B1,B2,...]
-//              [--drip-pieces N] [--drip-gap MS]
+// fake_trapper --listen ADDR:PORT --log FILE [--ready FILE] [--peers FILE]
+//              [--script B1,B2,...] [--drip-pieces N] [--drip-gap MS]
+//              [--redirect HOST[:PORT]] [--revision N]
 //              [--tls-psk IDENTITY:HEXKEY | --tls-cert CERT:KEY[:CA]]
 //
 // A trapper for the end-to-end suites. Writes each request's JSON body to the
-// log, one line per request, touches the ready file once it listens, answers
-// connection i with behaviour Bi (the last repeats; default success) and runs
-// until SIGTERM or SIGINT. "drip" sends its reply in N pieces MS apart. With
-// --tls-psk or --tls-cert it speaks TLS only (with CA: clients must show a
-// certificate of that CA).
+// log, one line per request, and its client's address to the peers file,
+// touches the ready file once it listens, answers connection i with behaviour
+// Bi (the last repeats; default success) and runs until SIGTERM or SIGINT.
+// "drip" sends its reply in N pieces MS apart; "redirect" sends the client to
+// the --redirect address with revision N (default 1). With --tls-psk or
+// --tls-cert it speaks TLS only (with CA: clients must show a certificate of
+// that CA).
 #include <signal.h>
 
 #include <cstdio>
@@ -24,7 +27,8 @@ namespace {
 int usage(const std::string& problem) {
   std::cerr << "fake_trapper: " << problem
             << "\nusage: fake_trapper --listen ADDR:PORT --log FILE [--ready FILE] "
-               "[--script B1,B2,...] [--drip-pieces N] [--drip-gap MS] "
+               "[--peers FILE] [--script B1,B2,...] [--drip-pieces N] [--drip-gap MS] "
+               "[--redirect HOST[:PORT]] [--revision N] "
                "[--tls-psk IDENTITY:HEXKEY | --tls-cert CERT:KEY[:CA]]\n";
   return 2;
 }
@@ -33,7 +37,7 @@ int usage(const std::string& problem) {
 
 int main(int argc, char** argv) {
   using quillet::testing::behaviour_named;
-  std::string listen, log_path, ready_path, script = "success";
+  std::string listen, log_path, ready_path, peers_path, script = "success";
   quillet::testing::TrapperOptions options;
   for (int i = 1; i < argc; ++i) {
     std::string_view flag = argv[i];
@@ -45,8 +49,18 @@ int main(int argc, char** argv) {
       log_path = value;
     } else if (flag == "--ready") {
       ready_path = value;
+    } else if (flag == "--peers") {
+      peers_path = value;
     } else if (flag == "--script") {
       script = value;
+    } else if (flag == "--redirect") {
+      options.redirect_address = value;
+    } else if (flag == "--revision") {
+      try {
+        options.redirect_revision = std::stoull(value);
+      } catch (const std::exception&) {
+        return usage("bad number for --revision");
+      }
     } else if (flag == "--tls-psk" || flag == "--tls-cert") {
       std::vector<std::string> parts;
       for (std::size_t at = 0; at <= value.size();) {
@@ -108,9 +122,18 @@ int main(int argc, char** argv) {
 
   std::ofstream log(log_path, std::ios::binary | std::ios::trunc);
   if (!log) return usage("cannot write " + log_path);
-  options.on_request = [&log](const quillet::testing::TrapperRequest& request) {
+  std::ofstream peers;
+  if (!peers_path.empty()) {
+    peers.open(peers_path, std::ios::binary | std::ios::trunc);
+    if (!peers) return usage("cannot write " + peers_path);
+  }
+  options.on_request = [&log, &peers](const quillet::testing::TrapperRequest& request) {
     log << request.body << '\n';
     log.flush();
+    if (peers.is_open()) {
+      peers << request.peer << '\n';
+      peers.flush();
+    }
   };
 
   // The trapper's thread inherits this mask, so the signals reach sigwait.

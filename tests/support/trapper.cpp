@@ -162,6 +162,8 @@ std::optional<TrapperBehaviour> behaviour_named(std::string_view name) {
       {"silent", TrapperBehaviour::silent},
       {"drip", TrapperBehaviour::drip},
       {"reset", TrapperBehaviour::reset},
+      {"redirect", TrapperBehaviour::redirect},
+      {"redirect-reset", TrapperBehaviour::redirect_reset},
   };
   for (const auto& [n, b] : names) {
     if (n == name) return b;
@@ -227,8 +229,15 @@ void Trapper::serve() {
       return;
     }
     if (p[1].revents) return;
-    Fd conn(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    sockaddr_storage peer{};
+    socklen_t peer_length = sizeof peer;
+    Fd conn(
+        ::accept4(listener_.get(), reinterpret_cast<sockaddr*>(&peer), &peer_length, SOCK_CLOEXEC));
     if (!conn) continue;
+    char host[NI_MAXHOST] = "?";
+    ::getnameinfo(reinterpret_cast<sockaddr*>(&peer), peer_length, host, sizeof host, nullptr, 0,
+                  NI_NUMERICHOST);
+    peer_ = host;
     int index = connections_++;
     TrapperBehaviour behaviour = TrapperBehaviour::success;
     if (!options_.script.empty()) {
@@ -324,6 +333,7 @@ void Trapper::answer(Fd conn, TrapperBehaviour behaviour) {
     length |= std::size_t{static_cast<unsigned char>(request.raw[5 + i])} << (8 * i);
   }
   if (length > kMaxRequest || !read_exact(conn.get(), length, request.raw)) return;
+  request.peer = peer_;
   request.body = request.raw.substr(kHeaderSize);
   parse_request(request);
   if (options_.on_request) options_.on_request(request);
@@ -379,6 +389,16 @@ void Trapper::answer(Fd conn, TrapperBehaviour behaviour) {
       ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
       break;
     }
+    case TrapperBehaviour::redirect:
+      send(fd, frame(nlohmann::ordered_json{{"redirect",
+                                             {{"revision", options_.redirect_revision},
+                                              {"address", options_.redirect_address}}},
+                                            {"response", "failed"}}
+                         .dump()));
+      break;
+    case TrapperBehaviour::redirect_reset:
+      send(fd, frame(R"({"redirect":{"reset":true},"response":"failed"})"));
+      break;
   }
 }
 

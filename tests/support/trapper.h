@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -34,6 +35,8 @@ enum class TrapperBehaviour {
   silent,            // holds the connection and never answers
   drip,              // the success reply in pieces, with pauses between them
   reset,             // aborts the connection (SO_LINGER 0)
+  redirect,          // "failed" with a redirect to redirect_address, redirect_revision
+  redirect_reset,    // "failed" with a redirect that says reset
 };
 
 // A loopback port on which nothing listens (bound for a moment, then freed).
@@ -53,6 +56,7 @@ struct TrapperItem {
 };
 
 struct TrapperRequest {
+  std::string peer;     // the client's numeric address, without its port
   std::string raw;      // every byte read from the connection, header included
   std::string body;     // the bytes after the 13-byte header
   bool json = false;    // the body parsed as JSON
@@ -78,6 +82,8 @@ struct TrapperOptions {
   std::vector<TrapperBehaviour> script;
   std::string info = "processed: 1; failed: 0; total: 1; seconds spent: 0.000037";
   std::string failed_info = "processed: 0; failed: 1; total: 1; seconds spent: 0.000012";
+  std::string redirect_address;  // "host[:port]", as a proxy group gives it
+  std::uint64_t redirect_revision = 1;
   int drip_pieces = 8;
   std::chrono::milliseconds drip_gap{20};
   // Called on the trapper's thread for each request, before it is answered.
@@ -137,6 +143,7 @@ class Trapper {
   std::atomic<int> resumed_sessions_{0};
   std::unique_ptr<TlsServer> tls_;
   SSL* session_ = nullptr;  // of the connection being answered
+  std::string peer_;        // its client's address
   mutable std::mutex mutex_;
   std::vector<TrapperRequest> requests_;
   std::thread thread_;
