@@ -32,7 +32,7 @@ header from 6.4 on; 7.2 removed the member) and the import rules for groups.
                                    creates or updates a proxy group (7.0 on);
                                    prints its id
   proxy-create NAME GROUP ADDRESS PORT
-                                   (re)creates an active proxy in the group,
+                                   creates or updates an active proxy in GROUP,
                                    ADDRESS:PORT its address for active agents
                                    (where redirects send senders); prints its id
   proxies                          "name state lastaccess-age" per proxy
@@ -320,20 +320,19 @@ def cmd_proxy_group(api, args):
 
 
 def cmd_proxy_create(api, args):
+    settings = {
+        "operating_mode": PROXY_ACTIVE,
+        "proxy_groupid": proxy_group_id(api, args.group),
+        "local_address": args.address,
+        "local_port": str(args.port),
+    }
     old = api.call("proxy.get", {"output": ["proxyid"], "filter": {"name": [args.name]}})
+    # Updated, not deleted: a proxy that has hosts cannot be deleted.
     if old:
-        api.call("proxy.delete", [p["proxyid"] for p in old])
-    created = api.call(
-        "proxy.create",
-        {
-            "name": args.name,
-            "operating_mode": PROXY_ACTIVE,
-            "proxy_groupid": proxy_group_id(api, args.group),
-            "local_address": args.address,
-            "local_port": str(args.port),
-        },
-    )
-    print(created["proxyids"][0])
+        api.call("proxy.update", {"proxyid": old[0]["proxyid"], **settings})
+        print(old[0]["proxyid"])
+        return
+    print(api.call("proxy.create", {"name": args.name, **settings})["proxyids"][0])
 
 
 def cmd_proxies(api, args):
