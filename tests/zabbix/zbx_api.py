@@ -37,9 +37,10 @@ header from 6.4 on; 7.2 removed the member) and the import rules for groups.
                                    (where redirects send senders); prints its id
   proxies                          "name state lastaccess-age" per proxy
                                    (state: online, offline or unknown)
-  wait-proxy HOST [--not PROXY] [--timeout S]
+  wait-proxy HOST... [--not PROXY] [--timeout S]
                                    waits until a proxy of its group (other than
-                                   PROXY) has HOST; prints "proxy seconds"
+                                   PROXY) has each HOST; prints "host proxy
+                                   seconds" per host
   call METHOD JSON                 any method; prints the result as JSON
 
 Numbers print in one form whatever the API returns: unsigned values as
@@ -355,15 +356,18 @@ def assigned_proxy(api, host):
 
 def cmd_wait_proxy(api, args):
     start = time.monotonic()
-    while True:
-        proxy = assigned_proxy(api, args.host)
+    waiting = list(args.hosts)
+    while waiting:
         waited = time.monotonic() - start
-        if proxy is not None and proxy != args.other_than:
-            print(f"{proxy} {waited:.1f}")
-            return
-        if waited > args.timeout:
-            raise ApiError(f"{args.host} is with {proxy or 'no proxy'} after {args.timeout} s")
-        time.sleep(0.5)
+        for host in list(waiting):
+            proxy = assigned_proxy(api, host)
+            if proxy is not None and proxy != args.other_than:
+                print(f"{host} {proxy} {waited:.1f}", flush=True)
+                waiting.remove(host)
+            elif waited > args.timeout:
+                raise ApiError(f"{host} is with {proxy or 'no proxy'} after {args.timeout} s")
+        if waiting:
+            time.sleep(0.5)
 
 
 def cmd_call(api, args):
@@ -413,7 +417,7 @@ def main(argv):
     p.add_argument("port", type=int)
     sub.add_parser("proxies")
     p = sub.add_parser("wait-proxy")
-    p.add_argument("host")
+    p.add_argument("hosts", nargs="+")
     p.add_argument("--not", dest="other_than")
     p.add_argument("--timeout", type=float, default=60)
     p = sub.add_parser("call")
