@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # The collection run of the real binary with a faked capture: the debug
-# listing byte for byte, the deliveries as a trapper sees them, the ranking,
-# and the exit statuses that tell a scheduler the truth.
+# listing byte for byte (the one suite that holds it whole: the others check
+# its records), the deliveries as a trapper sees them, the ranking, and the
+# exit statuses that tell a scheduler the truth.
 source "$E2E_DIR/lib.sh"
 
 E=$'\e'
 debug_line=$'[DEBUG] Executando: timeout 5 tcpdump --immediate-mode -s 512 -i ens18 -w /home/quillet/dump.pcap port 53\n'
-listing_head=$'Modo DEBUG ativado:\n'"$E"$'[0;32m\nVersão do script: 1.0.0'"$E"$'[0;0m\n'
+listing_head=$'Modo DEBUG ativado:\n'"$E"$'[0;32m\nVersão do script: '"$QUILLET_VERSION$E"$'[0;0m\n'
 
 report=$SCRATCH/report.txt
 cat >"$report" <<'EOF'

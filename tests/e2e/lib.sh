@@ -7,12 +7,14 @@
 # (skipped) with the reason.
 #
 # Environment from CTest: QUILLET_BIN (the binary), FAKE_TRAPPER (the test
-# trapper), E2E_DIR (this directory).
+# trapper), E2E_DIR (this directory), QUILLET_VERSION (the version the binary
+# prints).
 
 set -euo pipefail
 
 : "${QUILLET_BIN:?QUILLET_BIN must name the quillet binary}"
 : "${FAKE_TRAPPER:?FAKE_TRAPPER must name the fake_trapper binary}"
+: "${QUILLET_VERSION:?QUILLET_VERSION must name the version of the binary}"
 SUPPORT=$E2E_DIR/../support
 
 if [ -z "${QUILLET_SANDBOX:-}" ]; then
