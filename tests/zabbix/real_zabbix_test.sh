@@ -67,7 +67,7 @@ skip() {
 if [ -z "${QUILLET_SANDBOX:-}" ]; then
   [ "$(id -u)" = 0 ] || skip "needs root (namespaces, tmpfs, PostgreSQL and Zabbix as their users)"
   missing=()
-  for tool in zabbix_server php zabbix_sender tcpdump dnstop dig ip nsenter unshare setpriv python3; do
+  for tool in zabbix_server php zabbix_sender tcpdump dnstop ip nsenter unshare setpriv python3; do
     command -v "$tool" >/dev/null || missing+=("$tool")
   done
   ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1 || missing+=(initdb)
