@@ -92,8 +92,8 @@ const Report& report_file(std::size_t lines) {
     // child then becomes the script that writes the tools.
     const pid_t pid = ::fork();
     if (pid == 0) {
-      write_file(r.path,
-                 quillet::bench::make_report(lines, quillet::bench::ReportStyle::sources), 0644);
+      write_file(r.path, quillet::bench::make_report(lines, quillet::bench::ReportStyle::sources),
+                 0644);
       ::execl("/bin/bash", "bash", QUILLET_FAKE_CAPTURE, r.tools.c_str(), r.path.c_str(), nullptr);
       ::_exit(127);
     }
