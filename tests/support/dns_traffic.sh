@@ -40,6 +40,9 @@ set -euo pipefail
 
 SERVER4=192.0.2.1
 SERVER6=2001:db8::1
+# Debian's interpreter, not a version manager's shim script in front of it: the
+# sender and the responder are stopped by their process ids.
+PYTHON=$(command -v /usr/bin/python3 || command -v python3 || true)
 
 say() { echo "dns_traffic: $*" >&2; }
 die() {
@@ -94,7 +97,7 @@ read_plan() {
   default | small) ;;
   *) [ -r "$1" ] || die "no plan '$1' (default, small or a readable file)" ;;
   esac
-  plan_text "$1" | sed 's/#.*//' | awk 'NF' | /usr/bin/env python3 -c '
+  plan_text "$1" | sed 's/#.*//' | awk 'NF' | "$PYTHON" -c '
 import ipaddress, sys
 net4, net6 = ipaddress.ip_network("192.0.2.0/24"), ipaddress.ip_network("2001:db8::/32")
 servers = {ipaddress.ip_address("'"$SERVER4"'"), ipaddress.ip_address("'"$SERVER6"'")}
@@ -139,21 +142,14 @@ WORK=
 cleanup() {
   local status=$?
   trap - EXIT INT TERM
-  if [ -n "$COMMAND_PID" ] && kill -0 "$COMMAND_PID" 2>/dev/null; then
-    kill "$COMMAND_PID" 2>/dev/null || true
-    wait "$COMMAND_PID" 2>/dev/null || true
-  fi
+  # The client namespace dies with its holder, the last, and the veth pair
+  # with it.
   local pid
-  for pid in "$RESPONDER" "$SENDER"; do
+  for pid in "$COMMAND_PID" "$RESPONDER" "$SENDER" "$HOLDER"; do
     [ -n "$pid" ] || continue
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   done
-  # The client namespace dies with its only process, and the veth pair with it.
-  if [ -n "$HOLDER" ]; then
-    kill "$HOLDER" 2>/dev/null || true
-    wait "$HOLDER" 2>/dev/null || true
-  fi
   ip link del ens18 2>/dev/null || true
   [ -n "$WORK" ] && rm -rf "$WORK"
   exit "$status"
@@ -194,7 +190,7 @@ make_network() {
 }
 
 start_responder() {
-  /usr/bin/env python3 - "$SERVER4" "$SERVER6" "$WORK/responder.ready" <<'EOF' &
+  "$PYTHON" - "$SERVER4" "$SERVER6" "$WORK/responder.ready" <<'EOF' &
 # Answers every DNS query with NOERROR and no records.
 import select, socket, struct, sys
 socks = []
@@ -229,45 +225,39 @@ wait_ready() {
   die "$3 did not start within 10 s"
 }
 
-# start_sender: a process in the client namespace with one UDP socket bound to
-# each client's address, started and ready before the command, so that its
-# start-up costs the capture nothing. On a line on the descriptor 5 (a FIFO),
-# it sends every query of
-# $WORK/plan, round by round (one query of each client that has any left) with
-# a pause of a millisecond after every 50, so that nothing queues up; then it
-# writes how many left to $WORK/sent.
+# start_sender: a process in the client namespace that binds a UDP socket to
+# each client's address and builds every query of $WORK/plan, all before the
+# command starts, so that none of it costs the capture time. On a line through
+# the FIFO on descriptor 5 it sends them, the clients' interleaved, with a
+# pause of a millisecond after every 50 so that nothing queues up, and writes
+# how many left to $WORK/sent.
 start_sender() {
   mkfifo "$WORK/go"
-  # Read and write: opening it blocks neither this shell nor the sender.
+  # Opened for reading and writing: neither this shell nor the sender blocks.
   exec 5<>"$WORK/go"
-  in_clients /usr/bin/env python3 -c '
+  in_clients "$PYTHON" -c '
 import socket, struct, sys, time
 server4, server6, plan, go, ready = sys.argv[1:]
-clients = []
+queries = []
 for line in open(plan):
     address, count = line.split()
     v6 = ":" in address
     s = socket.socket(socket.AF_INET6 if v6 else socket.AF_INET, socket.SOCK_DGRAM)
     s.bind((address, 0))
     label = address.replace(":", "-").replace(".", "-")
-    clients.append((s, (server6 if v6 else server4, 53), label, int(count)))
-def query(qid, name):
-    wire = b"".join(bytes([len(part)]) + part.encode() for part in name.split("."))
-    return struct.pack("!HHHHHH", qid, 0x0100, 1, 0, 0, 0) + wire + b"\0" + struct.pack("!HH", 1, 1)
+    for i in range(1, int(count) + 1):
+        name = b"".join(bytes([len(p)]) + p.encode() for p in f"q{i}.{label}.clients.example".split("."))
+        wire = struct.pack("!6H", i, 0x0100, 1, 0, 0, 0) + name + b"\0" + struct.pack("!HH", 1, 1)
+        queries.append((i, s, wire, (server6 if v6 else server4, 53)))
+queries.sort(key=lambda q: q[0])
 open(ready, "w").close()
 open(go).readline()
-tried = sent = 0
-for i in range(1, max(c[3] for c in clients) + 1):
-    for s, server, label, count in clients:
-        if i > count:
-            continue
-        try:
-            sent += s.sendto(query(i, f"q{i}.{label}.clients.example"), server) > 0
-        except OSError as e:
-            print(f"dns_traffic: query {i} of {label}: {e}", file=sys.stderr)
-        tried += 1
-        if tried % 50 == 0:
-            time.sleep(0.001)
+sent = 0
+for _, s, wire, server in queries:
+    s.sendto(wire, server)
+    sent += 1
+    if sent % 50 == 0:
+        time.sleep(0.001)
 print(sent)
 ' "$SERVER4" "$SERVER6" "$WORK/plan" "$WORK/go" "$WORK/sender.ready" >"$WORK/sent" &
   SENDER=$!
