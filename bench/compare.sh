@@ -15,7 +15,7 @@
 # between its results markers.
 #
 # DIR is a configured and built build directory (default: build). Runs inside
-# bench/sandbox.sh (root, private network and mount namespaces), so the trapper
+# tests/support/sandbox.sh (root, private network and mount namespaces), so the trapper
 # port and /home/quillet/ are its own. Needs hyperfine, GNU time, zabbix_sender,
 # awk and python3: scripts/install_deps.sh bench.
 set -euo pipefail
@@ -41,8 +41,8 @@ done
 case $runs in '' | *[!0-9]* | 0) usage ;; esac
 build=$(cd "$build" && pwd)
 
-if [ -z "${QUILLET_BENCH_SANDBOX:-}" ]; then
-  exec "$bench_dir/sandbox.sh" bash "$0" --build "$build" --runs "$runs" ${write:+--write}
+if [ -z "${QUILLET_SANDBOX:-}" ]; then
+  exec bash "$repo/tests/support/sandbox.sh" bash "$0" --build "$build" --runs "$runs" ${write:+--write}
 fi
 
 missing=
@@ -58,7 +58,7 @@ done
 python=$(command -v /usr/bin/python3 || command -v python3)
 
 work=/home/compare
-mkdir -p "$work/bin"
+mkdir -p "$work"
 log() { echo "== $*" >&2; }
 
 {
@@ -102,25 +102,14 @@ hyperfine -N --style basic --runs "$runs" --warmup 1 --export-json "$work/parse.
   "$python $bench_dir/parse_report.py $r1m" >&2
 
 # The capture made instant: tcpdump writes its -w file, dnstop prints a report.
-cat >"$work/bin/tcpdump" <<'EOF'
-#!/bin/sh
-while [ $# -gt 0 ]; do
-  if [ "$1" = -w ]; then printf pcap >"$2"; fi
-  shift
-done
-EOF
-cat >"$work/bin/dnstop" <<'EOF'
-#!/bin/sh
-exec cat "$QUILLET_BENCH_REPORT"
-EOF
-chmod +x "$work/bin/tcpdump" "$work/bin/dnstop"
-export PATH="$work/bin:$PATH"
+bash "$repo/tests/support/fake_capture.sh" "$work/fake-1k" "$r1k"
+bash "$repo/tests/support/fake_capture.sh" "$work/fake-1m" "$r1m"
 
 log "debug run: start-up against python3 -c pass"
-QUILLET_BENCH_REPORT=$r1k "$build/quillet" coletarDns x y debug >"$work/listing.txt"
+PATH=$work/fake-1k:$PATH "$build/quillet" coletarDns x y debug >"$work/listing.txt"
 [ "$(grep -c "{'{#SOURCE}'" "$work/listing.txt")" = 20 ] ||
   { echo "compare.sh: the debug run did not list 20" >&2; exit 1; }
-QUILLET_BENCH_REPORT=$r1k hyperfine -N --style basic --runs $((runs * 5)) --warmup 3 \
+PATH=$work/fake-1k:$PATH hyperfine -N --style basic --runs $((runs * 5)) --warmup 3 \
   --export-json "$work/startup.json" \
   "$build/quillet coletarDns x y debug" \
   "$python -c pass" >&2
@@ -133,7 +122,7 @@ log "debug run: own time (quillet_run_bench)"
 log "debug run: peak resident size on the 1,000,000-line report"
 peak=0
 for _ in 1 2 3; do
-  kib=$(QUILLET_BENCH_REPORT=$r1m /usr/bin/time -f %M "$build/quillet" coletarDns x y debug \
+  kib=$(PATH=$work/fake-1m:$PATH /usr/bin/time -f %M "$build/quillet" coletarDns x y debug \
     2>&1 >/dev/null | tail -1)
   [ "$kib" -gt "$peak" ] && peak=$kib
 done

@@ -4,8 +4,9 @@
 // theirs.
 //
 // The run works in the fixed /home/quillet/, so this benchmark runs only inside
-// the sandbox of bench/sandbox.sh (private mount namespace, tmpfs on /home),
-// which sets QUILLET_BENCH_SANDBOX. QUILLET_BIN may name another binary.
+// the sandbox of tests/support/sandbox.sh (private mount namespace, tmpfs on
+// /home), which sets QUILLET_SANDBOX. The fake tools are those of
+// tests/support/fake_capture.sh. QUILLET_BIN may name another binary.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -35,11 +36,18 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// A generated report and the directory of the fake tcpdump and dnstop that
+// print it.
+struct Report {
+  std::string path;
+  std::string tools;
+};
+
 struct Sandbox {
   std::string error;  // why the benchmarks cannot run, or empty
   std::string quillet;
-  std::string tools;  // directory of the fake tcpdump and dnstop
-  std::map<std::size_t, std::string> reports;
+  std::string dir;  // reports, tools and listings
+  std::map<std::size_t, Report> reports;
 };
 
 void write_file(const std::string& path, const std::string& text, mode_t mode) {
@@ -52,8 +60,8 @@ Sandbox& sandbox() {
     Sandbox b;
     const char* bin = std::getenv("QUILLET_BIN");
     b.quillet = bin != nullptr ? bin : QUILLET_DEFAULT_BIN;
-    if (std::getenv("QUILLET_BENCH_SANDBOX") == nullptr) {
-      b.error = "needs the sandbox of bench/sandbox.sh (it works in /home/quillet/)";
+    if (std::getenv("QUILLET_SANDBOX") == nullptr) {
+      b.error = "needs the sandbox of tests/support/sandbox.sh (it works in /home/quillet/)";
       return b;
     }
     if (::access("/home/quillet/", W_OK) != 0) {
@@ -66,31 +74,28 @@ Sandbox& sandbox() {
       b.error = std::string("mkdtemp: ") + std::strerror(errno);
       return b;
     }
-    b.tools = dir;
-    // tcpdump writes its -w file at once; dnstop prints the report named by
-    // QUILLET_BENCH_REPORT.
-    write_file(b.tools + "/tcpdump",
-               "#!/bin/sh\nwhile [ $# -gt 0 ]; do\n"
-               "  if [ \"$1\" = -w ]; then printf pcap >\"$2\"; fi\n  shift\ndone\n",
-               0755);
-    write_file(b.tools + "/dnstop", "#!/bin/sh\nexec cat \"$QUILLET_BENCH_REPORT\"\n", 0755);
+    b.dir = dir;
     return b;
   }();
   return box;
 }
 
-const std::string& report_file(std::size_t lines) {
+const Report& report_file(std::size_t lines) {
   Sandbox& b = sandbox();
   auto [it, added] = b.reports.try_emplace(lines);
   if (added) {
-    it->second = b.tools + "/report-" + std::to_string(lines) + ".txt";
+    Report& r = it->second;
+    r.path = b.dir + "/report-" + std::to_string(lines) + ".txt";
+    r.tools = b.dir + "/tools-" + std::to_string(lines);
     // Generated in a child process: a spawned run's peak resident size counts
-    // the memory of the process that spawned it, which must stay small.
+    // the memory of the process that spawned it, which must stay small. The
+    // child then becomes the script that writes the tools.
     const pid_t pid = ::fork();
     if (pid == 0) {
-      write_file(it->second,
-                 quillet::bench::make_report(lines, quillet::bench::ReportStyle::sources), 0644);
-      ::_exit(0);
+      write_file(r.path, quillet::bench::make_report(lines, quillet::bench::ReportStyle::sources),
+                 0644);
+      ::execl("/bin/bash", "bash", QUILLET_FAKE_CAPTURE, r.tools.c_str(), r.path.c_str(), nullptr);
+      ::_exit(127);
     }
     if (pid > 0) quillet::wait_for_child(pid);
   }
@@ -111,15 +116,19 @@ long own_peak_kib() {
   return kib;
 }
 
-// The environment of the run: the fake tools first on PATH, the report to print.
-std::vector<std::string> run_environment(const std::string& report) {
+// PATH with the fake tools of `report` first.
+std::string path_with(const Report& report) {
+  const char* path = std::getenv("PATH");
+  return report.tools + ":" + (path != nullptr ? path : "/usr/bin:/bin");
+}
+
+// The environment of the run: this one's, with the fake tools first on PATH.
+std::vector<std::string> run_environment(const Report& report) {
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
     if (std::strncmp(*e, "PATH=", 5) != 0) env.emplace_back(*e);
   }
-  const char* path = std::getenv("PATH");
-  env.push_back("PATH=" + sandbox().tools + ":" + (path != nullptr ? path : "/usr/bin:/bin"));
-  env.push_back("QUILLET_BENCH_REPORT=" + report);
+  env.push_back("PATH=" + path_with(report));
   return env;
 }
 
@@ -146,7 +155,7 @@ double own_cpu_seconds(pid_t pid) {
 }
 
 // One debug run, its output to `out_path`.
-RunFigures debug_run(const std::string& report, const std::string& out_path) {
+RunFigures debug_run(const Report& report, const std::string& out_path) {
   std::vector<std::string> args = {sandbox().quillet, "coletarDns", "x", "y", "debug"};
   std::vector<std::string> env = run_environment(report);
   std::vector<char*> argv = pointers(args), envp = pointers(env);
@@ -193,8 +202,8 @@ std::string check_listing(const std::string& out_path, std::size_t lines) {
 void BM_DebugRun(benchmark::State& state) {
   if (!sandbox().error.empty()) return state.SkipWithError(sandbox().error.c_str());
   const auto lines = static_cast<std::size_t>(state.range(0));
-  const std::string& report = report_file(lines);
-  const std::string out_path = sandbox().tools + "/listing.txt";
+  const Report& report = report_file(lines);
+  const std::string out_path = sandbox().dir + "/listing.txt";
   double own_cpu = 0;
   long max_rss = 0;
   for (auto _ : state) {
@@ -211,7 +220,7 @@ void BM_DebugRun(benchmark::State& state) {
   if (const std::string problem = check_listing(out_path, lines); !problem.empty())
     return state.SkipWithError(problem.c_str());
   struct stat info {};
-  ::stat(report.c_str(), &info);
+  ::stat(report.path.c_str(), &info);
   state.counters["own_cpu"] = benchmark::Counter(own_cpu, benchmark::Counter::kAvgIterations);
   // The spawned process starts out with this process's peak as its own, so the
   // figure is exact only above the spawner's.
@@ -225,10 +234,9 @@ BENCHMARK(BM_DebugRun)->Arg(1'000)->Arg(1'000'000)->UseManualTime()->Unit(benchm
 // runner, with the same fake tools: the part of a debug run that is not its own.
 void BM_CaptureCommands(benchmark::State& state) {
   if (!sandbox().error.empty()) return state.SkipWithError(sandbox().error.c_str());
-  const std::string& report = report_file(static_cast<std::size_t>(state.range(0)));
-  ::setenv("QUILLET_BENCH_REPORT", report.c_str(), 1);
+  const Report& report = report_file(static_cast<std::size_t>(state.range(0)));
   const std::string path = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "/usr/bin:/bin";
-  ::setenv("PATH", (sandbox().tools + ":" + path).c_str(), 1);
+  ::setenv("PATH", path_with(report).c_str(), 1);
   const quillet::CaptureSetup setup;
   quillet::ShellRunner runner;
   const std::string tcpdump = quillet::tcpdump_command(setup);

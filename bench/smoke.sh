@@ -4,7 +4,7 @@
 # Runs every benchmark once, briefly, so that none of them rots: fails when one
 # cannot run or reports an error (a parse that lost records, a delivery given
 # up, a debug run that ended badly). The whole-process benchmark runs in the
-# sandbox of sandbox.sh and is skipped where that cannot be had. Figures from
+# sandbox of tests/support/sandbox.sh and is skipped where that cannot be had. Figures from
 # here mean nothing; compare.sh makes the real ones.
 set -euo pipefail
 bench_dir=$(cd "$(dirname "$0")" && pwd)
@@ -30,4 +30,4 @@ run() {
 }
 
 run quillet_bench "$build/bench/quillet_bench"
-run quillet_run_bench "$bench_dir/sandbox.sh" "$build/bench/quillet_run_bench"
+run quillet_run_bench bash "$bench_dir/../tests/support/sandbox.sh" "$build/bench/quillet_run_bench"

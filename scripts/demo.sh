@@ -51,17 +51,15 @@ if [ -z "${QUILLET_DEMO_INSIDE:-}" ]; then
   cmake -S . -B "$BUILD" -G Ninja >/dev/null
   ninja -C "$BUILD" quillet | tail -n 1
   phase "build" "$t"
-  # In a PID namespace of its own everything the demo starts ends with it.
-  exec env QUILLET_DEMO_INSIDE=1 QUILLET_BUILD_DIR="$BUILD" unshare --net --mount --pid --fork --kill-child \
-    --propagation private --mount-proc bash "$0" "$@"
+  # In the tests' sandbox, with a PID namespace: everything the demo starts
+  # ends with it.
+  exec env QUILLET_DEMO_INSIDE=1 QUILLET_BUILD_DIR="$BUILD" \
+    bash tests/support/sandbox.sh --pid -- bash "$0" "$@"
 fi
 
 # ---------------------------------------------------------------------------
 # Inside: a loopback of our own (the Zabbix server), ens18 (the clients), and a
 # tmpfs on /home for quillet's working directory and the server's data.
-ip link set lo up
-mount -t tmpfs -o size=1g,mode=755 tmpfs /home
-install -d -m 700 /home/quillet
 
 # wait_accepted KEY VALUE: sends KEY=VALUE for the demo host until the server
 # keeps it, for at most 20 s.

@@ -3,7 +3,7 @@
 #   build    compiler, CMake, Ninja, GoogleTest, Google Benchmark, nlohmann-json,
 #            OpenSSL
 #   runtime  tcpdump and dnstop, which every collection run calls
-#   test     tools of the test suites (dig, zabbix_sender, clang for fuzzing,
+#   test     tools of the test suites (zabbix_sender, clang for fuzzing, clang-format,
 #            lintian for the package, openssl for test certificates, GNU time,
 #            ...)
 #   zabbix   a local Zabbix server (6.0 on Debian 12, 7.0 on 13) with
@@ -37,7 +37,7 @@ esac
 declare -A group
 group[build]="g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libssl-dev dpkg-dev"
 group[runtime]="tcpdump dnstop"
-group[test]="iproute2 util-linux bind9-dnsutils $sender clang libclang-rt-dev python3 procps man-db groff-base lintian openssl time"
+group[test]="iproute2 util-linux $sender clang clang-format libclang-rt-dev python3 procps man-db groff-base lintian openssl time"
 group[zabbix]=""
 group[bench]="hyperfine time mawk $sender python3 iproute2 util-linux procps linux-perf valgrind openssl"
 # tests/zabbix/packages.txt: one package a line, for every release or only for

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # The collection run of the real binary with a faked capture: the debug
-# listing byte for byte, the deliveries as a trapper sees them, the ranking,
-# and the exit statuses that tell a scheduler the truth.
+# listing byte for byte (the one suite that holds it whole: the others check
+# its records), the deliveries as a trapper sees them, the ranking, and the
+# exit statuses that tell a scheduler the truth.
 source "$E2E_DIR/lib.sh"
 
 E=$'\e'
 debug_line=$'[DEBUG] Executando: timeout 5 tcpdump --immediate-mode -s 512 -i ens18 -w /home/quillet/dump.pcap port 53\n'
-listing_head=$'Modo DEBUG ativado:\n'"$E"$'[0;32m\nVersão do script: 1.0.0'"$E"$'[0;0m\n'
+listing_head=$'Modo DEBUG ativado:\n'"$E"$'[0;32m\nVersão do script: '"$QUILLET_VERSION$E"$'[0;0m\n'
 
 report=$SCRATCH/report.txt
 cat >"$report" <<'EOF'
@@ -199,7 +200,7 @@ for row in "eth1|-i eth1 -w" "any|-i any -y LINUX_SLL -w"; do
   run_quillet coletarDns /ignored 127.0.0.1 debug
   expect_eq "Interface=$interface: debug line" "$(sed -n 1p "$OUT")" \
     "[DEBUG] Executando: timeout 5 tcpdump --immediate-mode -s 512 $words /home/quillet/dump.pcap port 53"
-  expect_eq "Interface=$interface: tcpdump's arguments" "$(cat "$SCRATCH/tcpdump.args")" \
+  expect_eq "Interface=$interface: tcpdump's arguments" "$(cat "$SCRATCH/bin/tcpdump.args")" \
     "--immediate-mode -s 512 $words /home/quillet/dump.pcap port 53"
   expect_eq "Interface=$interface: status" "$STATUS" 0
 done

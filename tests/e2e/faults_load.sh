@@ -37,12 +37,7 @@ expected_run() {
 # The last value of every run drips in slowly, so that the run can be looked
 # at in the middle of a delivery.
 script=$(for _ in $(seq $runs); do printf 'success,%.0s' $(seq 40); printf 'drip,'; done)
-ready=$SCRATCH/trapper.ready
-"$FAKE_TRAPPER" --listen 127.0.0.1:10052 --log "$TRAPPER_LOG" --ready "$ready" \
-  --script "${script%,}" --drip-pieces 5 --drip-gap 60 &
-# shellcheck disable=SC2034 # stopped by lib.sh on the way out
-TRAPPER_PID=$!
-for _ in $(seq 100); do [ -e "$ready" ] && break; sleep 0.05; done
+start_trapper "${script%,}" --drip-pieces 5 --drip-gap 60
 
 export TMPDIR=$SCRATCH/tmp
 mkdir -p "$TMPDIR"

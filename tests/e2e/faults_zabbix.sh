@@ -42,11 +42,7 @@ for _ in $(seq 100); do
   grep -q "Erro ao enviar" "$timed" 2>/dev/null && break
   sleep 0.05
 done
-ready=$SCRATCH/trapper.ready
-"$FAKE_TRAPPER" --listen 127.0.0.1:10052 --log "$TRAPPER_LOG" --ready "$ready" \
-  --script "$script" --drip-pieces 10 --drip-gap 600 &
-# shellcheck disable=SC2034 # stopped by lib.sh on the way out
-TRAPPER_PID=$!
+start_trapper "$script" --drip-pieces 10 --drip-gap 600
 wait "$run"
 
 expect_eq "status" "$(cat "$SCRATCH/status")" 1

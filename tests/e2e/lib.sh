@@ -1,47 +1,24 @@
-# Shared by the end-to-end suites: each suite sources this file first and then
-# runs inside a sandbox of its own, built here:
-#   - a private network namespace: its own loopback, where a test trapper listens
-#     on 127.0.0.1:10052, and a veth pair whose one end is named ens18;
-#   - a private mount namespace with a tmpfs on /home holding /home/quillet, and
-#     the suite's scratch directory on that tmpfs, so nothing outlives the suite;
-#     /etc is an overlay whose changes land on that tmpfs too.
-# A suite that cannot have its sandbox exits 77 (skipped) with the reason.
+# Shared by the end-to-end suites: each suite sources this file first and is
+# then run again inside the sandbox of tests/support/sandbox.sh (own network and
+# mount namespaces, tmpfs /home holding /home/quillet, /etc as an overlay, a
+# veth pair whose one end is ens18), where a test trapper listens on
+# 127.0.0.1:10052 and the suite's scratch directory lies on that tmpfs, so
+# nothing outlives the suite. A suite that cannot have its sandbox exits 77
+# (skipped) with the reason.
 #
 # Environment from CTest: QUILLET_BIN (the binary), FAKE_TRAPPER (the test
-# trapper), E2E_DIR (this directory).
+# trapper), E2E_DIR (this directory), QUILLET_VERSION (the version the binary
+# prints).
 
 set -euo pipefail
 
-skip() {
-  echo "SKIPPED: $*"
-  exit 77
-}
-
 : "${QUILLET_BIN:?QUILLET_BIN must name the quillet binary}"
 : "${FAKE_TRAPPER:?FAKE_TRAPPER must name the fake_trapper binary}"
+: "${QUILLET_VERSION:?QUILLET_VERSION must name the version of the binary}"
+SUPPORT=$E2E_DIR/../support
 
-if [ -z "${QUILLET_IN_SANDBOX:-}" ]; then
-  [ "$(id -u)" = 0 ] || skip "the sandbox needs root (network and mount namespaces, tmpfs)"
-  unshare --net --mount --propagation private --fork true 2>/dev/null ||
-    skip "unshare of network and mount namespaces is not permitted here"
-  exec env QUILLET_IN_SANDBOX=1 unshare --net --mount --propagation private --fork \
-    bash "$0" "$@"
-fi
-
-ip link set lo up
-mount -t tmpfs -o size=256m,mode=755 tmpfs /home
-mkdir -p /home/quillet
-# /etc through an overlay whose upper layer is on that tmpfs: a suite may
-# write /etc/quillet/, the machine's /etc stays untouched.
-mkdir /home/etc-upper /home/etc-work
-mount -t overlay overlay -o lowerdir=/etc,upperdir=/home/etc-upper,workdir=/home/etc-work /etc ||
-  skip "cannot mount an overlay over /etc"
-rm -rf /etc/quillet
-if ip link add ens18 type veth peer name ens18p 2>/dev/null; then
-  ip link set ens18 up
-  ip link set ens18p up
-else
-  skip "cannot create the veth pair ens18/ens18p"
+if [ -z "${QUILLET_SANDBOX:-}" ]; then
+  exec bash "$SUPPORT/sandbox.sh" --ens18 -- bash "$0" "$@"
 fi
 
 SCRATCH=/home/scratch
@@ -50,7 +27,7 @@ export PATH="$SCRATCH/bin:$PATH"
 TRAPPER_LOG=$SCRATCH/trapper.log
 TRAPPER_PID=
 
-source "$E2E_DIR/../support/checks.sh"
+source "$SUPPORT/checks.sh"
 
 NAMED_TRAPPER_PIDS=()
 cleanup() {
@@ -81,25 +58,10 @@ run_quillet() {
   set -e
 }
 
-# fake_capture REPORT-FILE [DNSTOP-STATUS]: a tcpdump that writes its arguments
-# to $SCRATCH/tcpdump.args and a small file at its -w path at once, and a
-# dnstop that prints REPORT-FILE and ends with the given status (0 by default).
+# fake_capture REPORT-FILE [DNSTOP-STATUS]: the instant capture of
+# tests/support/fake_capture.sh, first on PATH.
 fake_capture() {
-  local report=$1 dnstop_status=${2:-0}
-  cat >"$SCRATCH/bin/tcpdump" <<'EOF'
-#!/bin/sh
-echo "$*" >"${0%/bin/tcpdump}/tcpdump.args"
-while [ $# -gt 0 ]; do
-  if [ "$1" = "-w" ]; then printf 'pcap' >"$2"; fi
-  shift
-done
-EOF
-  cat >"$SCRATCH/bin/dnstop" <<EOF
-#!/bin/sh
-cat '$report'
-exit $dnstop_status
-EOF
-  chmod +x "$SCRATCH/bin/tcpdump" "$SCRATCH/bin/dnstop"
+  bash "$SUPPORT/fake_capture.sh" "$SCRATCH/bin" "$@"
 }
 
 # start_trapper [SCRIPT [FAKE_TRAPPER-OPTIONS...]]: a test trapper on

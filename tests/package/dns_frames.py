@@ -6,7 +6,7 @@ Usage: dns_frames.py INTERFACE SECONDS
 
 Every 0.1 s for SECONDS, 192.0.2.10 asks three queries and 192.0.2.20 one, all
 to 192.0.2.53 port 53. With --late: waits until FILE exists (the capture has
-begun), then DELAY seconds more, then 192.0.2.30 asks COUNT queries at once.
+begun), until DELAY seconds after it was made, then 192.0.2.30 asks COUNT queries at once.
 Meant for the far end of a veth pair inside a test's own network namespace:
 the frames go nowhere else.
 """
@@ -41,7 +41,8 @@ def late_burst(sock: socket.socket, ready: str, delay: float, count: int) -> Non
         if time.monotonic() > deadline:
             sys.exit(f"{ready} never appeared")
         time.sleep(0.005)
-    time.sleep(delay)
+    # From the moment the capture began, however late this process saw it.
+    time.sleep(max(0.0, os.stat(ready).st_mtime + delay - time.time()))
     for query_id in range(1, count + 1):
         sock.send(query_frame("192.0.2.30", query_id))
 

@@ -16,41 +16,28 @@ here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(cd "$here/../.." && pwd)
 
 # --- inside the sandbox --------------------------------------------------------
-# Called again through unshare: private network and mount namespaces, tmpfs on
-# /home with /home/quillet, a veth pair whose one end is ens18. Runs the
-# installed quillet and writes its verdicts to the result file.
+# Called again through tests/support/sandbox.sh (own network and mount
+# namespaces, tmpfs /home with /home/quillet, a veth pair whose one end is
+# ens18): runs the installed quillet of the package's VERSION and writes its
+# verdicts to the result file.
 if [ "${1:-}" = --sandbox ]; then
-  results=$2
+  results=$2 version=$3
   fail() { echo "FAIL: $*" | tee -a "$results"; }
   pass() { echo "ok" >>"$results"; }
 
-  ip link set lo up
-  mount -t tmpfs -o size=64m,mode=755 tmpfs /home
-  install -d -m 700 /home/quillet
   mkdir -m 755 /home/scratch
   umask 022
-  ip link add ens18 type veth peer name ens18p
-  ip link set ens18 up
-  ip link set ens18p up
   scratch=/home/scratch
 
-  E=$'\e'
-  head_lines=$'[DEBUG] Executando: timeout 5 tcpdump --immediate-mode -s 512 -i ens18 -w /home/quillet/dump.pcap port 53\nModo DEBUG ativado:\n'"$E"$'[0;32m\nVersão do script: 1.0.0'"$E"$'[0;0m\n'
+  # The head of a listing: tests/e2e/collection.sh checks it byte for byte;
+  # here, that it is one and says the package's version.
+  listing_head_ok() {
+    [ "$(sed -n 2p "$scratch/out")" = "Modo DEBUG ativado:" ] &&
+      [ "$(sed -n 4p "$scratch/out")" = $'Versão do script: '"$version"$'\e[0;0m' ]
+  }
 
-  # A faked capture: a tcpdump that writes a few bytes at its -w path and a
-  # dnstop that prints a fixed report, both first on PATH.
-  mkdir "$scratch/bin"
-  cat >"$scratch/bin/tcpdump" <<'EOF'
-#!/bin/sh
-while [ $# -gt 0 ]; do
-  if [ "$1" = "-w" ]; then printf 'pcap' >"$2"; fi
-  shift
-done
-exit 124
-EOF
-  cat >"$scratch/bin/dnstop" <<'EOF'
-#!/bin/sh
-cat <<'REPORT'
+  # A faked capture, first on PATH.
+  cat >"$scratch/report" <<'EOF'
 Sources          Count      %   cum%
 ------------ --------- ------ ------
 192.0.2.10           2   25.0   25.0
@@ -60,9 +47,8 @@ Sources          Count      %   cum%
 Destinations     Count      %   cum%
 ------------ --------- ------ ------
 192.0.2.53           8  100.0  100.0
-REPORT
 EOF
-  chmod +x "$scratch/bin/tcpdump" "$scratch/bin/dnstop"
+  bash "$here/../support/fake_capture.sh" "$scratch/bin" "$scratch/report"
 
   if [ "$(PATH="$scratch/bin:$PATH" command -v quillet)" = /usr/bin/quillet ]; then pass; else
     fail "sandbox: quillet on PATH is not /usr/bin/quillet"
@@ -71,12 +57,11 @@ EOF
   PATH="$scratch/bin:$PATH" quillet coletarDns x 127.0.0.1 debug >"$scratch/out" 2>"$scratch/err"
   status=$?
   set -e
-  expected="$head_lines{'{#SOURCE}': '2001:db8::10', '{#CONTAGEM}': 5, '{#PERCENTUAL}': 62.5}
+  expected="{'{#SOURCE}': '2001:db8::10', '{#CONTAGEM}': 5, '{#PERCENTUAL}': 62.5}
 {'{#SOURCE}': '192.0.2.10', '{#CONTAGEM}': 2, '{#PERCENTUAL}': 25.0}
-{'{#SOURCE}': '192.0.2.11', '{#CONTAGEM}': 1, '{#PERCENTUAL}': 12.5}
-"
-  diff <(printf '%s' "$expected") "$scratch/out" >"$scratch/diff" || true
-  if [ "$status" = 0 ] && [ ! -s "$scratch/err" ] && [ ! -s "$scratch/diff" ]; then
+{'{#SOURCE}': '192.0.2.11', '{#CONTAGEM}': 1, '{#PERCENTUAL}': 12.5}"
+  diff <(printf '%s\n' "$expected") <(tail -n +5 "$scratch/out") >"$scratch/diff" || true
+  if [ "$status" = 0 ] && [ ! -s "$scratch/err" ] && listing_head_ok && [ ! -s "$scratch/diff" ]; then
     pass
   else
     fail "faked capture: 'quillet coletarDns x 127.0.0.1 debug' ended with status $status"
@@ -110,7 +95,7 @@ EOF
   debug_run "$sender" "real traffic"
   first=$(sed -n "1s/^{'{#SOURCE}': '\([0-9.]*\)', '{#CONTAGEM}': \([0-9]*\), .*/\1 \2/p" <<<"$listing")
   second=$(sed -n "2s/^{'{#SOURCE}': '\([0-9.]*\)', '{#CONTAGEM}': \([0-9]*\), .*/\1 \2/p" <<<"$listing")
-  if [ "$status" = 0 ] && [ "$(head -4 "$scratch/out")" = "${head_lines%$'\n'}" ] &&
+  if [ "$status" = 0 ] && listing_head_ok &&
     [ "$(wc -l <<<"$listing")" = 2 ] && [ "${first% *}" = 192.0.2.10 ] &&
     [ "${second% *}" = 192.0.2.20 ] && [ "${second#* }" -gt 0 ] &&
     [ "${first#* }" -gt "${second#* }" ]; then
@@ -205,7 +190,8 @@ arch=$(dpkg --print-architecture)
 
 # --- control data ---
 expect_eq "file name" "$(basename "$deb")" "quillet_${version}_${arch}.deb"
-expect_eq "version" "$version" "$(sed -n 's/^project(quillet VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")"
+expect_eq "version: the build's project version" "$version" \
+  "$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")"
 expect_eq "Package" "$(field Package)" quillet
 expect_eq "Architecture" "$(field Architecture)" "$arch"
 expect_eq "Section" "$(field Section)" net
@@ -316,19 +302,17 @@ run "no argument" 1 "" "$failure_report"
 run "two arguments" 1 "" "$failure_report" coletarDns x
 run "unknown mode" 1 "Modo de execução não ecnontrado." "" coletar x 127.0.0.1 debug
 
-if unshare --net --mount --propagation private --fork true 2>/dev/null; then
-  : >"$scratch/sandbox"
-  unshare --net --mount --propagation private --fork bash "$0" --sandbox "$scratch/sandbox" ||
-    fail "the sandbox ended with status $?"
-  checks=$((checks + $(wc -l <"$scratch/sandbox")))
-  failures=$((failures + $(grep -c '^FAIL:' "$scratch/sandbox" || true)))
-else
-  fail "cannot make network and mount namespaces: the collection was not run"
-fi
+: >"$scratch/sandbox"
+bash "$source_dir/tests/support/sandbox.sh" --ens18 -- bash "$0" --sandbox "$scratch/sandbox" "$version" ||
+  fail "the sandbox ended with status $? (77: it could not be had; the collection did not run)"
+checks=$((checks + $(wc -l <"$scratch/sandbox")))
+failures=$((failures + $(grep -c '^FAIL:' "$scratch/sandbox" || true)))
 
 # --- the man page ---
 man_file=/usr/share/man/man1/quillet.1.gz
 expect_eq "man finds the installed page" "$(man -w quillet)" "$man_file"
+check "the man page's title names quillet $version" \
+  grep -qE "^\.TH QUILLET 1 \"[^\"]*\" \"quillet ${version//./\\.}\"" "$source_dir/man/quillet.1"
 expect_eq "man renders without warnings" "$(man --warnings -l "$man_file" 2>&1 >/dev/null)" ""
 rendered=$(MANWIDTH=200 man -l "$man_file" 2>/dev/null | col -b | tr -s '[:space:]' ' ')
 for section in SYNOPSIS MODES DIAGNOSTICS "EXIT STATUS" FILES ZABBIX SCHEDULING; do
@@ -342,7 +326,7 @@ messages=(
   "${from_sources[@]}"
   "Erro ao Capturar dados do dnstop."
   "Modo DEBUG ativado:"
-  "Versão do script: 1.0.0"
+  "Versão do script: $version"
   "Erro ao enviar para o Zabbix:"
   "OK!"
   "envios ao Zabbix falharam."

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# fake_capture.sh DIR REPORT [DNSTOP-STATUS]
+#
+# Writes an instant capture into DIR, to be put first on PATH: a tcpdump that
+# writes its arguments to DIR/tcpdump.args and a few bytes at its -w path and
+# ends as timeout reports a capture it stopped (124), and a dnstop that prints
+# the file REPORT and ends with DNSTOP-STATUS (0 by default).
+set -euo pipefail
+
+dir=${1:?usage: fake_capture.sh DIR REPORT [DNSTOP-STATUS]}
+report=${2:?usage: fake_capture.sh DIR REPORT [DNSTOP-STATUS]}
+status=${3:-0}
+mkdir -p "$dir"
+cat >"$dir/tcpdump" <<'EOF'
+#!/bin/sh
+echo "$*" >"$(dirname "$0")/tcpdump.args"
+while [ $# -gt 0 ]; do
+  if [ "$1" = -w ]; then printf pcap >"$2"; fi
+  shift
+done
+exit 124
+EOF
+printf "#!/bin/sh\ncat '%s'\nexit %d\n" "${report//\'/\'\\\'\'}" "$status" >"$dir/dnstop"
+chmod 755 "$dir/tcpdump" "$dir/dnstop"

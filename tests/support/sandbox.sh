@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# sandbox.sh [--pid] [--ens18] [--] COMMAND [ARG...]
+#
+# Runs COMMAND as root in namespaces of its own, where the real binary may work
+# in its fixed paths without touching the machine:
+#   - a network namespace with its own loopback up;
+#   - a mount namespace with a tmpfs on /home holding /home/quillet (mode 700,
+#     as the admin makes it), and /etc as an overlay whose changes land on that
+#     tmpfs; /etc/quillet is hidden, so no configuration of the machine's counts;
+#   - with --ens18, a veth pair ens18/ens18p, both up;
+#   - with --pid, a PID namespace too: whatever COMMAND starts dies with it.
+# Nothing outlives COMMAND. Inside, QUILLET_SANDBOX=1 is set. Where the sandbox
+# cannot be had, prints "SKIPPED: <reason>" and exits 77.
+set -euo pipefail
+
+skip() {
+  echo "SKIPPED: $*"
+  exit 77
+}
+
+if [ "${1:-}" = --inside ]; then
+  shift
+  ens18=$1
+  shift 2
+  ip link set lo up
+  mount -t tmpfs -o size=1g,mode=755 tmpfs /home
+  install -d -m 700 /home/quillet
+  mkdir /home/etc-upper /home/etc-work
+  mount -t overlay overlay -o lowerdir=/etc,upperdir=/home/etc-upper,workdir=/home/etc-work /etc ||
+    skip "cannot mount an overlay over /etc"
+  rm -rf /etc/quillet
+  if [ "$ens18" = 1 ]; then
+    ip link add ens18 type veth peer name ens18p 2>/dev/null || skip "cannot create the veth pair ens18/ens18p"
+    ip link set ens18 up
+    ip link set ens18p up
+  fi
+  export QUILLET_SANDBOX=1
+  exec "$@"
+fi
+
+flags=(--net --mount --propagation private --fork)
+ens18=0
+while [ $# -gt 0 ]; do
+  case $1 in
+  --pid) flags+=(--pid --kill-child --mount-proc) ;;
+  --ens18) ens18=1 ;;
+  --) shift; break ;;
+  *) break ;;
+  esac
+  shift
+done
+[ $# -gt 0 ] || { echo "usage: sandbox.sh [--pid] [--ens18] [--] COMMAND [ARG...]" >&2; exit 2; }
+[ "$(id -u)" = 0 ] || skip "the sandbox needs root (namespaces, tmpfs, overlay)"
+unshare "${flags[@]}" true 2>/dev/null || skip "unshare ${flags[*]} is not permitted here"
+exec unshare "${flags[@]}" bash "$0" --inside "$ens18" -- "$@"
