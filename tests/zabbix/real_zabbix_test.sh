@@ -564,14 +564,21 @@ else
     expect_eq "$3: values stored (key value)" "$("$API" latest "$1" --since "$2" | LC_ALL=C sort)" "$expected_values"
   }
 
+  # pg_run RUN WHAT: a run of the host sent to the proxy $other, which stores
+  # every value.
+  pg_run() {
+    local since
+    t=$(now)
+    since=$(date +%s)
+    collect "$PG_HOST" "$SCRATCH/$1" "127.0.0.1:$other_port"
+    expect_eq "proxy group: $2: status" "$RUN_STATUS" 0
+    expect_eq "proxy group: $2: output" "$(cat "$SCRATCH/$1")" "$CAPTURE_LINE"$'\n'"OK!"
+    stored_all "$PG_HOST" "$since" "proxy group: $2"
+    timed "proxy group: $2" "$t"
+  }
+
   # A run sent to the proxy the host is not assigned to: redirected.
-  t=$(now)
-  since=$(date +%s)
-  collect "$PG_HOST" "$SCRATCH/run-pg" "127.0.0.1:$other_port"
-  expect_eq "proxy group: run to $other: status" "$RUN_STATUS" 0
-  expect_eq "proxy group: run to $other: output" "$(cat "$SCRATCH/run-pg")" "$CAPTURE_LINE"$'\n'"OK!"
-  stored_all "$PG_HOST" "$since" "proxy group: run to $other"
-  timed "proxy group: run to the other proxy" "$t"
+  pg_run run-pg "run to $other"
 
   # Under load: twenty hosts' runs at once through the same proxy, each with a
   # faked capture (tcpdump writes a few bytes, dnstop prints the plan's report)
@@ -588,10 +595,7 @@ else
       "$TRAFFIC" expect | awk '{ printf "%-23s %9d %6.1f %6.1f\n", $1, $2, $3, 0 }'
       echo
     } >"$FAKE/report"
-    # shellcheck disable=SC2016 # the fake's own code
-    printf '#!/bin/sh\nwhile [ $# -gt 0 ]; do [ "$1" = -w ] && printf pcap >"$2"; shift; done\nexit 124\n' >"$FAKE/tcpdump"
-    printf '#!/bin/sh\nexec cat %s\n' "$FAKE/report" >"$FAKE/dnstop"
-    chmod +x "$FAKE/tcpdump" "$FAKE/dnstop"
+    bash "$REPO/tests/support/fake_capture.sh" "$FAKE" "$FAKE/report"
     t=$(now)
     since=$(date +%s)
     pids=()
@@ -632,13 +636,7 @@ else
     fail "proxy group: $other does not take $PG_HOST's values: $REPLY"
   sleep 1
   timed "proxy group: failover" "$t"
-  t=$(now)
-  since=$(date +%s)
-  collect "$PG_HOST" "$SCRATCH/run-pg2" "127.0.0.1:$other_port"
-  expect_eq "proxy group: run after the failover: status" "$RUN_STATUS" 0
-  expect_eq "proxy group: run after the failover: output" "$(cat "$SCRATCH/run-pg2")" "$CAPTURE_LINE"$'\n'"OK!"
-  stored_all "$PG_HOST" "$since" "proxy group: run after the failover"
-  timed "proxy group: run after the failover" "$t"
+  pg_run run-pg2 "run after the failover"
   for run in run-pg run-pg2; do sed "s/^/  $run> /" "$SCRATCH/$run"; done
 fi
 
