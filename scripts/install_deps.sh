@@ -7,7 +7,8 @@
 #            lintian for the package, openssl for test certificates, GNU time,
 #            ...)
 #   zabbix   a local Zabbix server (6.0 on Debian 12, 7.0 on 13) with
-#            PostgreSQL and the frontend's API
+#            PostgreSQL and the frontend's API, and on 13 a Zabbix proxy
+#            unpacked beside it
 #   bench    what bench/compare.sh compares with and measures by, and profilers
 # Packages already installed are not fetched again; apt-get update runs only when
 # something is missing. With --download-only first, what is missing is only
@@ -40,11 +41,17 @@ group[test]="iproute2 util-linux $sender clang clang-format libclang-rt-dev pyth
 group[zabbix]=""
 group[bench]="hyperfine time mawk $sender python3 iproute2 util-linux procps linux-perf valgrind openssl"
 # tests/zabbix/packages.txt: one package a line, for every release or only for
-# the releases named after it.
+# the releases named after it; "unpack" after the name: not installed, only
+# unpacked into $UNPACK_ROOT/NAME (a package that conflicts with another one
+# the group installs).
+UNPACK_ROOT=/opt/quillet-tests
+unpack=()
 if [ -f "$here/tests/zabbix/packages.txt" ]; then
-  group[zabbix]=$(awk -v r="$release" '!/^#/ && NF { for (i = 2; i <= NF; i++) if ($i == r) break
-                                                    if (NF == 1 || i <= NF) print $1 }' \
-    "$here/tests/zabbix/packages.txt" | tr '\n' ' ')
+  zabbix_lines=$(awk -v r="$release" '!/^#/ && NF { n = 0; mode = "install"
+      for (i = 2; i <= NF; i++) if ($i == "unpack") mode = "unpack"; else { n++; if ($i == r) ok = 1 }
+      if (n == 0 || ok) print mode, $1; ok = 0 }' "$here/tests/zabbix/packages.txt")
+  group[zabbix]=$(awk '$1 == "install" { print $2 }' <<<"$zabbix_lines" | tr '\n' ' ')
+  mapfile -t zabbix_unpack < <(awk '$1 == "unpack" { print $2 }' <<<"$zabbix_lines")
 fi
 
 wanted=()
@@ -53,20 +60,50 @@ for g in "${@:-build runtime}"; do
     [ -n "${group[$name]+x}" ] || { echo "install_deps: unknown group '$name'" >&2; exit 2; }
     # shellcheck disable=SC2206
     wanted+=(${group[$name]})
+    [ "$name" != zabbix ] || unpack+=("${zabbix_unpack[@]}")
   done
 done
+
+# candidate PKG: the version apt would install.
+candidate() { apt-cache policy "$1" 2>/dev/null | awk '$1 == "Candidate:" { print $2 }'; }
+# An unpacked package is there when its folder names the candidate version.
+unpacked() { [ "$(cat "$UNPACK_ROOT/$1/.version" 2>/dev/null)" = "$(candidate "$1")" ]; }
 
 missing=()
 for pkg in "${wanted[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
 done
-if [ ${#missing[@]} -eq 0 ]; then
+missing_unpack=()
+for pkg in "${unpack[@]}"; do
+  unpacked "$pkg" || missing_unpack+=("$pkg")
+done
+if [ ${#missing[@]} -eq 0 ] && [ ${#missing_unpack[@]} -eq 0 ]; then
   echo "install_deps: everything is installed"
   exit 0
 fi
-echo "install_deps: installing ${missing[*]}"
+note=()
+[ ${#missing_unpack[@]} -eq 0 ] || note=("(unpacked: ${missing_unpack[*]})")
+echo "install_deps: installing" "${missing[@]}" "${note[@]}"
 export DEBIAN_FRONTEND=noninteractive
 # Another apt or dpkg run on the machine holds the lock for a while: wait for it.
 apt-get -o DPkg::Lock::Timeout=600 update -qq
-apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${apt_mode[@]}" "${missing[@]}" >/dev/null
+if [ ${#missing[@]} -gt 0 ]; then
+  apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${apt_mode[@]}" "${missing[@]}" >/dev/null
+fi
+# Packages to unpack are fetched into apt's cache like the others.
+archives=/var/cache/apt/archives
+for pkg in "${missing_unpack[@]}"; do
+  unpacked "$pkg" && continue
+  version=$(candidate "$pkg")
+  deb=$archives/${pkg}_${version//:/%3a}_$(dpkg --print-architecture).deb
+  if [ ! -s "$deb" ]; then
+    (cd "$archives" && apt-get download -qq "$pkg" 2>/dev/null)
+    [ -s "$deb" ] || { echo "install_deps: apt-get download $pkg gave no $deb" >&2; exit 1; }
+  fi
+  [ ${#apt_mode[@]} -eq 0 ] || continue
+  rm -rf "${UNPACK_ROOT:?}/$pkg"
+  mkdir -p "$UNPACK_ROOT/$pkg"
+  dpkg-deb -x "$deb" "$UNPACK_ROOT/$pkg"
+  echo "$version" >"$UNPACK_ROOT/$pkg/.version"
+done
 echo "install_deps: done${apt_mode:+ (downloaded only)}"

@@ -2,10 +2,10 @@
 # The Debian package as an admin meets it: builds it with CPack from a
 # configured Release build directory, checks its control data and contents,
 # has lintian check it, installs it with apt-get, runs the installed program
-# (without arguments, and a debug collection inside a sandbox, once with a
-# faked capture and once on real traffic), renders the man page, checks the
-# scheduler examples against the installed files, purges the package and
-# checks that nothing of it is left.
+# (without arguments, and debug collections inside a sandbox, one with a
+# faked capture and three on real traffic: on ens18, on another interface and
+# on "any"), renders the man page, checks the scheduler examples against the
+# installed files, purges the package and checks that nothing of it is left.
 #
 # Usage, as root on Debian: tests/package/package_test.sh <build-dir>
 # It installs and removes the system package "quillet"; one already installed
@@ -86,23 +86,54 @@ EOF
     sed 's/^/  stderr: /' "$scratch/err"
   }
 
-  # Real traffic: DNS queries sent as raw frames into ens18p, captured on ens18
-  # by the real tcpdump and summarised by the real dnstop. 192.0.2.10 sends three
-  # queries for every one of 192.0.2.20. The frames never leave the veth pair.
-  python3 "$here/dns_frames.py" ens18p 7 &
-  sender=$!
-  sleep 0.5
-  debug_run "$sender" "real traffic"
-  first=$(sed -n "1s/^{'{#SOURCE}': '\([0-9.]*\)', '{#CONTAGEM}': \([0-9]*\), .*/\1 \2/p" <<<"$listing")
-  second=$(sed -n "2s/^{'{#SOURCE}': '\([0-9.]*\)', '{#CONTAGEM}': \([0-9]*\), .*/\1 \2/p" <<<"$listing")
-  if [ "$status" = 0 ] && listing_head_ok &&
-    [ "$(wc -l <<<"$listing")" = 2 ] && [ "${first% *}" = 192.0.2.10 ] &&
-    [ "${second% *}" = 192.0.2.20 ] && [ "${second#* }" -gt 0 ] &&
-    [ "${first#* }" -gt "${second#* }" ]; then
-    pass
-  else
-    fail_run "real traffic"
-  fi
+  # real_traffic WHAT PEER: a debug collection of real traffic, DNS queries
+  # sent as raw frames into PEER, the far end of the capture's veth pair,
+  # captured by the real tcpdump and summarised by the real dnstop. 192.0.2.10
+  # sends three queries for every one of 192.0.2.20. The frames never leave
+  # the sandbox.
+  real_traffic() {
+    python3 "$here/dns_frames.py" "$2" 7 &
+    local sender=$! first second
+    sleep 0.5
+    debug_run "$sender" "$1"
+    echo "$1: $(sed -n "s/^{'{#SOURCE}': '\([0-9.]*\)', '{#CONTAGEM}': \([0-9]*\), .*/\1 \2/p" <<<"$listing" | paste -sd,)"
+    first=$(sed -n "1s/^{'{#SOURCE}': '\([0-9.]*\)', '{#CONTAGEM}': \([0-9]*\), .*/\1 \2/p" <<<"$listing")
+    second=$(sed -n "2s/^{'{#SOURCE}': '\([0-9.]*\)', '{#CONTAGEM}': \([0-9]*\), .*/\1 \2/p" <<<"$listing")
+    if [ "$status" = 0 ] && listing_head_ok &&
+      [ "$(wc -l <<<"$listing")" = 2 ] && [ "${first% *}" = 192.0.2.10 ] &&
+      [ "${second% *}" = 192.0.2.20 ] && [ "${second#* }" -gt 0 ] &&
+      [ "${first#* }" -gt "${second#* }" ]; then
+      pass
+    else
+      fail_run "$1"
+    fi
+  }
+  # interface_line NAME: the debug line of a capture on NAME is the listing's
+  # first.
+  interface_line() {
+    local want="-i $1 -w"
+    [ "$1" != any ] || want="-i any -y LINUX_SLL -w"
+    if grep -qF -- "tcpdump --immediate-mode -s 512 $want /home/quillet/dump.pcap port 53" \
+      <(head -n 1 "$scratch/out"); then pass; else
+      fail "Interface=$1: the capture line is '$(head -n 1 "$scratch/out")'"
+    fi
+  }
+
+  # An interface named otherwise, and every interface at once (dnstop reads
+  # the cooked frames of "any" only as LINUX_SLL; there each frame is seen on
+  # both ends of the pair).
+  ip link add enp3s0 type veth peer name enp3s0p
+  ip link set enp3s0 up
+  ip link set enp3s0p up
+  mkdir -p /etc/quillet
+  for interface in enp3s0 any; do
+    echo "Interface=$interface" >/etc/quillet/quillet.conf
+    real_traffic "Interface=$interface" enp3s0p
+    interface_line "$interface"
+  done
+  rm /etc/quillet/quillet.conf
+
+  real_traffic "real traffic" ens18p
   if [ -s /home/quillet/dump.pcap ] && [ -s /home/quillet/dnstop_output.txt ]; then pass; else
     fail "real traffic: the working files are not left in /home/quillet"
   fi

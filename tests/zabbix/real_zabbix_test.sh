@@ -29,6 +29,16 @@
 # (every value stored), unencrypted to the PSK host (the discovery refused,
 # status 1), and with a key the server does not know (five red lines, given up).
 #
+# Then a cluster and, on 7.0, a proxy group: the silence trigger of the
+# template has fired since the host's last values (a host macro shortens its
+# window to 30 s); a second HA node joins as standby, and a run given
+# "standby;active" stores every value (and ends the silence). On Zabbix 7.0
+# two proxies form a group that monitors the host and twenty more: a run sent
+# to the proxy the host is not assigned to is redirected and stores every
+# value; twenty runs with a faked capture deliver at once through that proxy
+# (every value stored, timed); the host's proxy stops, the group moves the host
+# to the other (timed), and the next run stores every value again.
+#
 # --stand-in replaces the binary by a small script (tcpdump, dnstop, awk and
 # zabbix_sender) that sends the same items; it checks the server, the template
 # and the traffic on their own.
@@ -99,6 +109,10 @@ else
   STOP_ARGS=()
 fi
 export ZBX_PRIVATE_ETC=1
+# The server is node-a of an HA cluster from the start; the cluster phase adds
+# the standby node.
+export ZBX_HA_NODE=node-a
+SERVER_PORT=10052
 eval "$("$ENV_SH" env)"
 export ZBX_API_URL
 SCRATCH=/home/scratch
@@ -175,10 +189,11 @@ wait_accepted() {
   return 1
 }
 
-# collect HOST OUTFILE: one collection run on the traffic of the default plan.
+# collect HOST OUTFILE [SERVER]: one collection run on the traffic of the
+# default plan, sending to SERVER (default 127.0.0.1).
 collect() {
   set +e
-  "$TRAFFIC" --ready-file /home/quillet/dump.pcap -- "$BIN" coletarDns /tmp 127.0.0.1 "$1" \
+  "$TRAFFIC" --ready-file /home/quillet/dump.pcap -- "$BIN" coletarDns /tmp "${3:-127.0.0.1}" "$1" \
     >"$2" 2>"$2.err"
   RUN_STATUS=$?
   set -e
@@ -197,11 +212,14 @@ t=$(now)
 # own limit (12: 192.0.2.10 at 15.0 % is over it, 2001:db8::10 at exactly 12.0 %
 # is not), two per-client limits (one for an IPv6 address), and one client whose
 # share is over its limit but whose count (8) is under {$DNS.TOP.MIN.QUERIES}.
+# The silence alarm's window and interval, shortened for the silence check.
+SILENCE_WINDOW=30 SILENCE_INTERVAL=5
 # shellcheck disable=SC2016 # Zabbix macros, not shell expansions
 "$API" host-create "$HOST" "$TEMPLATE_NAME" --macro '{$DNS.TOP.PCT.MAX}=12' \
   --macro '{$DNS.TOP.PCT.MAX:"192.0.2.11"}=9.5' \
   --macro '{$DNS.TOP.PCT.MAX:"2001:db8:ffff:1:2:3:4:5"}=8.9' \
-  --macro '{$DNS.TOP.PCT.MAX:"192.0.2.22"}=0' >/dev/null
+  --macro '{$DNS.TOP.PCT.MAX:"192.0.2.22"}=0' \
+  --macro "{\$QUILLET.SILENCE}=${SILENCE_WINDOW}s" --macro "{\$QUILLET.SILENCE.INTERVAL}=${SILENCE_INTERVAL}s" >/dev/null
 # The server accepts values for a new host once its configuration cache has
 # synced; an empty discovery document tells when.
 wait_accepted descobertaDns '{"data": []}' || {
@@ -328,6 +346,7 @@ else
   chown zabbix "$PKI/server.key"
   ZBX_LISTEN_PORT=10051 ZBX_TLS_CA_FILE=$PKI/ca.crt ZBX_TLS_CERT_FILE=$PKI/server.crt \
     ZBX_TLS_KEY_FILE=$PKI/server.key "$ENV_SH" restart-server | sed 's/^/  /'
+  SERVER_PORT=10051
   PSK_ID="dns-psk quillet"
   "$API" host-create dns-psk "$TEMPLATE_NAME" --tls-psk "$PSK_ID" "$(cat "$PKI/psk.key")" >/dev/null
   CA_NAME="CN=quillet test CA,O=quillet tests"
@@ -415,6 +434,210 @@ else
     echo "[ERRO] 1 de 1 envios ao Zabbix falharam."
   )"
   for run in run-psk run-cert run-plain run-wrong-key; do sed "s/^/  $run> /" "$SCRATCH/$run"; done
+fi
+
+# --- a silent collector --------------------------------------------------------
+# The host's last values came with the second run. The template's silence
+# trigger fires once its window has passed without a client value (the item
+# is computed every SILENCE_INTERVAL s); the phases since then took longer
+# than that, or the wait covers the rest.
+rm -f /etc/quillet/quillet.conf
+SILENCE_NAME="No DNS client data from quillet for ${SILENCE_WINDOW}s"
+# silence_event HOST VALUE SINCE TIMEOUT: waits until HOST's silence trigger has
+# an event with VALUE (1 fired, 0 resolved) at or after SINCE; its clock is in
+# EVENT_CLOCK.
+silence_event() {
+  local i
+  for ((i = 0; i < $4 * 2; i++)); do
+    EVENT_CLOCK=$("$API" events "$1" --since "$3" | sed -n "s/^\([0-9]*\) $2 $SILENCE_NAME\$/\1/p" | head -n 1)
+    [ -n "$EVENT_CLOCK" ] && return 0
+    sleep 0.5
+  done
+  return 1
+}
+t=$(now)
+last_value=$("$API" history "$HOST" --since "$t2" | tail -n 1 | cut -d. -f1)
+if silence_event "$HOST" 1 "$t2" $((SILENCE_WINDOW + SILENCE_INTERVAL + 30)); then
+  fired=$((EVENT_CLOCK - last_value))
+  check "silence: fired ${fired} s after the last value, window ${SILENCE_WINDOW} s + interval ${SILENCE_INTERVAL} s" \
+    test "$fired" -ge $((SILENCE_WINDOW - 1)) -a "$fired" -le $((SILENCE_WINDOW + SILENCE_INTERVAL + 10))
+  check "silence: a problem of the host" grep -qxF "$SILENCE_NAME" <<<"$("$API" problems "$HOST")"
+else
+  fail "silence: the trigger did not fire; quillet.clients: $("$API" item "$HOST" quillet.clients)"
+  fired="(never)"
+fi
+timed "silence: fired" "$t"
+
+# --- HA cluster: a standby node, then the active one ---------------------------
+t=$(now)
+node_out=$("$ENV_SH" start-node node-b 10062)
+printf '%s\n' "$node_out" | sed 's/^/  /'
+check "HA: the second node is standby" grep -q "HA node node-b is standby" <<<"$node_out"
+standby_status=0
+zabbix_sender -z 127.0.0.1 -p 10062 -s "$HOST" -k descobertaDns -o '{"data": []}' >/dev/null 2>&1 || standby_status=$?
+check "HA: the standby node refuses connections (zabbix_sender status $standby_status)" test "$standby_status" != 0
+since=$(date +%s)
+collect "$HOST" "$SCRATCH/run-ha" "127.0.0.1:10062;127.0.0.1:$SERVER_PORT"
+timed "HA: run to standby;active" "$t"
+expect_eq "HA: status" "$RUN_STATUS" 0
+expect_eq "HA: output" "$(cat "$SCRATCH/run-ha")" "$CAPTURE_LINE"$'\n'"OK!"
+for ((i = 0; i < 50; i++)); do
+  [ "$("$API" history "$HOST" --since "$since" | wc -l)" -ge 40 ] && break
+  sleep 0.2
+done
+expect_eq "HA: values stored (key value)" "$("$API" latest "$HOST" --since "$since" | LC_ALL=C sort)" "$expected_values"
+sed "s/^/  run-ha> /" "$SCRATCH/run-ha"
+
+# The run's values end the silence at the item's next computation.
+t=$(now)
+last_value=$("$API" history "$HOST" --since "$since" | tail -n 1 | cut -d. -f1)
+if silence_event "$HOST" 0 "$since" $((SILENCE_INTERVAL + 30)); then
+  cleared=$((EVENT_CLOCK - last_value))
+  check "silence: resolved ${cleared} s after the run's values, interval ${SILENCE_INTERVAL} s" \
+    test "$cleared" -le $((SILENCE_INTERVAL + 10))
+  check "silence: no longer a problem" test -z "$("$API" problems "$HOST" | grep -xF "$SILENCE_NAME")"
+else
+  fail "silence: not resolved after the run; quillet.clients: $("$API" item "$HOST" quillet.clients)"
+  cleared="(never)"
+fi
+timed "silence: resolved" "$t"
+echo "silence: fired ${fired} s after the last values, resolved ${cleared} s after the next run's"
+
+# --- proxy group (7.0 on) --------------------------------------------------------
+zabbix_version=$("$API" version)
+if [ "${zabbix_version%%.*}" -lt 7 ]; then
+  echo "NOTE: proxy group phase left out: Zabbix $zabbix_version has no proxy groups (7.0 on)"
+else
+  # Two active proxies in the group "dns" (failover after 10 s, the least the
+  # group takes), which monitors the host and twenty more.
+  t=$(now)
+  PG_HOST=dns-pg
+  mapfile -t load_hosts < <(printf 'load-%02d\n' $(seq 1 20))
+  "$API" proxy-group dns --failover-delay 10s >/dev/null
+  declare -A proxy_port=([proxy-a]=10071 [proxy-b]=10072)
+  for proxy in proxy-a proxy-b; do
+    "$API" proxy-create $proxy dns 127.0.0.1 "${proxy_port[$proxy]}" >/dev/null
+    ZBX_LISTEN_PORT=$SERVER_PORT "$ENV_SH" start-proxy $proxy "${proxy_port[$proxy]}" | sed 's/^/  /'
+  done
+  for host in "$PG_HOST" "${load_hosts[@]}"; do
+    "$API" host-create "$host" "$TEMPLATE_NAME" --proxy-group dns >/dev/null
+  done
+  "$API" wait-proxy "$PG_HOST" "${load_hosts[@]}" >"$SCRATCH/assigned" ||
+    fail "proxy group: not every host got a proxy"
+  read -r _ assigned _ < <(grep "^$PG_HOST " "$SCRATCH/assigned")
+  other="proxy-a"
+  [ "$assigned" != "proxy-a" ] || other="proxy-b"
+  echo "proxy group: $PG_HOST is with ${assigned:-no proxy}; the group spread the hosts" \
+    "$(awk '{ n[$2]++ } END { for (p in n) printf "%s%s: %d", (s++ ? ", " : ""), p, n[p] }' "$SCRATCH/assigned")"
+  timed "proxy group: proxies, hosts assigned" "$t"
+
+  # Each host is discovered by the stock sender through the other proxy (it
+  # follows the redirects), and its items made known to its proxy.
+  t=$(now)
+  other_port=${proxy_port[$other]}
+  pg_document=$(for row in "${expected_rows[@]}"; do
+    read -r a c p <<<"$row"
+    printf '{"{#SOURCE}": "%s", "{#CONTAGEM}": %s, "{#PERCENTUAL}": %s}\n' "$a" "$c" "$p"
+  done | paste -sd, | sed 's/^/{"data": [/; s/$/]}/')
+  for host in "$PG_HOST" "${load_hosts[@]}"; do
+    wait_accepted descobertaDns "$pg_document" "$host" -p "$other_port" ||
+      fail "proxy group: $host: the stock sender's discovery was not accepted: $REPLY"
+  done
+  for host in "$PG_HOST" "${load_hosts[@]}"; do
+    "$API" wait-items "$host" 40 --timeout 60 >/dev/null || fail "proxy group: $host: discovery made no 40 items"
+  done
+  for host in "$PG_HOST" "${load_hosts[@]}"; do
+    wait_accepted "contDns[$quietest]" 0 "$host" -p "$other_port" ||
+      fail "proxy group: $host: its proxy does not know its items: $REPLY"
+  done
+  sleep 1
+  timed "proxy group: discovery, proxies synced" "$t"
+
+  # stored_all HOST SINCE WHAT: every value of a run reached the server (from
+  # the proxy, within a second or two).
+  stored_all() {
+    local i
+    for ((i = 0; i < 50; i++)); do
+      [ "$("$API" history "$1" --since "$2" | wc -l)" -ge 40 ] && break
+      sleep 0.2
+    done
+    expect_eq "$3: values stored (key value)" "$("$API" latest "$1" --since "$2" | LC_ALL=C sort)" "$expected_values"
+  }
+
+  # pg_run RUN WHAT: a run of the host sent to the proxy $other, which stores
+  # every value.
+  pg_run() {
+    local since
+    t=$(now)
+    since=$(date +%s)
+    collect "$PG_HOST" "$SCRATCH/$1" "127.0.0.1:$other_port"
+    expect_eq "proxy group: $2: status" "$RUN_STATUS" 0
+    expect_eq "proxy group: $2: output" "$(cat "$SCRATCH/$1")" "$CAPTURE_LINE"$'\n'"OK!"
+    stored_all "$PG_HOST" "$since" "proxy group: $2"
+    timed "proxy group: $2" "$t"
+  }
+
+  # A run sent to the proxy the host is not assigned to: redirected.
+  pg_run run-pg "run to $other"
+
+  # Under load: twenty hosts' runs at once through the same proxy, each with a
+  # faked capture (tcpdump writes a few bytes, dnstop prints the plan's report)
+  # in a mount namespace of its own, so that each has its own /home/quillet and
+  # the directory's lock does not turn runs away.
+  if [ "$STAND_IN" = 1 ]; then
+    echo "NOTE: the stand-in has no faked capture: the load left out"
+  else
+    FAKE=$SCRATCH/fake-capture
+    mkdir -p "$FAKE"
+    {
+      echo "Sources          Count      %   cum%"
+      echo "------------ --------- ------ ------"
+      "$TRAFFIC" expect | awk '{ printf "%-23s %9d %6.1f %6.1f\n", $1, $2, $3, 0 }'
+      echo
+    } >"$FAKE/report"
+    bash "$REPO/tests/support/fake_capture.sh" "$FAKE" "$FAKE/report"
+    t=$(now)
+    since=$(date +%s)
+    pids=()
+    for host in "${load_hosts[@]}"; do
+      # shellcheck disable=SC2016 # expanded by the inner shell
+      unshare --mount --propagation private sh -c \
+        'mount -t tmpfs -o mode=700 tmpfs /home/quillet && PATH="$0:$PATH" exec "$@"' \
+        "$FAKE" "$BIN" coletarDns /tmp "127.0.0.1:$other_port" "$host" >"$SCRATCH/load-$host" 2>&1 &
+      pids+=($!)
+    done
+    load_failed=0
+    for i in "${!pids[@]}"; do
+      wait "${pids[$i]}" || load_failed=$((load_failed + 1))
+    done
+    load_runs=$(awk -v s="$t" -v e="$(now)" 'BEGIN { printf "%.1f", e - s }')
+    expect_eq "load: runs that failed" "$load_failed" 0
+    for host in "${load_hosts[@]}"; do
+      expect_eq "load: $host: output" "$(cat "$SCRATCH/load-$host")" "$CAPTURE_LINE"$'\n'"OK!"
+    done
+    for host in "${load_hosts[@]}"; do
+      stored_all "$host" "$since" "load: $host"
+    done
+    load_stored=$(awk -v s="$t" -v e="$(now)" 'BEGIN { printf "%.1f", e - s }')
+    timed "load: 20 runs at once, read-back" "$t"
+    echo "load: 20 runs of 41 values each through $other: all ended in ${load_runs} s;" \
+      "every value read back from the server ${load_stored} s after their start"
+  fi
+
+  # The host's proxy stops; the group moves the host to the other one.
+  t=$(now)
+  "$ENV_SH" stop-proxy "$assigned" | sed 's/^/  /'
+  read -r _ moved_to moved_after < <("$API" wait-proxy "$PG_HOST" --not "$assigned" --timeout 90) ||
+    fail "proxy group: $PG_HOST did not move from $assigned"
+  expect_eq "proxy group: $PG_HOST moved to" "${moved_to:-}" "$other"
+  echo "proxy group: $assigned stopped; $PG_HOST moved to ${moved_to:-?} ${moved_after:-?} s later" \
+    "(group failover delay 10 s)"
+  wait_accepted "contDns[$quietest]" 0 "$PG_HOST" -p "$other_port" ||
+    fail "proxy group: $other does not take $PG_HOST's values: $REPLY"
+  sleep 1
+  timed "proxy group: failover" "$t"
+  pg_run run-pg2 "run after the failover"
+  for run in run-pg run-pg2; do sed "s/^/  $run> /" "$SCRATCH/$run"; done
 fi
 
 t=$(now)

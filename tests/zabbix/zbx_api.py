@@ -12,8 +12,10 @@ header from 6.4 on; 7.2 removed the member) and the import rules for groups.
   import FILE                      configuration.import of a YAML template;
                                    prints the template's id
   host-create HOST TEMPLATE [--group NAME] [--macro '{$M}=VALUE' ...]
-                                   (re)creates HOST linked to TEMPLATE;
-                                   prints the host id
+              [--proxy-group NAME]
+                                   (re)creates HOST linked to TEMPLATE, with
+                                   host macros, monitored by a proxy group
+                                   (7.0 on); prints the host id
   host-delete HOST                 deletes HOST if it exists
   wait-items HOST COUNT [--timeout S]
                                    waits until HOST has COUNT discovered items;
@@ -23,6 +25,22 @@ header from 6.4 on; 7.2 removed the member) and the import rules for groups.
                                    stored value (at or after CLOCK), or "-"
   history HOST [--since CLOCK]     "clock.ns key value" per stored value, oldest first
   problems HOST                    names of HOST's triggers in the problem state
+  events HOST [--since CLOCK]      "clock value name" per trigger event of HOST
+                                   (value 1 problem, 0 resolved), oldest first
+  item HOST KEY                    "state lastclock lastvalue error" of one item
+  proxy-group NAME [--failover-delay D] [--min-online N]
+                                   creates or updates a proxy group (7.0 on);
+                                   prints its id
+  proxy-create NAME GROUP ADDRESS PORT
+                                   creates or updates an active proxy in GROUP,
+                                   ADDRESS:PORT its address for active agents
+                                   (where redirects send senders); prints its id
+  proxies                          "name state lastaccess-age" per proxy
+                                   (state: online, offline or unknown)
+  wait-proxy HOST... [--not PROXY] [--timeout S]
+                                   waits until a proxy of its group (other than
+                                   PROXY) has each HOST; prints "host proxy
+                                   seconds" per host
   call METHOD JSON                 any method; prints the result as JSON
 
 Numbers print in one form whatever the API returns: unsigned values as
@@ -43,6 +61,9 @@ import urllib.request
 VALUE_FLOAT = 0
 VALUE_UNSIGNED = 3
 FLAG_DISCOVERED = 4
+MONITORED_BY_PROXY_GROUP = 2
+PROXY_ACTIVE = 0
+PROXY_STATES = {"0": "unknown", "1": "offline", "2": "online"}
 
 
 class ApiError(Exception):
@@ -186,6 +207,8 @@ def cmd_host_create(api, args):
         "templates": [{"templateid": templates[0]["templateid"]}],
         "macros": macros,
     }
+    if args.proxy_group:
+        host.update(monitored_by=MONITORED_BY_PROXY_GROUP, proxy_groupid=proxy_group_id(api, args.proxy_group))
     # tls_accept is a bit mask: 1 unencrypted, 2 PSK, 4 certificate.
     if args.tls_psk:
         host.update(tls_accept=2, tls_psk_identity=args.tls_psk[0], tls_psk=args.tls_psk[1])
@@ -249,6 +272,104 @@ def cmd_problems(api, args):
         print(name)
 
 
+def cmd_events(api, args):
+    params = {
+        "output": ["clock", "value", "name"],
+        "hostids": [host_id(api, args.host)],
+        "source": 0,
+        "object": 0,
+        "sortfield": ["clock", "eventid"],
+        "sortorder": "ASC",
+    }
+    if args.since is not None:
+        params["time_from"] = args.since
+    for event in api.call("event.get", params):
+        print(f'{event["clock"]} {event["value"]} {event["name"]}')
+
+
+def cmd_item(api, args):
+    items = api.call(
+        "item.get",
+        {
+            "output": ["state", "lastclock", "lastvalue", "error"],
+            "hostids": [host_id(api, args.host)],
+            "filter": {"key_": [args.key]},
+        },
+    )
+    if not items:
+        raise ApiError(f'{args.host} has no item "{args.key}"')
+    item = items[0]
+    print(f'{item["state"]} {item["lastclock"]} {item["lastvalue"]} {item["error"].replace(chr(10), " ") or "-"}')
+
+
+def proxy_group_id(api, name):
+    groups = api.call("proxygroup.get", {"output": ["proxy_groupid"], "filter": {"name": [name]}})
+    if not groups:
+        raise ApiError(f'no proxy group "{name}"')
+    return groups[0]["proxy_groupid"]
+
+
+def cmd_proxy_group(api, args):
+    settings = {"failover_delay": args.failover_delay, "min_online": str(args.min_online)}
+    old = api.call("proxygroup.get", {"output": ["proxy_groupid"], "filter": {"name": [args.name]}})
+    # A group that still has proxies or hosts cannot be deleted: it is updated.
+    if old:
+        api.call("proxygroup.update", {"proxy_groupid": old[0]["proxy_groupid"], **settings})
+        print(old[0]["proxy_groupid"])
+        return
+    print(api.call("proxygroup.create", {"name": args.name, **settings})["proxy_groupids"][0])
+
+
+def cmd_proxy_create(api, args):
+    settings = {
+        "operating_mode": PROXY_ACTIVE,
+        "proxy_groupid": proxy_group_id(api, args.group),
+        "local_address": args.address,
+        "local_port": str(args.port),
+    }
+    old = api.call("proxy.get", {"output": ["proxyid"], "filter": {"name": [args.name]}})
+    # Updated, not deleted: a proxy that has hosts cannot be deleted.
+    if old:
+        api.call("proxy.update", {"proxyid": old[0]["proxyid"], **settings})
+        print(old[0]["proxyid"])
+        return
+    print(api.call("proxy.create", {"name": args.name, **settings})["proxyids"][0])
+
+
+def cmd_proxies(api, args):
+    now = int(time.time())
+    for proxy in api.call("proxy.get", {"output": ["name", "state", "lastaccess"], "sortfield": "name"}):
+        age = now - int(proxy["lastaccess"]) if int(proxy["lastaccess"]) else "-"
+        print(f'{proxy["name"]} {PROXY_STATES.get(proxy["state"], proxy["state"])} {age}')
+
+
+def assigned_proxy(api, host):
+    hosts = api.call("host.get", {"output": ["assigned_proxyid"], "filter": {"host": [host]}})
+    if not hosts:
+        raise ApiError(f'no host "{host}"')
+    proxyid = hosts[0]["assigned_proxyid"]
+    if proxyid == "0":
+        return None
+    proxies = api.call("proxy.get", {"output": ["name"], "proxyids": [proxyid]})
+    return proxies[0]["name"] if proxies else None
+
+
+def cmd_wait_proxy(api, args):
+    start = time.monotonic()
+    waiting = list(args.hosts)
+    while waiting:
+        waited = time.monotonic() - start
+        for host in list(waiting):
+            proxy = assigned_proxy(api, host)
+            if proxy is not None and proxy != args.other_than:
+                print(f"{host} {proxy} {waited:.1f}", flush=True)
+                waiting.remove(host)
+            elif waited > args.timeout:
+                raise ApiError(f"{host} is with {proxy or 'no proxy'} after {args.timeout} s")
+        if waiting:
+            time.sleep(0.5)
+
+
 def cmd_call(api, args):
     print(json.dumps(api.call(args.method, json.loads(args.params)), indent=1))
 
@@ -264,6 +385,7 @@ def main(argv):
     p.add_argument("template")
     p.add_argument("--group", default="DNS servers")
     p.add_argument("--macro", action="append", default=[])
+    p.add_argument("--proxy-group", help="monitored by this proxy group")
     tls = p.add_mutually_exclusive_group()
     tls.add_argument("--tls-psk", nargs=2, metavar=("IDENTITY", "HEXKEY"), help="accept PSK only")
     tls.add_argument("--tls-cert", nargs=2, metavar=("ISSUER", "SUBJECT"), help="accept certificates only")
@@ -278,6 +400,26 @@ def main(argv):
         p.add_argument("host")
         if name in ("latest", "history"):
             p.add_argument("--since", type=int)
+    p = sub.add_parser("events")
+    p.add_argument("host")
+    p.add_argument("--since", type=int)
+    p = sub.add_parser("item")
+    p.add_argument("host")
+    p.add_argument("key")
+    p = sub.add_parser("proxy-group")
+    p.add_argument("name")
+    p.add_argument("--failover-delay", default="1m")
+    p.add_argument("--min-online", type=int, default=1)
+    p = sub.add_parser("proxy-create")
+    p.add_argument("name")
+    p.add_argument("group")
+    p.add_argument("address")
+    p.add_argument("port", type=int)
+    sub.add_parser("proxies")
+    p = sub.add_parser("wait-proxy")
+    p.add_argument("hosts", nargs="+")
+    p.add_argument("--not", dest="other_than")
+    p.add_argument("--timeout", type=float, default=60)
     p = sub.add_parser("call")
     p.add_argument("method")
     p.add_argument("params")
@@ -298,6 +440,12 @@ def main(argv):
             "latest": cmd_latest,
             "history": cmd_history,
             "problems": cmd_problems,
+            "events": cmd_events,
+            "item": cmd_item,
+            "proxy-group": cmd_proxy_group,
+            "proxy-create": cmd_proxy_create,
+            "proxies": cmd_proxies,
+            "wait-proxy": cmd_wait_proxy,
             "call": cmd_call,
         }[args.command]
         handler(api, args)
