@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the end-to-end suites: each suite sources this file first and is
 # then run again inside the sandbox of tests/support/sandbox.sh (own network and
 # mount namespaces, tmpfs /home holding /home/quillet, /etc as an overlay, a
@@ -54,6 +55,7 @@ STATUS=
 run_quillet() {
   set +e
   "$QUILLET_BIN" "$@" >"$OUT" 2>"$ERR"
+  # shellcheck disable=SC2034 # read by the suites that source this file
   STATUS=$?
   set -e
 }

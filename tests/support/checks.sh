@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Verdict helpers of the shell test suites: every check is counted, a failed
 # one says what differed, and finish gives the suite's status.
 
