@@ -200,6 +200,29 @@ collect() {
   sed 's/^/  | /' "$2.err"
 }
 
+# stored_all HOST SINCE WHAT: every value of a run since SINCE reached the
+# server (from a proxy, within a second or two).
+stored_all() {
+  local i
+  for ((i = 0; i < 50; i++)); do
+    [ "$("$API" history "$1" --since "$2" | wc -l)" -ge 40 ] && break
+    sleep 0.2
+  done
+  expect_eq "$3: values stored (key value)" "$("$API" latest "$1" --since "$2" | LC_ALL=C sort)" \
+    "$expected_values"
+}
+
+# stored_run HOST RUN WHAT [SERVER]: a run of HOST (its output in
+# $SCRATCH/RUN) that ends with OK! and whose values are all stored.
+stored_run() {
+  local since
+  since=$(date +%s)
+  collect "$1" "$SCRATCH/$2" "${4:-}"
+  expect_eq "$3: status" "$RUN_STATUS" 0
+  expect_eq "$3: output" "$(cat "$SCRATCH/$2")" "$CAPTURE_LINE"$'\n'"OK!"
+  stored_all "$1" "$since" "$3"
+}
+
 # --- the server, the template and the host ---------------------------------
 t=$(now)
 "$ENV_SH" start | sed 's/^/  /'
@@ -284,12 +307,7 @@ expect_eq "second run: status" "$RUN_STATUS" 0
 expect_eq "second run: output" "$(cat "$SCRATCH/run2")" "$CAPTURE_LINE"$'\n'"OK!"
 
 t=$(now)
-for ((i = 0; i < 50; i++)); do
-  [ "$("$API" history "$HOST" --since "$t2" | wc -l)" -ge 40 ] && break
-  sleep 0.2
-done
-stored=$("$API" latest "$HOST" --since "$t2" | LC_ALL=C sort)
-expect_eq "second run: values stored (key value)" "$stored" "$expected_values"
+stored_all "$HOST" "$t2" "second run"
 expect_eq "second run: one value per item" "$("$API" history "$HOST" --since "$t2" | wc -l)" 40
 expect_eq "items supported after the second run" \
   "$("$API" items "$HOST" | LC_ALL=C sort)" "$expected_items"
@@ -306,7 +324,7 @@ expect_eq "problems" "$problems" "$expected_problems"
 timed "read-back" "$t"
 
 echo "Zabbix holds for $HOST (second run):"
-while read -r line; do echo "  $line"; done <<<"$stored"
+"$API" latest "$HOST" --since "$t2" | LC_ALL=C sort | sed 's/^/  /'
 
 # --- a host name the server does not know ------------------------------------
 t=$(now)
@@ -376,31 +394,16 @@ else
 
   # config TEXT: the configuration file, root's and not writable by others.
   config() { printf '%s\n' "$@" >/etc/quillet/quillet.conf; }
-  # encrypted HOST NAME: a run whose values must all be stored.
-  encrypted() {
-    local since
-    since=$(date +%s)
-    collect "$1" "$SCRATCH/$2"
-    expect_eq "$2: status" "$RUN_STATUS" 0
-    expect_eq "$2: output" "$(cat "$SCRATCH/$2")" "$CAPTURE_LINE"$'\n'"OK!"
-    for ((i = 0; i < 50; i++)); do
-      [ "$("$API" history "$1" --since "$since" | wc -l)" -ge 40 ] && break
-      sleep 0.2
-    done
-    expect_eq "$2: values stored (key value)" "$("$API" latest "$1" --since "$since" | LC_ALL=C sort)" \
-      "$expected_values"
-  }
-
   t=$(now)
   config ServerPort=10051 TLSConnect=psk "TLSPSKIdentity=$PSK_ID" TLSPSKFile=/etc/quillet/psk.key
-  encrypted dns-psk run-psk
+  stored_run dns-psk run-psk run-psk
   timed "TLS: psk run" "$t"
 
   t=$(now)
   config ServerPort=10051 TLSConnect=cert "TLSCAFile=$PKI/ca.crt" "TLSCertFile=$PKI/client.crt" \
     "TLSKeyFile=$PKI/client.key" "TLSCRLFile=$PKI/crl.pem" "TLSServerCertIssuer=$CA_NAME" \
     "TLSServerCertSubject=CN=quillet test server,O=quillet tests"
-  encrypted dns-cert run-cert
+  stored_run dns-cert run-cert run-cert
   timed "TLS: cert run" "$t"
 
   # Unencrypted, to the host that takes PSK only: refused, and said.
@@ -477,15 +480,8 @@ standby_status=0
 zabbix_sender -z 127.0.0.1 -p 10062 -s "$HOST" -k descobertaDns -o '{"data": []}' >/dev/null 2>&1 || standby_status=$?
 check "HA: the standby node refuses connections (zabbix_sender status $standby_status)" test "$standby_status" != 0
 since=$(date +%s)
-collect "$HOST" "$SCRATCH/run-ha" "127.0.0.1:10062;127.0.0.1:$SERVER_PORT"
-timed "HA: run to standby;active" "$t"
-expect_eq "HA: status" "$RUN_STATUS" 0
-expect_eq "HA: output" "$(cat "$SCRATCH/run-ha")" "$CAPTURE_LINE"$'\n'"OK!"
-for ((i = 0; i < 50; i++)); do
-  [ "$("$API" history "$HOST" --since "$since" | wc -l)" -ge 40 ] && break
-  sleep 0.2
-done
-expect_eq "HA: values stored (key value)" "$("$API" latest "$HOST" --since "$since" | LC_ALL=C sort)" "$expected_values"
+stored_run "$HOST" run-ha HA "127.0.0.1:10062;127.0.0.1:$SERVER_PORT"
+timed "HA: run to standby;active, read-back" "$t"
 sed "s/^/  run-ha> /" "$SCRATCH/run-ha"
 
 # The run's values end the silence at the item's next computation.
@@ -553,27 +549,11 @@ else
   sleep 1
   timed "proxy group: discovery, proxies synced" "$t"
 
-  # stored_all HOST SINCE WHAT: every value of a run reached the server (from
-  # the proxy, within a second or two).
-  stored_all() {
-    local i
-    for ((i = 0; i < 50; i++)); do
-      [ "$("$API" history "$1" --since "$2" | wc -l)" -ge 40 ] && break
-      sleep 0.2
-    done
-    expect_eq "$3: values stored (key value)" "$("$API" latest "$1" --since "$2" | LC_ALL=C sort)" "$expected_values"
-  }
-
   # pg_run RUN WHAT: a run of the host sent to the proxy $other, which stores
   # every value.
   pg_run() {
-    local since
     t=$(now)
-    since=$(date +%s)
-    collect "$PG_HOST" "$SCRATCH/$1" "127.0.0.1:$other_port"
-    expect_eq "proxy group: $2: status" "$RUN_STATUS" 0
-    expect_eq "proxy group: $2: output" "$(cat "$SCRATCH/$1")" "$CAPTURE_LINE"$'\n'"OK!"
-    stored_all "$PG_HOST" "$since" "proxy group: $2"
+    stored_run "$PG_HOST" "$1" "proxy group: $2" "127.0.0.1:$other_port"
     timed "proxy group: $2" "$t"
   }
 
