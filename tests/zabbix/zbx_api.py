@@ -35,8 +35,6 @@ header from 6.4 on; 7.2 removed the member) and the import rules for groups.
                                    creates or updates an active proxy in GROUP,
                                    ADDRESS:PORT its address for active agents
                                    (where redirects send senders); prints its id
-  proxies                          "name state lastaccess-age" per proxy
-                                   (state: online, offline or unknown)
   wait-proxy HOST... [--not PROXY] [--timeout S]
                                    waits until a proxy of its group (other than
                                    PROXY) has each HOST; prints "host proxy
@@ -63,7 +61,6 @@ VALUE_UNSIGNED = 3
 FLAG_DISCOVERED = 4
 MONITORED_BY_PROXY_GROUP = 2
 PROXY_ACTIVE = 0
-PROXY_STATES = {"0": "unknown", "1": "offline", "2": "online"}
 
 
 class ApiError(Exception):
@@ -309,38 +306,30 @@ def proxy_group_id(api, name):
     return groups[0]["proxy_groupid"]
 
 
-def cmd_proxy_group(api, args):
-    settings = {"failover_delay": args.failover_delay, "min_online": str(args.min_online)}
-    old = api.call("proxygroup.get", {"output": ["proxy_groupid"], "filter": {"name": [args.name]}})
-    # A group that still has proxies or hosts cannot be deleted: it is updated.
+def upsert(api, kind, id_field, name, settings):
+    """Gives the KIND object NAME the settings, creating it when there is none;
+    prints its id. One that exists is updated, not deleted and made anew: a
+    proxy or a group that has hosts cannot be deleted."""
+    old = api.call(f"{kind}.get", {"output": [id_field], "filter": {"name": [name]}})
     if old:
-        api.call("proxygroup.update", {"proxy_groupid": old[0]["proxy_groupid"], **settings})
-        print(old[0]["proxy_groupid"])
-        return
-    print(api.call("proxygroup.create", {"name": args.name, **settings})["proxy_groupids"][0])
+        api.call(f"{kind}.update", {id_field: old[0][id_field], **settings})
+        print(old[0][id_field])
+    else:
+        print(api.call(f"{kind}.create", {"name": name, **settings})[id_field + "s"][0])
+
+
+def cmd_proxy_group(api, args):
+    upsert(api, "proxygroup", "proxy_groupid", args.name,
+           {"failover_delay": args.failover_delay, "min_online": str(args.min_online)})
 
 
 def cmd_proxy_create(api, args):
-    settings = {
+    upsert(api, "proxy", "proxyid", args.name, {
         "operating_mode": PROXY_ACTIVE,
         "proxy_groupid": proxy_group_id(api, args.group),
         "local_address": args.address,
         "local_port": str(args.port),
-    }
-    old = api.call("proxy.get", {"output": ["proxyid"], "filter": {"name": [args.name]}})
-    # Updated, not deleted: a proxy that has hosts cannot be deleted.
-    if old:
-        api.call("proxy.update", {"proxyid": old[0]["proxyid"], **settings})
-        print(old[0]["proxyid"])
-        return
-    print(api.call("proxy.create", {"name": args.name, **settings})["proxyids"][0])
-
-
-def cmd_proxies(api, args):
-    now = int(time.time())
-    for proxy in api.call("proxy.get", {"output": ["name", "state", "lastaccess"], "sortfield": "name"}):
-        age = now - int(proxy["lastaccess"]) if int(proxy["lastaccess"]) else "-"
-        print(f'{proxy["name"]} {PROXY_STATES.get(proxy["state"], proxy["state"])} {age}')
+    })
 
 
 def assigned_proxy(api, host):
@@ -415,7 +404,6 @@ def main(argv):
     p.add_argument("group")
     p.add_argument("address")
     p.add_argument("port", type=int)
-    sub.add_parser("proxies")
     p = sub.add_parser("wait-proxy")
     p.add_argument("hosts", nargs="+")
     p.add_argument("--not", dest="other_than")
@@ -444,7 +432,6 @@ def main(argv):
             "item": cmd_item,
             "proxy-group": cmd_proxy_group,
             "proxy-create": cmd_proxy_create,
-            "proxies": cmd_proxies,
             "wait-proxy": cmd_wait_proxy,
             "call": cmd_call,
         }[args.command]
