@@ -23,7 +23,6 @@
 #                                database (ZBX_HA_NODE must name the first):
 #                                HANodeName=NAME, trapper 127.0.0.1:PORT; says
 #                                whether it came up active or standby
-#   zabbix_env.sh stop-node NAME
 #   zabbix_env.sh start-proxy NAME PORT
 #                                an active Zabbix proxy (SQLite) named NAME,
 #                                trapper on 127.0.0.1:PORT, that talks to the
@@ -504,17 +503,22 @@ halt() {
 
 stop_server() { halt "$ZBX_PID" zabbix_server zabbix_server; }
 
-# The proxies, then the other HA nodes.
-stop_others() {
+# others: "PIDFILE PROGRAM WHAT" for each proxy, then each further HA node.
+others() {
   local run
   for run in "$DIR"/proxy-*/ "$DIR"/node-*/; do
     [ -d "$run" ] || continue
     run=${run%/}
     case ${run##*/} in
-    proxy-*) halt "$run/zabbix_proxy.pid" zabbix_proxy "proxy ${run##*/proxy-}" ;;
-    node-*) halt "$run/zabbix_server.pid" zabbix_server "HA node ${run##*/node-}" ;;
+    proxy-*) echo "$run/zabbix_proxy.pid zabbix_proxy proxy ${run##*/proxy-}" ;;
+    node-*) echo "$run/zabbix_server.pid zabbix_server HA node ${run##*/node-}" ;;
     esac
   done
+}
+
+stop_others() {
+  local pidfile program what
+  while read -r pidfile program what; do halt "$pidfile" "$program" "$what"; done < <(others)
 }
 
 stop_postgres() {
@@ -529,7 +533,7 @@ stop_postgres() {
 }
 
 status() {
-  local ok=0 pid run
+  local ok=0 pid pidfile program what
   if pid=$(alive "$PG_DATA/postmaster.pid" postgres); then say "PostgreSQL runs (pid $pid)"; else
     say "PostgreSQL does not run"
     ok=1
@@ -542,14 +546,9 @@ status() {
     say "frontend API does not answer"
     ok=1
   fi
-  for run in "$DIR"/node-*/ "$DIR"/proxy-*/; do
-    [ -d "$run" ] || continue
-    run=${run%/}
-    case ${run##*/} in
-    node-*) pid=$(alive "$run/zabbix_server.pid" zabbix_server) && say "HA node ${run##*/node-} runs (pid $pid)" ;;
-    proxy-*) pid=$(alive "$run/zabbix_proxy.pid" zabbix_proxy) && say "proxy ${run##*/proxy-} runs (pid $pid)" ;;
-    esac
-  done
+  while read -r pidfile program what; do
+    if pid=$(alive "$pidfile" "$program"); then say "$what runs (pid $pid)"; fi
+  done < <(others)
   return $ok
 }
 
@@ -598,10 +597,6 @@ start-node)
   [ $# -eq 3 ] || die "usage: $0 start-node NAME PORT"
   start_node "$2" "$3"
   ;;
-stop-node)
-  [ $# -eq 2 ] || die "usage: $0 stop-node NAME"
-  halt "$DIR/node-$2/zabbix_server.pid" zabbix_server "HA node $2"
-  ;;
 start-proxy)
   [ $# -eq 3 ] || die "usage: $0 start-proxy NAME PORT"
   start_proxy "$2" "$3"
@@ -613,7 +608,7 @@ stop-proxy)
 status) status ;;
 env) print_env ;;
 *)
-  echo "usage: $0 start | stop [--keep-data] | restart-server | start-node NAME PORT | stop-node NAME |" \
+  echo "usage: $0 start | stop [--keep-data] | restart-server | start-node NAME PORT |" \
     "start-proxy NAME PORT | stop-proxy NAME | status | env" >&2
   exit 2
   ;;
