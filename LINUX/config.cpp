@@ -1,6 +1,5 @@
 #include "config.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "format.h"
+#include "link.h"
 #include "os.h"
 #include "utf8.h"
 
@@ -142,13 +142,6 @@ bool interface_name(std::string_view value) {
          });
 }
 
-// A numeric IPv4 or IPv6 address, as the agent's SourceIP.
-bool numeric_ip(const std::string& value) {
-  std::array<unsigned char, sizeof(in6_addr)> buffer{};
-  return ::inet_pton(AF_INET, value.c_str(), buffer.data()) == 1 ||
-         ::inet_pton(AF_INET6, value.c_str(), buffer.data()) == 1;
-}
-
 std::optional<TlsConnect> mode_of(std::string_view value) {
   for (std::size_t i = 0; i < kModeNames.size(); ++i) {
     if (value == kModeNames[i]) return static_cast<TlsConnect>(i);
@@ -189,7 +182,9 @@ std::optional<std::string> value_problem(const Key& key, std::string_view value)
       }
       break;
     case ValueKind::address:
-      if (!numeric_ip(std::string(value))) {
+      // A numeric IPv4 or IPv6 address, as the agent's SourceIP: what the
+      // connections are then made from.
+      if (!source_address(std::string(value))) {
         return invalid + "; use um endereço IPv4 ou IPv6 numérico";
       }
       break;
