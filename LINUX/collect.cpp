@@ -31,7 +31,7 @@ std::optional<std::vector<SourceRecord>> capture_and_rank(Context& ctx, const Ca
     println(ctx.out, "[ERRO] Outra coleta já está em execução em " + capture.work_dir + ".");
     return std::nullopt;
   }
-  const auto ended = capturar_dnstop(capture, ctx.out, ctx.runner, ctx.wall_clock);
+  const auto ended = capturar_dnstop(capture, ctx.out, ctx.runner, ctx.contained, ctx.wall_clock);
   if (!ended) {
     println(ctx.out, " Erro ao Capturar dados do dnstop.");
     return std::nullopt;

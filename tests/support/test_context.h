@@ -36,6 +36,23 @@ class FakeRunner : public CommandRunner {
 inline constexpr std::int64_t kTestClock = 1765000000;
 inline constexpr std::int32_t kTestNs = 123456789;
 
+// Records the contained programs it is asked to run; `on_run` plays the
+// program (writes its output) and answers, by default a success.
+class FakeContained : public ContainedRunner {
+ public:
+  struct Call {
+    ContainedCommand command;
+    Containment bounds;
+    std::string console_before;
+  };
+
+  ContainedResult run(const ContainedCommand& command, const Containment& bounds) override;
+
+  std::vector<Call> calls;
+  std::function<ContainedResult(const ContainedCommand& command)> on_run;
+  const std::ostringstream* console = nullptr;
+};
+
 struct TestContext {
   TestContext() : TestContext(nullptr) {}
   // With `console` as the run's standard output instead of `out`.
@@ -44,6 +61,7 @@ struct TestContext {
   std::ostringstream out;
   std::ostringstream err;
   FakeRunner runner;
+  FakeContained contained;
   std::vector<std::chrono::milliseconds> pauses;
   // What the run's wall clock reads; tests move it.
   std::chrono::system_clock::time_point now{std::chrono::seconds(kTestClock) +
