@@ -348,7 +348,6 @@ ContainedResult Container::run(const ContainedCommand& command, const Containmen
   in.read.reset();
   err.write.reset();
   report.write.reset();
-  output.reset();
 
   const Clock::time_point deadline = Clock::now() + bounds.deadline;
   std::string feed;
@@ -421,10 +420,15 @@ ContainedResult Container::run(const ContainedCommand& command, const Containmen
     return result;
   }
   result.status = ExitStatus::from_wait_status(std::stoi(reported.substr(2)));
+  // A report at the bound is cut even when the program ignored SIGXFSZ and
+  // went on with its writes failing, whatever its status says.
+  struct stat st {};
+  const bool output_full =
+      ::fstat(output.get(), &st) == 0 && static_cast<rlim_t>(st.st_size) >= bounds.file_size;
   if (!result.status.exited && result.status.signal == SIGXCPU) {
     result.cause = "excedeu o limite de " + std::to_string(bounds.cpu_seconds) +
                    " s de processador (" + result.status.describe() + ")";
-  } else if (!result.status.exited && result.status.signal == SIGXFSZ) {
+  } else if (output_full || (!result.status.exited && result.status.signal == SIGXFSZ)) {
     result.cause = "excedeu o limite de " + std::to_string(bounds.file_size >> 20) +
                    " MiB de saída (" + result.status.describe() + ")";
   }
