@@ -87,6 +87,7 @@ int main(int argc, char** argv) {
                        .capture = quillet::testing::capture_setup_in(work_dir),
                        .delivery = bounds,
                        .runner = runner,
-                       .pause = quillet::sleep_pause};
+                       .pause = quillet::sleep_pause,
+                       .wall_clock = quillet::real_time};
   return quillet::run(ctx, quillet::real_modes());
 }
