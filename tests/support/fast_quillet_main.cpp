@@ -1,5 +1,6 @@
 // fast_quillet --work-dir DIR [--config FILE] [--attempts N] [--pause-ms MS]
-//              [--timeout-ms MS] [--kill-after-us US] -- MODE ARG...
+//              [--timeout-ms MS] [--kill-after-us US [--from-write K:WATCHED]]
+//              -- MODE ARG...
 //
 // The program's own entry and modes with a test's fixed values, for the
 // end-to-end suites that need many runs: the working files in DIR instead of
@@ -7,13 +8,17 @@
 // value with MS between them and MS as the connect and reply bounds (the
 // shipped 5, 5000 and 10000 unless given). With --kill-after-us the process
 // sends itself SIGKILL US microseconds after it started, wherever the run is
-// by then. The words after "--" are the command line after the program name;
-// the launch mode would start this driver without its options, so it is not
-// for that.
+// by then; with --from-write, US microseconds after the K-th temporary file
+// (a name with ".tmp-") appeared in the directory WATCHED: into a rewrite. The words after "--" are
+// the command line after the program name; the launch mode would start this driver without its
+// options, so it is not for that.
 #include <signal.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <future>
 #include <iostream>
 #include <string>
 #include <string_view>
@@ -26,10 +31,28 @@
 
 namespace {
 
+// Waits on the inotify descriptor `watch` until the `k`-th file whose name
+// holds ".tmp-" was created; false when the watch fails.
+bool wait_for_writes(int watch, int k) {
+  alignas(inotify_event) char events[4096];
+  while (k > 0) {
+    const ssize_t n = ::read(watch, events, sizeof events);
+    if (n <= 0) return false;
+    for (ssize_t at = 0; at < n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+      if (event->len > 0 && std::string_view(event->name).find(".tmp-") != std::string_view::npos)
+        --k;
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+  }
+  return true;
+}
+
 int usage(const std::string& problem) {
   std::cerr << "fast_quillet: " << problem
             << "\nusage: fast_quillet --work-dir DIR [--config FILE] [--attempts N] "
-               "[--pause-ms MS] [--timeout-ms MS] [--kill-after-us US] -- MODE ARG...\n";
+               "[--pause-ms MS] [--timeout-ms MS] [--kill-after-us US [--from-write K:DIR]] "
+               "-- MODE ARG...\n";
   return 2;
 }
 
@@ -40,6 +63,8 @@ int main(int argc, char** argv) {
   std::string work_dir, config = "/nonexistent/quillet-test/quillet.conf";
   quillet::DeliveryBounds bounds;
   long kill_after_us = -1;
+  int kill_from_write = 0;
+  std::string watched;
   int i = 1;
   for (; i < argc && std::string_view(argv[i]) != "--"; ++i) {
     std::string_view flag = argv[i];
@@ -58,6 +83,11 @@ int main(int argc, char** argv) {
         bounds.connect_timeout = bounds.reply_timeout = std::chrono::milliseconds(std::stol(value));
       } else if (flag == "--kill-after-us") {
         kill_after_us = std::stol(value);
+      } else if (flag == "--from-write") {
+        const std::size_t colon = value.find(':');
+        if (colon == std::string::npos) return usage("--from-write wants K:DIRECTORY");
+        kill_from_write = std::stoi(value.substr(0, colon));
+        watched = value.substr(colon + 1);
       } else {
         return usage("unknown option " + std::string(flag));
       }
@@ -68,10 +98,24 @@ int main(int argc, char** argv) {
   if (work_dir.empty() || i >= argc) return usage("--work-dir and the command line are required");
 
   if (kill_after_us >= 0) {
-    std::thread([kill_after_us] {
+    // The watch is in place before the run starts, so no write is missed.
+    std::promise<void> watching;
+    std::future<void> ready = watching.get_future();
+    std::thread([kill_after_us, kill_from_write, watched, &watching] {
+      quillet::Fd watch;
+      if (kill_from_write > 0) {
+        watch = quillet::Fd(::inotify_init1(IN_CLOEXEC));
+        if (!watch || ::inotify_add_watch(watch.get(), watched.c_str(), IN_CREATE) < 0) {
+          std::cerr << "fast_quillet: cannot watch " << watched << '\n';
+          std::_Exit(2);
+        }
+      }
+      watching.set_value();
+      if (watch && !wait_for_writes(watch.get(), kill_from_write)) return;
       std::this_thread::sleep_for(std::chrono::microseconds(kill_after_us));
       ::kill(::getpid(), SIGKILL);
     }).detach();
+    ready.wait();
   }
 
   std::vector<std::string> command_line{argv[0]};
