@@ -1,6 +1,7 @@
 // fast_quillet --work-dir DIR [--config FILE] [--attempts N] [--pause-ms MS]
 //              [--timeout-ms MS] [--kill-after-us US [--from-write K:WATCHED]]
 //              -- MODE ARG...
+// fast_quillet --read-buffer FILE
 //
 // The program's own entry and modes with a test's fixed values, for the
 // end-to-end suites that need many runs: the working files in DIR instead of
@@ -20,11 +21,13 @@
 #include <cstdlib>
 #include <future>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "buffer.h"
 #include "entry.h"
 #include "os.h"
 #include "test_context.h"
@@ -60,6 +63,18 @@ int usage(const std::string& problem) {
 
 int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
+  if (argc == 3 && std::string_view(argv[1]) == "--read-buffer") {
+    const quillet::PersistentBuffer buffer(argv[2], std::chrono::hours(168));
+    const std::optional<quillet::Fd> lock = buffer.lock(true);
+    const quillet::BufferContents contents = buffer.read(quillet::real_time());
+    if (!contents.unreadable.empty()) {
+      std::cout << "unreadable (" << contents.unreadable << "), moved to " << contents.moved_to
+                << '\n';
+    } else {
+      std::cout << contents.values.size() << '\n';
+    }
+    return 0;
+  }
   std::string work_dir, config = "/nonexistent/quillet-test/quillet.conf";
   quillet::DeliveryBounds bounds;
   long kill_after_us = -1;
