@@ -2,6 +2,7 @@
 //              [--timeout-ms MS] [--kill-after-us US [--from-write K:WATCHED]]
 //              -- MODE ARG...
 // fast_quillet --read-buffer FILE
+// fast_quillet --fill-buffer FILE FIRST RUNS
 //
 // The program's own entry and modes with a test's fixed values, for the
 // end-to-end suites that need many runs: the working files in DIR instead of
@@ -63,16 +64,35 @@ int usage(const std::string& problem) {
 
 int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
-  if (argc == 3 && std::string_view(argv[1]) == "--read-buffer") {
+  const std::string_view mode = argc > 1 ? argv[1] : "";
+  if ((argc == 3 && mode == "--read-buffer") || (argc == 5 && mode == "--fill-buffer")) {
     const quillet::PersistentBuffer buffer(argv[2], std::chrono::hours(168));
     const std::optional<quillet::Fd> lock = buffer.lock(true);
-    const quillet::BufferContents contents = buffer.read(quillet::real_time());
+    const auto now = quillet::real_time();
+    quillet::BufferContents contents = buffer.read(now);
     if (!contents.unreadable.empty()) {
       std::cout << "unreadable (" << contents.unreadable << "), moved to " << contents.moved_to
                 << '\n';
-    } else {
-      std::cout << contents.values.size() << '\n';
+      return 0;
     }
+    if (mode == "--fill-buffer") {
+      const int first = std::stoi(argv[3]), runs = std::stoi(argv[4]);
+      const quillet::ValueClock clock = quillet::value_clock(now);
+      for (int run = first; run < first + runs; ++run) {
+        const std::string prefix =
+            "[10." + std::to_string(run / 250) + "." + std::to_string(run % 250) + ".";
+        for (int k = 1; k <= 20; ++k) {
+          const quillet::ValueClock at{clock.clock - (first + runs - run), clock.ns};
+          contents.values.push_back(
+              {{"dns-lab", "contDns" + prefix + std::to_string(k) + "]", std::int64_t{21 - k}, at},
+               1});
+          contents.values.push_back(
+              {{"dns-lab", "percentDns" + prefix + std::to_string(k) + "]", 5.0, at}, 1});
+        }
+      }
+      buffer.write(contents.values);
+    }
+    std::cout << contents.values.size() << '\n';
     return 0;
   }
   std::string work_dir, config = "/nonexistent/quillet-test/quillet.conf";
