@@ -270,14 +270,12 @@ umount "$small"
 # Every buffered value arrives once.
 #
 use_buffer "$SCRATCH/shared/quillet.buffer"
-work=$SCRATCH/w3
 stop_trapper
 start_trapper drip --drip-pieces 2 --drip-gap 2
 for delay in 0 0.03 0.09; do
   first=$((RUN + 1))
-  for _ in $(seq 13); do fast "$work" "$down"; done
-  buffered=$(read -r _ t <<<"$(kept)"; echo "$t")
-  fast "$work" 127.0.0.1 # announces
+  fill 13
+  buffered=$count
   new_deliveries
   mark=$TRAPPER_MARK
   (OUT=$SCRATCH/a.out ERR=$SCRATCH/a.err fast "$SCRATCH/wa" 127.0.0.1) &
@@ -312,8 +310,8 @@ print("\n".join(problems[:20]) or "every value once")' "$first" "$((first + 12))
   expect_eq "two runs ${delay}s apart: at the trapper" "$verdict" "every value once"
   # The order the trapper took the requests in: a and b for the two runs' own
   # values, D for a request of buffered values.
-  echo "  requests in order: $(tail -n +$((mark + 1)) "$TRAPPER_LOG" | awk -v a="10.$(((first + 14) / 250)).$(((first + 14) % 250))." \
-    -v b="10.$(((first + 15) / 250)).$(((first + 15) % 250))." '
+  echo "  requests in order: $(tail -n +$((mark + 1)) "$TRAPPER_LOG" | awk -v a="10.$(((first + 13) / 250)).$(((first + 13) % 250))." \
+    -v b="10.$(((first + 14) / 250)).$(((first + 14) % 250))." '
     { c = index($0, a) ? "a" : index($0, b) ? "b" : "D"
       if (c == last) { n++ } else { if (last != "") printf "%s%d ", last, n; last = c; n = 1 } }
     END { printf "%s%d\n", last, n }')"
