@@ -30,4 +30,6 @@ run() {
 }
 
 run quillet_bench "$build/bench/quillet_bench"
+# An hour of buffered values only: a day's drain takes seconds.
+run quillet_buffer_bench "$build/bench/quillet_buffer_bench" --benchmark_filter='/2400$'
 run quillet_run_bench bash "$bench_dir/../tests/support/sandbox.sh" "$build/bench/quillet_run_bench"
