@@ -66,7 +66,10 @@ std::string dnstop_command(const CaptureSetup& setup) {
          shell_word(setup.caminho_arquivo);
 }
 
-bool capturar_dnstop(const CaptureSetup& setup, std::ostream& out, CommandRunner& runner) {
+std::optional<std::chrono::system_clock::time_point> capturar_dnstop(const CaptureSetup& setup,
+                                                                     std::ostream& out,
+                                                                     CommandRunner& runner,
+                                                                     const WallClock& clock) {
   for (const std::string* arquivo : {&setup.caminho_tcpdump, &setup.caminho_arquivo}) {
     remove_working_file(*arquivo);
   }
@@ -75,23 +78,24 @@ bool capturar_dnstop(const CaptureSetup& setup, std::ostream& out, CommandRunner
   println(out, "[DEBUG] Executando: " + tcpdump_cmd);
   // timeout ends with 124 when it stops tcpdump: the capture file is the verdict.
   runner.run_shell(tcpdump_cmd, ChildOutput::dropped);
+  const auto window_end = clock();
   if (!has_content(setup.caminho_tcpdump)) {
     println(out, "[ERRO] Nenhum pacote DNS capturado (arquivo .pcap vazio).");
-    return false;
+    return std::nullopt;
   }
 
   const std::string dnstop_cmd = dnstop_command(setup);
   ExitStatus status = runner.run_shell(dnstop_cmd, ChildOutput::inherited);
   if (!status.success()) {
     println(out, "[ERRO] dnstop falhou: comando '" + dnstop_cmd + "' " + status.describe());
-    return false;
+    return std::nullopt;
   }
 
   if (!has_content(setup.caminho_arquivo)) {
     println(out, "[ERRO] Arquivo de saída não foi gerado.");
-    return false;
+    return std::nullopt;
   }
-  return true;
+  return window_end;
 }
 
 }  // namespace quillet

@@ -1,6 +1,8 @@
 // Capture of DNS traffic with tcpdump and its summary by dnstop.
 #pragma once
 
+#include <chrono>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -35,9 +37,14 @@ std::string tcpdump_command(const CaptureSetup& setup);
 std::string dnstop_command(const CaptureSetup& setup);
 
 // Clears the working files, captures `setup.window_seconds` of traffic on
-// `setup.interface` and has dnstop write the report. True when the report is
-// at `setup.caminho_arquivo`; false after printing the "[ERRO] " line of a
-// handled failure. Any other failure raises Failure.
-bool capturar_dnstop(const CaptureSetup& setup, std::ostream& out, CommandRunner& runner);
+// `setup.interface` and has dnstop write the report. When the report is at
+// `setup.caminho_arquivo`, returns the moment, by `clock`, that the tcpdump
+// command line ended: the end of the window the report counts. Nothing after
+// printing the "[ERRO] " line of a handled failure. Any other failure raises
+// Failure.
+std::optional<std::chrono::system_clock::time_point> capturar_dnstop(const CaptureSetup& setup,
+                                                                     std::ostream& out,
+                                                                     CommandRunner& runner,
+                                                                     const WallClock& clock);
 
 }  // namespace quillet

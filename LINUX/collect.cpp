@@ -16,9 +16,10 @@ namespace {
 // that a second run cannot remove or overwrite the files in between; the lock
 // goes before the deliveries. Returns the ranking, or nothing when another run
 // holds the lock or the capture failed (the lines are printed): nothing was
-// collected, and a scheduler must see that.
-std::optional<std::vector<SourceRecord>> capture_and_rank(Context& ctx,
-                                                          const CaptureSetup& capture) {
+// collected, and a scheduler must see that. `window_end` gets the moment the
+// capture ended.
+std::optional<std::vector<SourceRecord>> capture_and_rank(Context& ctx, const CaptureSetup& capture,
+                                                          ValueClock& window_end) {
   // The capture and the report hold every client's address and queries: the
   // tools inherit a mask that keeps both files to their owner.
   restrict_new_files();
@@ -27,10 +28,12 @@ std::optional<std::vector<SourceRecord>> capture_and_rank(Context& ctx,
     println(ctx.out, "[ERRO] Outra coleta já está em execução em " + capture.work_dir + ".");
     return std::nullopt;
   }
-  if (!capturar_dnstop(capture, ctx.out, ctx.runner)) {
+  const auto ended = capturar_dnstop(capture, ctx.out, ctx.runner, ctx.wall_clock);
+  if (!ended) {
     println(ctx.out, " Erro ao Capturar dados do dnstop.");
     return std::nullopt;
   }
+  window_end = value_clock(*ended);
   TopSelection top(kTopLimit);
   analisarRelatorio(capture.caminho_arquivo, [&](const RecordView& r) { top.add(r); });
   return top.take();
@@ -47,11 +50,13 @@ void print_listing(const std::vector<SourceRecord>& top20, std::ostream& out) {
 }  // namespace
 
 std::vector<ZabbixMetric> run_values(const std::string& zabbix_host,
-                                     const std::vector<SourceRecord>& ranking) {
-  std::vector<ZabbixMetric> values{{zabbix_host, "descobertaDns", discovery_document(ranking)}};
+                                     const std::vector<SourceRecord>& ranking,
+                                     const std::optional<ValueClock>& clock) {
+  std::vector<ZabbixMetric> values{
+      {zabbix_host, "descobertaDns", discovery_document(ranking), clock}};
   for (const SourceRecord& record : ranking) {
-    values.push_back({zabbix_host, "contDns[" + record.source + "]", record.contagem});
-    values.push_back({zabbix_host, "percentDns[" + record.source + "]", record.percentual});
+    values.push_back({zabbix_host, "contDns[" + record.source + "]", record.contagem, clock});
+    values.push_back({zabbix_host, "percentDns[" + record.source + "]", record.percentual, clock});
   }
   return values;
 }
@@ -82,7 +87,8 @@ int coletarDns(const std::string& /*caminho_arquivo: the capture decides the rep
   CaptureSetup capture = ctx.capture;
   if (config.interface.given()) capture.interface = config.interface.value;
 
-  const std::optional<std::vector<SourceRecord>> top20 = capture_and_rank(ctx, capture);
+  ValueClock window_end;
+  const std::optional<std::vector<SourceRecord>> top20 = capture_and_rank(ctx, capture, window_end);
   if (!top20) return 1;
   if (listing) {
     print_listing(*top20, ctx.out);
@@ -92,10 +98,9 @@ int coletarDns(const std::string& /*caminho_arquivo: the capture decides the rep
   ZabbixSender zbx = setup.sender();
   std::optional<DeliveryOutcome> discovery;  // the first value's
   int given_up = 0, values_delivered = 0, values_refused = 0;
-  const std::vector<ZabbixMetric> values = run_values(zabbix_host, *top20);
+  const std::vector<ZabbixMetric> values = run_values(zabbix_host, *top20, window_end);
   for (const ZabbixMetric& value : values) {
-    const DeliveryOutcome outcome =
-        send_zabbix(zbx, value.host, value.key, value.value, setup.bounds, ctx.out, ctx.pause);
+    const DeliveryOutcome outcome = send_zabbix(zbx, value, setup.bounds, ctx.out, ctx.pause);
     if (outcome == DeliveryOutcome::given_up) {
       ++given_up;
     } else if (discovery) {

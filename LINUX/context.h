@@ -25,6 +25,7 @@ struct Context {
   DeliveryBounds delivery;
   CommandRunner& runner;
   Pause pause;
+  WallClock wall_clock;  // dates the values: the moment the capture ended
 };
 
 }  // namespace quillet

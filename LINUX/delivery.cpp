@@ -31,13 +31,13 @@ ZabbixSender DeliverySetup::sender() const {
   return ZabbixSender(nodes, bounds.connect_timeout, bounds.reply_timeout, tls.get(), source);
 }
 
-DeliveryOutcome send_zabbix(ZabbixSender& zbx, const std::string& zabbix_host,
-                            const std::string& key, const MetricValue& value,
+DeliveryOutcome send_zabbix(ZabbixSender& zbx, const ZabbixMetric& value,
                             const DeliveryBounds& bounds, std::ostream& out, const Pause& pause) {
   // The request is built once, before the attempts: a value that cannot be
   // encoded would fail every attempt the same way, so it ends the run
-  // (Failure) instead of being retried.
-  const std::string request = encode_request({ZabbixMetric{zabbix_host, key, value}});
+  // (Failure) instead of being retried. Every attempt sends the same bytes,
+  // the clock included.
+  const std::string request = encode_request({value});
   return retry_delivery([&] { return zbx.exchange(request); }, bounds, out, pause);
 }
 

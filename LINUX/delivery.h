@@ -61,13 +61,12 @@ bool refused_by_server(const SendResult& result);
 DeliveryOutcome retry_delivery(const DeliveryAttempt& attempt, const DeliveryBounds& bounds,
                                std::ostream& out, const Pause& pause);
 
-// Sends one value of `zabbix_host` through `zbx`, the run's client. After each
+// Sends one value through `zbx`, the run's client. After each
 // failed attempt prints the red error line and pauses; gives up after
 // `bounds.attempts` attempts. The console shows no difference between the
 // two outcomes; the result tells the caller. A text that cannot make a request
 // raises Failure before any attempt.
-DeliveryOutcome send_zabbix(ZabbixSender& zbx, const std::string& zabbix_host,
-                            const std::string& key, const MetricValue& value,
+DeliveryOutcome send_zabbix(ZabbixSender& zbx, const ZabbixMetric& value,
                             const DeliveryBounds& bounds, std::ostream& out, const Pause& pause);
 
 }  // namespace quillet

@@ -170,7 +170,8 @@ int main_entry(int argc, char** argv) {
               .capture = {},
               .delivery = {},
               .runner = runner,
-              .pause = sleep_pause};
+              .pause = sleep_pause,
+              .wall_clock = real_time};
   return run(ctx, real_modes());
 }
 

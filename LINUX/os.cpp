@@ -188,6 +188,10 @@ void restrict_new_files() {
   ::umask(mask | 077);
 }
 
+std::chrono::system_clock::time_point real_time() {
+  return std::chrono::system_clock::now();
+}
+
 void sleep_pause(std::chrono::milliseconds duration) {
   std::this_thread::sleep_for(duration);
 }

@@ -141,6 +141,11 @@ ssize_t read_resuming(int fd, char* into, std::size_t room);
 // Waits for `pid`, retrying on EINTR.
 ExitStatus wait_for_child(int pid);
 
+// The wall clock (CLOCK_REALTIME) that dates a run's values; the shipped binary
+// reads the system's, tests give their own.
+using WallClock = std::function<std::chrono::system_clock::time_point()>;
+std::chrono::system_clock::time_point real_time();
+
 // A pause of the run; the shipped binary sleeps, tests record or skip it.
 using Pause = std::function<void(std::chrono::milliseconds)>;
 void sleep_pause(std::chrono::milliseconds duration);

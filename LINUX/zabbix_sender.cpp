@@ -120,6 +120,14 @@ std::string value_text(const MetricValue& value) {
   return format_double(std::get<double>(value));
 }
 
+ValueClock value_clock(std::chrono::system_clock::time_point moment) {
+  const auto since_epoch =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(moment.time_since_epoch());
+  const auto seconds = std::chrono::floor<std::chrono::seconds>(since_epoch);
+  return ValueClock{.clock = seconds.count(),
+                    .ns = static_cast<std::int32_t>((since_epoch - seconds).count())};
+}
+
 std::string encode_request(const std::vector<ZabbixMetric>& metrics) {
   ordered_json data = ordered_json::array();
   for (const auto& m : metrics) {
@@ -127,7 +135,12 @@ std::string encode_request(const std::vector<ZabbixMetric>& metrics) {
     check_utf8(m.key, "a chave do item");
     std::string value = value_text(m.value);
     check_utf8(value, "o valor");
-    data.push_back(ordered_json{{"host", m.host}, {"key", m.key}, {"value", std::move(value)}});
+    ordered_json item{{"host", m.host}, {"key", m.key}, {"value", std::move(value)}};
+    if (m.clock) {
+      item["clock"] = m.clock->clock;
+      item["ns"] = m.clock->ns;
+    }
+    data.push_back(std::move(item));
   }
   ordered_json request;
   request["request"] = "sender data";

@@ -21,11 +21,22 @@ namespace quillet {
 // An item value: text, a whole number or a floating-point number.
 using MetricValue = std::variant<std::string, std::int64_t, double>;
 
-// One value of one item of one monitored host.
+// The moment a value describes: Unix seconds and nanoseconds (0..999999999).
+struct ValueClock {
+  std::int64_t clock = 0;
+  std::int32_t ns = 0;
+  bool operator==(const ValueClock&) const = default;
+};
+
+ValueClock value_clock(std::chrono::system_clock::time_point moment);
+
+// One value of one item of one monitored host. Without a clock Zabbix stamps
+// the value when it arrives.
 struct ZabbixMetric {
   std::string host;
   std::string key;
   MetricValue value;
+  std::optional<ValueClock> clock{};
 };
 
 // A proxy group's answer for a host that another proxy monitors: send to
@@ -62,8 +73,9 @@ inline constexpr std::size_t kMaxReplyLength = std::size_t{1} << 20;
 std::string value_text(const MetricValue& value);
 
 // The complete request frame for `metrics`:
-// {"request":"sender data","data":[{"host":H,"key":K,"value":V},...]} behind the
-// header. Raises Failure when a host, key or text value is not valid UTF-8.
+// {"request":"sender data","data":[{"host":H,"key":K,"value":V,"clock":C,"ns":N},...]}
+// behind the header; "clock" and "ns" only for a value that has a clock. Raises Failure when a
+// host, key or text value is not valid UTF-8.
 std::string encode_request(const std::vector<ZabbixMetric>& metrics);
 
 // Checks the first kFrameHeaderSize bytes of a reply and returns the body length

@@ -67,8 +67,8 @@ int main(int argc, char** argv) {
     const std::vector<quillet::ZabbixMetric> values = values_of(args[0], args[2]);
     const auto given_up =
         std::count_if(values.begin(), values.end(), [&](const quillet::ZabbixMetric& v) {
-          return quillet::send_zabbix(zbx, v.host, v.key, v.value, setup.bounds, std::cout,
-                                      quillet::sleep_pause) == quillet::DeliveryOutcome::given_up;
+          return quillet::send_zabbix(zbx, v, setup.bounds, std::cout, quillet::sleep_pause) ==
+                 quillet::DeliveryOutcome::given_up;
         });
     return given_up == 0 ? 0 : 1;
   } catch (const quillet::Failure& e) {

@@ -316,7 +316,7 @@ void BM_DeliveryWith(benchmark::State& state, Encryption encryption) {
   std::ptrdiff_t given_up = 0;
   for (auto _ : state) {
     given_up += std::count_if(values.begin(), values.end(), [&](const quillet::ZabbixMetric& v) {
-      return quillet::send_zabbix(zbx, v.host, v.key, v.value, setup.bounds, out, pause) !=
+      return quillet::send_zabbix(zbx, v, setup.bounds, out, pause) !=
              quillet::DeliveryOutcome::delivered;
     });
   }

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "failure_of.h"
 #include "fake_tools.h"
@@ -90,6 +92,12 @@ struct FakeCapture {
   testing::FakeRunner runner;
   std::function<void()> tcpdump = [this] { std::ofstream(setup.caminho_tcpdump) << "pcap"; };
   std::function<void()> dnstop = [this] { std::ofstream(setup.caminho_arquivo) << "report"; };
+  // How many command lines had run at each reading of the clock.
+  std::vector<std::size_t> clock_reads;
+  WallClock clock = [this] {
+    clock_reads.push_back(runner.calls.size());
+    return std::chrono::system_clock::time_point{};
+  };
 
   FakeCapture() {
     runner.console = &out;
@@ -102,13 +110,15 @@ struct FakeCapture {
       return ExitStatus{};
     };
   }
-  bool run() { return capturar_dnstop(setup, out, runner); }
+  bool run() { return capturar_dnstop(setup, out, runner, clock).has_value(); }
 };
 
 TEST(CaptureWithFakeRunner, DebugLineOnceBeforeTheCaptureThenTheSummary) {
   FakeCapture t;
   EXPECT_TRUE(t.run());
   EXPECT_EQ(t.out.str(), debug_line(t.setup));
+  // The window ends when tcpdump does: the clock is read between the two programs.
+  EXPECT_EQ(t.clock_reads, std::vector<std::size_t>{1});
   ASSERT_EQ(t.runner.calls.size(), 2u);
   EXPECT_EQ(t.runner.calls[0].command_line, tcpdump_command(t.setup));
   EXPECT_EQ(t.runner.calls[0].output, ChildOutput::dropped);
@@ -209,7 +219,7 @@ class CaptureWithTools : public ::testing::Test {
   // stderr_text() reads.
   bool run() {
     RedirectedFd err(STDERR_FILENO, dir.path() / "stderr");
-    return capturar_dnstop(setup, out, runner);
+    return capturar_dnstop(setup, out, runner, real_time).has_value();
   }
   std::string args(const std::string& tool) { return read_file(dir.path() / (tool + ".args")); }
   std::string stderr_text() { return read_file(dir.path() / "stderr"); }
@@ -304,7 +314,7 @@ TEST_F(CaptureWithTools, LinksAtTheWorkingPathsAreRemovedNotFollowed) {
 
 TEST_F(CaptureWithTools, AShellThatCannotStartIsAFailureAfterTheDebugLine) {
   ShellRunner broken("/nonexistent/sh");
-  EXPECT_EQ(failure_of<Failure>([&] { capturar_dnstop(setup, out, broken); }),
+  EXPECT_EQ(failure_of<Failure>([&] { capturar_dnstop(setup, out, broken, real_time); }),
             "erro do sistema / execução de comando / não foi possível iniciar /nonexistent/sh "
             "para '" +
                 tcpdump_command(setup) + "': No such file or directory");

@@ -58,6 +58,14 @@ class Collection : public ::testing::Test {
 };
 
 TEST_F(Collection, DeliversTheDocumentThenCountAndPercentagePerAddress) {
+  // Every value carries the moment tcpdump ended, however long the rest takes.
+  const auto ended = t.now + std::chrono::seconds(5);
+  const auto plays = t.runner.on_run;
+  t.runner.on_run = [&](const std::string& command_line) {
+    const ExitStatus status = plays(command_line);
+    t.now = command_line.starts_with("timeout ") ? ended : ended + std::chrono::seconds(2);
+    return status;
+  };
   Trapper trapper;
   EXPECT_EQ(collect(trapper.port()), 0);
   EXPECT_EQ(t.out.str(), debug_line_text + "OK!\n");
@@ -65,6 +73,8 @@ TEST_F(Collection, DeliversTheDocumentThenCountAndPercentagePerAddress) {
   for (const auto& request : trapper.requests()) {
     ASSERT_EQ(request.data.size(), 1u);
     EXPECT_EQ(request.data[0].host, "dns-lab");
+    EXPECT_EQ(request.data[0].clock, testing::kTestClock + 5);
+    EXPECT_EQ(request.data[0].ns, testing::kTestNs);
     sent.push_back(request.data[0].key + "=" + request.data[0].value);
   }
   EXPECT_EQ(sent, (std::vector<std::string>{

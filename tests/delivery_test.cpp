@@ -44,7 +44,7 @@ DeliverySetup quick_setup(int port) {
 DeliveryOutcome deliver(const DeliverySetup& setup, const std::string& host, const std::string& key,
                         const MetricValue& value, TestContext& t) {
   ZabbixSender zbx = setup.sender();
-  return send_zabbix(zbx, host, key, value, setup.bounds, t.out, t.ctx.pause);
+  return send_zabbix(zbx, {host, key, value}, setup.bounds, t.out, t.ctx.pause);
 }
 
 TEST(RetryDelivery, FollowsTheScriptOfFailures) {
@@ -223,7 +223,7 @@ TEST(SendZabbixDeathTest, AnInterruptEndsTheRunInsteadOfFailingTheAttempt) {
     });
     interrupter.detach();
     ZabbixSender zbx = setup.sender();
-    send_zabbix(zbx, "h", "k", std::int64_t{1}, setup.bounds, std::cerr, sleep_pause);
+    send_zabbix(zbx, {"h", "k", std::int64_t{1}}, setup.bounds, std::cerr, sleep_pause);
     std::cerr << "returned\n";
     std::_Exit(0);
   };

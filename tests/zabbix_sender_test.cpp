@@ -19,6 +19,7 @@
 
 #include "failure_of.h"
 #include "os.h"
+#include "scratch.h"
 #include "trapper.h"
 
 namespace quillet {
@@ -70,6 +71,25 @@ TEST(EncodeRequest, MatchesTheRealSenderByteForByte) {
       R"({"request":"sender data","data":[{"host":"dns-lab","key":"contDns[192.0.2.10]","value":"152"}]})";
   EXPECT_EQ(encode_request(one(std::int64_t{152})), expected);
   EXPECT_EQ(expected.size(), 108u);
+
+  // A value's own clock follows it, as the sender's --with-timestamps --with-ns writes it.
+  ZabbixMetric dated = one(std::int64_t{152})[0];
+  dated.clock = ValueClock{1765000000, 5};
+  EXPECT_EQ(body_of(encode_request({dated})),
+            R"({"request":"sender data","data":[{"host":"dns-lab","key":"contDns[192.0.2.10]",)"
+            R"("value":"152","clock":1765000000,"ns":5}]})");
+}
+
+TEST(EncodeRequest, ValueClockSplitsTheMomentIntoSecondsAndNanoseconds) {
+  using std::chrono::system_clock;
+  const std::pair<system_clock::time_point, ValueClock> rows[] = {
+      {system_clock::time_point{}, {0, 0}},
+      {system_clock::time_point{std::chrono::nanoseconds(1765000000'999999999)},
+       {1765000000, 999999999}},
+      {system_clock::time_point{std::chrono::seconds(1765000000)}, {1765000000, 0}},
+  };
+  for (const auto& [moment, clock] : rows)
+    EXPECT_EQ(value_clock(moment), clock);
 }
 
 TEST(EncodeRequest, ValuesTravelAsText) {
@@ -688,17 +708,38 @@ TEST(ZabbixSender, SaysWhyTheSourceAddressCannotBeUsed) {
   EXPECT_EQ(trapper.connections(), 0);
 }
 
-// Runs the real zabbix_sender; returns its exit status and output.
-std::pair<int, std::string> run_zabbix_sender(int port, const std::string& host,
-                                              const std::string& key, const std::string& value) {
+// Runs the real zabbix_sender on `metric`; returns its exit status and output.
+// A value with a clock goes through an input file with --with-timestamps
+// --with-ns, the only way the sender takes a value's own clock.
+std::pair<int, std::string> run_zabbix_sender(int port, const ZabbixMetric& metric) {
   auto quote = [](const std::string& s) {
     std::string q = "'";
     for (char c : s)
       q += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return q + "'";
   };
-  std::string command = "/usr/bin/zabbix_sender -z 127.0.0.1 -p " + std::to_string(port) + " -s " +
-                        quote(host) + " -k " + quote(key) + " -o " + quote(value) + " 2>&1";
+  std::string command = "/usr/bin/zabbix_sender -z 127.0.0.1 -p " + std::to_string(port);
+  testing::ScratchDir dir;
+  if (metric.clock) {
+    // The input file's quoting: in double quotes, with \" and \\ escaped.
+    auto field = [](const std::string& s) {
+      std::string q = "\"";
+      for (char c : s) {
+        if (c == '"' || c == '\\') q += '\\';
+        q += c;
+      }
+      return q + "\"";
+    };
+    const auto input = dir.write("input", field(metric.host) + " " + field(metric.key) + " " +
+                                              std::to_string(metric.clock->clock) + " " +
+                                              std::to_string(metric.clock->ns) + " " +
+                                              field(value_text(metric.value)) + "\n");
+    command += " -T -N -i " + quote(input.string());
+  } else {
+    command += " -s " + quote(metric.host) + " -k " + quote(metric.key) + " -o " +
+               quote(value_text(metric.value));
+  }
+  command += " 2>&1";
   std::string output;
   FILE* pipe = ::popen(command.c_str(), "r");
   if (!pipe) return {-1, "popen failed"};
@@ -709,31 +750,21 @@ std::pair<int, std::string> run_zabbix_sender(int port, const std::string& host,
   return {ExitStatus::from_wait_status(status).code, output};
 }
 
-// A request as the stock zabbix_sender sent it, less the request-level "clock"
-// and "ns" that it adds from 7.0 on (its own send time); the header's length
-// shrinks by as much.
-std::string without_send_time(std::string raw) {
-  const std::size_t at = raw.rfind(",\"clock\":");
-  if (raw.size() < 13 || at == std::string::npos) return raw;
-  auto digits_end = [&raw](std::size_t i) {
-    while (i < raw.size() && raw[i] >= '0' && raw[i] <= '9')
-      ++i;
-    return i;
-  };
-  const std::string ns = ",\"ns\":";
-  const std::size_t clock_end = digits_end(at + 9);
-  if (clock_end == at + 9 || raw.compare(clock_end, ns.size(), ns) != 0) return raw;
-  const std::size_t ns_end = digits_end(clock_end + ns.size());
-  if (ns_end == clock_end + ns.size() || ns_end + 1 != raw.size() || raw[ns_end] != '}') return raw;
-  const auto cut = static_cast<std::uint32_t>(ns_end - at);  // the closing brace stays
-  raw.erase(at, cut);
+// The meaning of a request: its header's length checked, its body as JSON
+// without the request-level "clock" and "ns" that the stock sender adds from
+// some releases on (its own send time).
+nlohmann::json meaning_of(const std::string& raw) {
+  if (raw.size() < kFrameHeaderSize || raw.compare(0, 5, "ZBXD\x01") != 0) return "bad header";
   std::uint32_t length = 0;
   for (int i = 0; i < 4; ++i)
     length |= static_cast<std::uint32_t>(static_cast<unsigned char>(raw[5 + i])) << (8 * i);
-  length -= cut;
-  for (int i = 0; i < 4; ++i)
-    raw[5 + i] = static_cast<char>((length >> (8 * i)) & 0xFF);
-  return raw;
+  if (length != raw.size() - kFrameHeaderSize) return "bad length";
+  nlohmann::json body = nlohmann::json::parse(raw.substr(kFrameHeaderSize), nullptr, false);
+  if (body.is_object()) {
+    body.erase("clock");
+    body.erase("ns");
+  }
+  return body;
 }
 
 TEST(RealZabbixSender, TalksToTheTrapperAndSendsWhatWeSend) {
@@ -741,25 +772,28 @@ TEST(RealZabbixSender, TalksToTheTrapperAndSendsWhatWeSend) {
     GTEST_SKIP() << "/usr/bin/zabbix_sender is not installed "
                     "(package zabbix-agent on Debian 12, zabbix-sender on 13)";
   }
+  const ValueClock clock{1765000000, 123456789};
   const ZabbixMetric rows[] = {
       {"dns-lab", "contDns[192.0.2.10]", std::int64_t{152}},
       {"dns-lab", "percentDns[2001:db8::1]", 16.1},
       {"dns lab é", "descobertaDns",
        std::string(R"({"data": [{"{#SOURCE}": "192.0.2.10", "{#CONTAGEM}": 152, )"
                    R"("{#PERCENTUAL}": 61.3}]})")},
+      {"dns-lab", "contDns[192.0.2.10]", std::int64_t{152}, clock},
+      {"dns lab é", "descobertaDns", std::string(R"({"data": [{"{#SOURCE}": "a\\b"}]})"), clock},
   };
   for (const auto& metric : rows) {
     Trapper trapper;
-    auto [status, output] =
-        run_zabbix_sender(trapper.port(), metric.host, metric.key, value_text(metric.value));
+    auto [status, output] = run_zabbix_sender(trapper.port(), metric);
     // zabbix_sender understood the trapper's reply.
     EXPECT_EQ(status, 0) << output;
     EXPECT_NE(output.find("processed: 1; failed: 0"), std::string::npos) << output;
     auto requests = trapper.requests();
     ASSERT_EQ(requests.size(), 1u) << output;
-    EXPECT_EQ(without_send_time(requests[0].raw), encode_request({metric})) << metric.key;
+    EXPECT_EQ(meaning_of(requests[0].raw), meaning_of(encode_request({metric}))) << metric.key;
     ASSERT_EQ(requests[0].data.size(), 1u);
     EXPECT_EQ(requests[0].data[0].value, value_text(metric.value));
+    EXPECT_EQ(requests[0].data[0].clock.has_value(), metric.clock.has_value());
   }
 }
 

@@ -17,7 +17,8 @@ TestContext::TestContext(std::ostream* console)
           .capture = {},
           .delivery = {},
           .runner = runner,
-          .pause = [this](std::chrono::milliseconds d) { pauses.push_back(d); }} {
+          .pause = [this](std::chrono::milliseconds d) { pauses.push_back(d); },
+          .wall_clock = [this] { return now; }} {
   if (!console) runner.console = &out;
 }
 

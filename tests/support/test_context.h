@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <ostream>
@@ -31,6 +32,10 @@ class FakeRunner : public CommandRunner {
   const std::ostringstream* console = nullptr;
 };
 
+// The wall clock of a TestContext until a test moves it.
+inline constexpr std::int64_t kTestClock = 1765000000;
+inline constexpr std::int32_t kTestNs = 123456789;
+
 struct TestContext {
   TestContext() : TestContext(nullptr) {}
   // With `console` as the run's standard output instead of `out`.
@@ -40,6 +45,9 @@ struct TestContext {
   std::ostringstream err;
   FakeRunner runner;
   std::vector<std::chrono::milliseconds> pauses;
+  // What the run's wall clock reads; tests move it.
+  std::chrono::system_clock::time_point now{std::chrono::seconds(kTestClock) +
+                                            std::chrono::nanoseconds(kTestNs)};
   Context ctx;
 
  private:

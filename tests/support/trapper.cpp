@@ -69,6 +69,12 @@ void parse_request(TrapperRequest& r) {
     out.host = text("host");
     out.key = text("key");
     out.value = text("value");
+    auto whole = [&](const char* name) -> std::optional<std::int64_t> {
+      if (!item.is_object() || !item.contains(name) || !item[name].is_number_integer()) return {};
+      return item[name].get<std::int64_t>();
+    };
+    out.clock = whole("clock");
+    out.ns = whole("ns");
     r.data.push_back(std::move(out));
   }
 }

@@ -53,6 +53,9 @@ struct TrapperItem {
   std::string host;
   std::string key;
   std::string value;  // a string value as is; any other JSON value as its text
+  // The value's own "clock" and "ns" when they are whole numbers.
+  std::optional<std::int64_t> clock;
+  std::optional<std::int64_t> ns;
 };
 
 struct TrapperRequest {
