@@ -521,6 +521,134 @@ else
 fi
 timed "silence: fired" "$t"
 
+# --- outages ---------------------------------------------------------------------
+# The server stops while runs go on, for the host dns-outage, whose items the
+# stock sender discovered beforehand. The runs use a faked capture whose
+# tcpdump notes when it ended: the moment that each run's values must be
+# stored at (within a second). Each run's counts differ from the others', so
+# every stored value tells its run. Without the persistent buffer, a run
+# started during the outage keeps retrying, and its values are stored at their
+# capture time once the server is back 40 s later.
+if [ "$STAND_IN" = 1 ]; then
+  echo "NOTE: the stand-in reads no configuration file: outage runs left out"
+else
+  t=$(now)
+  OUT_HOST=dns-outage
+  OUT_FAKE=$SCRATCH/outage-capture
+  bash "$REPO/tests/support/fake_capture.sh" "$OUT_FAKE" "$OUT_FAKE/report"
+  mv "$OUT_FAKE/tcpdump" "$OUT_FAKE/tcpdump.fake"
+  cat >"$OUT_FAKE/tcpdump" <<'EOF'
+#!/bin/sh
+"$0.fake" "$@"
+status=$?
+date +%s.%N >"$(dirname "$0")/ended"
+exit $status
+EOF
+  chmod 755 "$OUT_FAKE/tcpdump"
+  NEW_CLIENT=192.0.2.99
+  # rows_of RUN: what the capture of run RUN holds ("address count percent",
+  # busiest first): the plan's clients with each count raised by RUN, and in
+  # runs 13 to 15 NEW_CLIENT, the busiest.
+  rows_of() {
+    {
+      "$TRAFFIC" expect | awk -v r="$1" '{ print $1, $2 + r, $3 }'
+      case $1 in 13 | 14 | 15) echo "$NEW_CLIENT $((500 + $1)) 33.3" ;; esac
+    } | sort -s -k2,2nr
+  }
+  # outage_run RUN: a run of OUT_HOST on the capture of run RUN: its output in
+  # $SCRATCH/outage-RUN, the end of its capture in CAPTURED[RUN], how long it
+  # took in LASTED[RUN]; "RUN key value" of each of its values are added to
+  # $SCRATCH/outage-expected.
+  declare -A CAPTURED LASTED
+  outage_run() {
+    local start
+    {
+      echo "Sources          Count      %   cum%"
+      echo "------------ --------- ------ ------"
+      rows_of "$1" | awk '{ printf "%-23s %9d %6.1f %6.1f\n", $1, $2, $3, 0 }'
+      echo
+    } >"$OUT_FAKE/report"
+    rows_of "$1" | head -n 20 |
+      awk -v r="$1" '{ print r, "contDns[" $1 "]", $2; print r, "percentDns[" $1 "]", $3 }' \
+        >>"$SCRATCH/outage-expected"
+    rm -f "$OUT_FAKE/ended"
+    start=$(now)
+    set +e
+    PATH="$OUT_FAKE:$PATH" "$BIN" coletarDns /tmp 127.0.0.1 "$OUT_HOST" >"$SCRATCH/outage-$1" 2>&1
+    RUN_STATUS=$?
+    set -e
+    LASTED[$1]=$(awk -v s="$start" -v e="$(now)" 'BEGIN { printf "%.1f", e - s }')
+    CAPTURED[$1]=$(cat "$OUT_FAKE/ended" 2>/dev/null || echo 0)
+  }
+  # server_env COMMAND: zabbix_env.sh COMMAND for the server as the TLS phase
+  # set it up.
+  server_env() {
+    ZBX_LISTEN_PORT=$SERVER_PORT ZBX_TLS_CA_FILE=$PKI/ca.crt ZBX_TLS_CERT_FILE=$PKI/server.crt \
+      ZBX_TLS_KEY_FILE=$PKI/server.key "$ENV_SH" "$1" | sed 's/^/  /'
+  }
+  # accepted_before KEY: sends KEY=0 for OUT_HOST, dated before the outage
+  # runs, until the server keeps it (at most 20 s): the server knows the item.
+  accepted_before() {
+    local i
+    printf '%s %s %s 0\n' "$OUT_HOST" "$1" $((out_since - 100)) >"$SCRATCH/probe"
+    for ((i = 0; i < 100; i++)); do
+      REPLY=$(zabbix_sender -z 127.0.0.1 -p "$SERVER_PORT" -T -i "$SCRATCH/probe" 2>&1 || true)
+      [[ $REPLY == *"processed: 1;"* ]] && return 0
+      sleep 0.2
+    done
+    return 1
+  }
+  "$API" host-create "$OUT_HOST" "$TEMPLATE_NAME" >/dev/null
+  zabbix_server -c "$ZBX_SERVER_CONF" -R config_cache_reload >/dev/null
+  out_document=$(rows_of 0 | awk '{ printf "%s{\"{#SOURCE}\": \"%s\", \"{#CONTAGEM}\": %s, \"{#PERCENTUAL}\": %s}",
+    (n++ ? ", " : ""), $1, $2, $3 }')
+  wait_accepted descobertaDns "{\"data\": [$out_document]}" "$OUT_HOST" -p "$SERVER_PORT" ||
+    fail "$OUT_HOST: the stock sender's discovery was not accepted: $REPLY"
+  "$API" wait-items "$OUT_HOST" 44 --timeout 30 >/dev/null || fail "$OUT_HOST: discovery made no 44 items"
+  zabbix_server -c "$ZBX_SERVER_CONF" -R config_cache_reload >/dev/null
+  out_since=$(date +%s)
+  accepted_before "contDns[$quietest]" || fail "$OUT_HOST: items unknown: $REPLY"
+  : >"$SCRATCH/outage-expected"
+  timed "outage: host, discovery" "$t"
+
+  # Without the buffer: the run retries its discovery five times and gives it
+  # up; its values get through once the server is back. The server takes
+  # about 1.5 s to start: it is back about 40 s after the run began, ahead of
+  # the first value's last attempt at 45 s.
+  t=$(now)
+  config ServerPort="$SERVER_PORT"
+  server_env stop-server
+  (sleep 38.5 && server_env start-server && echo "server back $(awk -v s="$t" -v e="$(now)" \
+    'BEGIN { printf "%.1f", e - s }') s after the run began") &
+  back=$!
+  outage_run 10
+  wait "$back"
+  expect_eq "outage without buffer: status" "$RUN_STATUS" 1
+  expect_eq "outage without buffer: last line" "$(tail -n 1 "$SCRATCH/outage-10")" \
+    "[ERRO] 1 de 41 envios ao Zabbix falharam."
+  timed "outage without buffer: run" "$t"
+
+  # Every value of every run, stored at its run's capture time: each stored
+  # row becomes "RUN key value", RUN the run whose capture ended within a
+  # second of the row's clock ("?" for none).
+  t=$(now)
+  out_total=$(wc -l <"$SCRATCH/outage-expected")
+  for ((i = 0; i < 50; i++)); do
+    out_rows=$("$API" history "$OUT_HOST" --since "$out_since")
+    [ "$(wc -l <<<"$out_rows")" -ge "$out_total" ] && break
+    sleep 0.2
+  done
+  captured=$(for run in "${!CAPTURED[@]}"; do echo "$run ${CAPTURED[$run]}"; done)
+  expect_eq "outages: every value of the runs stored once, at its capture time (run key value)" \
+    "$(awk 'NR == FNR { at[$1] = $2; next }
+      { run = "?"; for (r in at) if ($1 - at[r] <= 1 && at[r] - $1 <= 1) run = r; print run, $2, $3 }' \
+      <(echo "$captured") <(echo "$out_rows") | LC_ALL=C sort)" "$(LC_ALL=C sort "$SCRATCH/outage-expected")"
+  rm -f /etc/quillet/quillet.conf /home/quillet/quillet.buffer
+  timed "outages: read-back" "$t"
+  sed "s/^/  outage-10> /" "$SCRATCH/outage-10"
+  echo "outages: the run without buffer took ${LASTED[10]} s"
+fi
+
 # --- HA cluster: a standby node, then the active one ---------------------------
 t=$(now)
 node_out=$("$ENV_SH" start-node node-b 10062)
