@@ -17,10 +17,12 @@ namespace quillet {
 // What a run sends for `ranking`, in order: "descobertaDns" with the discovery
 // document, then per record "contDns[<address>]" with its count and
 // "percentDns[<address>]" with its percentage, all for `zabbix_host` and all
-// with `clock` (none: Zabbix stamps them on arrival).
+// with `clock` (none: Zabbix stamps them on arrival). The discovery document
+// lists `buffered_clients` after the ranking; they get no values here.
 std::vector<ZabbixMetric> run_values(const std::string& zabbix_host,
                                      const std::vector<SourceRecord>& ranking,
-                                     const std::optional<ValueClock>& clock = std::nullopt);
+                                     const std::optional<ValueClock>& clock = std::nullopt,
+                                     const std::vector<SourceRecord>& buffered_clients = {});
 
 // How a run's values travel: to the nodes of `zabbix_server` (none when it has
 // no value: the debug listing sends nothing), with ServerPort for a node that

@@ -102,7 +102,7 @@ std::string_view mode_name(TlsConnect mode) {
   return kModeNames[static_cast<std::size_t>(mode)];
 }
 
-enum class ValueKind { port, mode, path, identity, text, interface, address };
+enum class ValueKind { port, mode, path, identity, text, interface, address, flag, period };
 
 struct Key {
   std::string_view name;
@@ -114,7 +114,9 @@ struct Key {
 
 constexpr std::size_t kServerPort = 0;
 constexpr std::size_t kTlsConnect = 1;
-constexpr std::array<Key, 12> kKeys = {{
+constexpr std::size_t kEnableBuffer = 12;
+constexpr std::size_t kBufferPeriod = 13;
+constexpr std::array<Key, 15> kKeys = {{
     {"ServerPort", ValueKind::port, std::nullopt, false, nullptr},
     {"TLSConnect", ValueKind::mode, std::nullopt, false, nullptr},
     {"TLSPSKIdentity", ValueKind::identity, TlsConnect::psk, true, &Configuration::psk_identity},
@@ -129,6 +131,9 @@ constexpr std::array<Key, 12> kKeys = {{
      &Configuration::server_cert_subject},
     {"Interface", ValueKind::interface, std::nullopt, false, &Configuration::interface},
     {"SourceIP", ValueKind::address, std::nullopt, false, &Configuration::source_ip},
+    {"EnablePersistentBuffer", ValueKind::flag, std::nullopt, false, nullptr},
+    {"PersistentBufferPeriod", ValueKind::period, std::nullopt, false, nullptr},
+    {"PersistentBufferFile", ValueKind::path, std::nullopt, false, &Configuration::buffer_file},
 }};
 
 using Seen = std::array<ConfiguredValue, kKeys.size()>;
@@ -140,6 +145,27 @@ bool interface_name(std::string_view value) {
            return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                   c == '.' || c == '_' || c == '-';
          });
+}
+
+// A period as the agent writes it: whole seconds, or a number of minutes,
+// hours or days with its suffix; only within the buffer's bounds.
+std::optional<std::chrono::seconds> period_of(std::string_view value) {
+  constexpr std::string_view kUnits = "smhd";
+  constexpr std::array<std::int64_t, 4> kUnitSeconds = {1, 60, 3600, 86400};
+  std::int64_t unit = 1;
+  if (const std::size_t at = value.empty() ? std::string_view::npos : kUnits.find(value.back());
+      at != std::string_view::npos) {
+    unit = kUnitSeconds[at];
+    value.remove_suffix(1);
+  }
+  // Beyond 9 digits every unit is past the bound.
+  if (value.empty() || value.size() > 9 ||
+      !std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return std::nullopt;
+  }
+  const std::chrono::seconds period{std::stoll(std::string(value)) * unit};
+  if (period < kMinBufferPeriod || period > kMaxBufferPeriod) return std::nullopt;
+  return period;
 }
 
 std::optional<TlsConnect> mode_of(std::string_view value) {
@@ -186,6 +212,14 @@ std::optional<std::string> value_problem(const Key& key, std::string_view value)
       // connections are then made from.
       if (!source_address(std::string(value))) {
         return invalid + "; use um endereço IPv4 ou IPv6 numérico";
+      }
+      break;
+    case ValueKind::flag:
+      if (value != "0" && value != "1") return invalid + "; use 0 ou 1";
+      break;
+    case ValueKind::period:
+      if (!period_of(value)) {
+        return invalid + "; use de 1m a 168h: um número de segundos, ou seguido de s, m, h ou d";
       }
       break;
   }
@@ -334,6 +368,11 @@ Configuration parse_configuration(std::string_view text, const std::string& file
 
   for (std::size_t k = 0; k < kKeys.size(); ++k) {
     if (kKeys[k].field) config.*kKeys[k].field = seen[k];
+  }
+  config.persistent_buffer = seen[kEnableBuffer].value == "1";
+  if (seen[kBufferPeriod].given()) {
+    config.buffer_period = *period_of(seen[kBufferPeriod].value);
+    config.buffer_period_text = seen[kBufferPeriod].value;
   }
   return config;
 }

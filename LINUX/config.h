@@ -1,9 +1,11 @@
 // The optional configuration file: the capture's interface, the Zabbix port,
-// the source address of the connections and how values are protected on their
-// way (TLS with a pre-shared key or with certificates).
+// the source address of the connections, how values are protected on their
+// way (TLS with a pre-shared key or with certificates) and the persistent
+// buffer that keeps them through an outage.
 // Its form is the Zabbix agent's: Key=Value lines, # comments, blank lines.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -44,7 +46,17 @@ struct Configuration {
   ConfiguredValue crl_file;             // optional
   ConfiguredValue server_cert_issuer;   // optional
   ConfiguredValue server_cert_subject;  // optional
+  // The persistent buffer, with the Zabbix agent 2's keys. The period and the
+  // file are read whether the buffer is on or not.
+  bool persistent_buffer = false;
+  std::chrono::seconds buffer_period{3600};  // 1m to 168h
+  std::string buffer_period_text = "1h";     // as the file wrote it, for the console
+  ConfiguredValue buffer_file;               // not given: in the working directory
 };
+
+// The bounds of PersistentBufferPeriod, as the agent 2 has them.
+inline constexpr std::chrono::seconds kMinBufferPeriod{60};
+inline constexpr std::chrono::seconds kMaxBufferPeriod{168 * 3600};
 
 // A configuration that cannot be used: a Failure that ends the run before the
 // capture. `line` is 0 when the problem concerns the whole file (it cannot be

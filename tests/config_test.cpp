@@ -30,7 +30,8 @@ using testing::ScratchDir;
 constexpr const char* kFile = "quillet.conf";
 const std::string kKnownKeys =
     "ServerPort, TLSConnect, TLSPSKIdentity, TLSPSKFile, TLSCAFile, TLSCertFile, TLSKeyFile, "
-    "TLSCRLFile, TLSServerCertIssuer, TLSServerCertSubject, Interface e SourceIP";
+    "TLSCRLFile, TLSServerCertIssuer, TLSServerCertSubject, Interface, SourceIP, "
+    "EnablePersistentBuffer, PersistentBufferPeriod e PersistentBufferFile";
 const std::string kDefaults = "ServerPort=10052 TLSConnect=unencrypted@0";
 
 // "Key=value@line" for the port, the mode and every value given.
@@ -50,10 +51,16 @@ std::string render(const Configuration& c) {
       {"TLSServerCertSubject", &c.server_cert_subject},
       {"Interface", &c.interface},
       {"SourceIP", &c.source_ip},
+      {"PersistentBufferFile", &c.buffer_file},
   };
   for (const auto& [name, v] : values) {
     if (v->given() || !v->value.empty())
       text += std::string(" ") + name + "=" + v->value + "@" + std::to_string(v->line);
+  }
+  if (c.persistent_buffer) text += " EnablePersistentBuffer=1";
+  if (c.buffer_period != std::chrono::hours(1) || c.buffer_period_text != "1h") {
+    text += " PersistentBufferPeriod=" + c.buffer_period_text + "(" +
+            std::to_string(c.buffer_period.count()) + "s)";
   }
   return text;
 }
@@ -125,6 +132,17 @@ TEST(ParseConfiguration, AcceptedForms) {
       {"Interface=bond0.100-a_B.9", kDefaults + " Interface=bond0.100-a_B.9@1"},
       {"SourceIP=2001:db8::1", kDefaults + " SourceIP=2001:db8::1@1"},
       {"SourceIP=::ffff:192.0.2.5", kDefaults + " SourceIP=::ffff:192.0.2.5@1"},
+      // The buffer's keys, the agent 2's forms and bounds; period and file
+      // also with the buffer off.
+      {"EnablePersistentBuffer=1", kDefaults + " EnablePersistentBuffer=1"},
+      {"EnablePersistentBuffer=0\nPersistentBufferPeriod=2h\nPersistentBufferFile=/var/b",
+       kDefaults + " PersistentBufferFile=/var/b@3 PersistentBufferPeriod=2h(7200s)"},
+      {"PersistentBufferPeriod=60", kDefaults + " PersistentBufferPeriod=60(60s)"},
+      {"PersistentBufferPeriod=1m", kDefaults + " PersistentBufferPeriod=1m(60s)"},
+      {"PersistentBufferPeriod=604800s", kDefaults + " PersistentBufferPeriod=604800s(604800s)"},
+      {"PersistentBufferPeriod=168h", kDefaults + " PersistentBufferPeriod=168h(604800s)"},
+      {"PersistentBufferPeriod=7d", kDefaults + " PersistentBufferPeriod=7d(604800s)"},
+      {"PersistentBufferPeriod=90m", kDefaults + " PersistentBufferPeriod=90m(5400s)"},
   });
 }
 
@@ -134,6 +152,8 @@ TEST(ParseConfiguration, RefusalsNameTheLineAndTheProblem) {
   const std::string interface =
       "; use o nome de uma interface de rede: de 1 a 15 letras, dígitos, \".\", \"_\" ou \"-\"";
   const std::string address = "; use um endereço IPv4 ou IPv6 numérico";
+  const std::string period =
+      "; use de 1m a 168h: um número de segundos, ou seguido de s, m, h ou d";
   const std::string utf8 = "a linha não é texto UTF-8 válido; grave o arquivo em UTF-8";
   const std::string psk_start = "TLSConnect=psk\nTLSPSKFile=/k\nTLSPSKIdentity=";
   std::string accents;
@@ -185,6 +205,29 @@ TEST(ParseConfiguration, RefusalsNameTheLineAndTheProblem) {
       {"SourceIP=192.0.2.5:10051",
        "quillet.conf:1: valor \"192.0.2.5:10051\" inválido para SourceIP" + address},
       {"SourceIP=[::1]", "quillet.conf:1: valor \"[::1]\" inválido para SourceIP" + address},
+      {"EnablePersistentBuffer=yes",
+       "quillet.conf:1: valor \"yes\" inválido para EnablePersistentBuffer; use 0 ou 1"},
+      {"EnablePersistentBuffer=01",
+       "quillet.conf:1: valor \"01\" inválido para EnablePersistentBuffer; use 0 ou 1"},
+      {"PersistentBufferPeriod=59",
+       "quillet.conf:1: valor \"59\" inválido para PersistentBufferPeriod" + period},
+      {"PersistentBufferPeriod=169h",
+       "quillet.conf:1: valor \"169h\" inválido para PersistentBufferPeriod" + period},
+      {"PersistentBufferPeriod=8d",
+       "quillet.conf:1: valor \"8d\" inválido para PersistentBufferPeriod" + period},
+      {"PersistentBufferPeriod=99999999999d",
+       "quillet.conf:1: valor \"99999999999d\" inválido para PersistentBufferPeriod" + period},
+      {"PersistentBufferPeriod=1w",
+       "quillet.conf:1: valor \"1w\" inválido para PersistentBufferPeriod" + period},
+      {"PersistentBufferPeriod=h",
+       "quillet.conf:1: valor \"h\" inválido para PersistentBufferPeriod" + period},
+      {"PersistentBufferPeriod=1 h",
+       "quillet.conf:1: valor \"1 h\" inválido para PersistentBufferPeriod" + period},
+      {"PersistentBufferPeriod=-1h",
+       "quillet.conf:1: valor \"-1h\" inválido para PersistentBufferPeriod" + period},
+      {"PersistentBufferFile=quillet.buffer",
+       "quillet.conf:1: PersistentBufferFile \"quillet.buffer\" não é um caminho absoluto; "
+       "indique o caminho completo, a partir de /"},
       {"TLSConnect=cert\nTLSCAFile=ca.pem\n",
        "quillet.conf:2: TLSCAFile \"ca.pem\" não é um caminho absoluto; indique o caminho "
        "completo, a partir de /"},

@@ -70,4 +70,51 @@ expect_file_eq "cluster down: stdout" "$OUT" "$debug_line$(for _ in 1 2 3 4 5; d
 "
 expect_eq "cluster down: status" "$STATUS" 1
 
+# With the persistent buffer, an outage costs one value's attempts: the rest
+# go straight to the buffer. A run after recovery announces the buffered
+# clients (a client first seen now is listed with them) and the next one
+# delivers the kept values with their own clocks.
+printf 'Sources Count %%\n192.0.2.10 3 75.0 75.0\n' >"$report"
+printf 'EnablePersistentBuffer=1\n' >/etc/quillet/quillet.conf
+started=$SECONDS
+run_quillet coletarDns /p 127.0.0.1 dns-lab
+elapsed=$((SECONDS - started))
+outage_clock=$(date +%s)
+refused="${RED}Erro ao enviar para o Zabbix: 127.0.0.1:10052: conexão falhou: Connection refused${RESET}"
+expect_file_eq "outage with the buffer: stdout" "$OUT" "$debug_line$(for _ in 1 2 3 4 5; do echo "$refused"; done)
+[ERRO] 3 de 3 envios ao Zabbix falharam; 2 valores guardados no buffer persistente, que agora tem 2 valores.
+"
+expect_eq "outage with the buffer: status" "$STATUS" 1
+[ "$elapsed" -le 32 ] || fail "an outage run with the buffer took ${elapsed}s"
+expect_eq "the buffer's and its lock's modes" \
+  "$(stat -c %a /home/quillet/quillet.buffer /home/quillet/quillet.buffer.lock | tr '\n' ' ')" "600 600 "
+
+start_trapper
+new_deliveries
+printf 'Sources Count %%\n192.0.2.20 1 100.0 100.0\n' >"$report"
+run_quillet coletarDns /p 127.0.0.1 dns-lab
+expect_file_eq "recovery run: stdout" "$OUT" "${debug_line}OK!
+"
+expect_eq "recovery run: the discovery lists the buffered client" \
+  "$(trapper_values | sed -n 1p | grep -o '"{#SOURCE}": "[^"]*"' | tr '\n' ' ')" \
+  '"{#SOURCE}": "192.0.2.20" "{#SOURCE}": "192.0.2.10" '
+new_deliveries
+run_quillet coletarDns /p 127.0.0.1 dns-lab
+expect_file_eq "draining run: stdout" "$OUT" "${debug_line}[AVISO] Buffer persistente: 2 valores guardados entregues em 1 envios; restam 0.
+OK!
+"
+expect_eq "draining run: its own values, then the kept ones in one request" \
+  "$(tail -n +$((TRAPPER_MARK + 1)) "$TRAPPER_LOG" | python3 -c '
+import json, sys
+for line in sys.stdin:
+    print(" ".join(item["key"] for item in json.loads(line)["data"]))')" \
+  "descobertaDns
+contDns[192.0.2.20]
+percentDns[192.0.2.20]
+contDns[192.0.2.10] percentDns[192.0.2.10]"
+kept_clock=$(tail -n 1 "$TRAPPER_LOG" | python3 -c 'import json, sys; print(json.load(sys.stdin)["data"][0]["clock"])')
+[ "$kept_clock" -le $((outage_clock - 25)) ] ||
+  fail "the kept values carry clock $kept_clock, not the outage run's capture (before $((outage_clock - 25)))"
+stop_trapper
+
 finish
