@@ -374,6 +374,7 @@ done
 expect_eq "a value sent twice with the same clock and ns: stored once" "$twice_rows" \
   "$twice.123456789 contDns[$quietest] 7"$'\n'"$((twice + 1)).000000000 contDns[$quietest] 8"
 printf '  sent twice, replies: %s\n' "${twice_replies[@]:0:2}"
+grep -i duplicate "$ZBX_SERVER_LOG" | sed 's/^/  server log: /' || true
 timed "a value sent twice" "$t"
 
 # --- a host name the server does not know ------------------------------------
@@ -528,7 +529,12 @@ timed "silence: fired" "$t"
 # stored at (within a second). Each run's counts differ from the others', so
 # every stored value tells its run. Without the persistent buffer, a run
 # started during the outage keeps retrying, and its values are stored at their
-# capture time once the server is back 40 s later.
+# capture time once the server is back 40 s later. With the buffer, five runs
+# back to back during an outage each end within 40 s and keep their values; a
+# client appears from the third on. The first run after the server is back
+# announces every buffered client, the second (once the server knows the new
+# client's items, as a minute later under the timer) delivers the backlog, and
+# every value of every run is then stored exactly once.
 if [ "$STAND_IN" = 1 ]; then
   echo "NOTE: the stand-in reads no configuration file: outage runs left out"
 else
@@ -609,6 +615,11 @@ EOF
   out_since=$(date +%s)
   accepted_before "contDns[$quietest]" || fail "$OUT_HOST: items unknown: $REPLY"
   : >"$SCRATCH/outage-expected"
+  # outage_failed KEPT HELD: the last line of an outage run with the buffer
+  # that kept KEPT values, after which the buffer holds HELD.
+  outage_failed() {
+    echo "[ERRO] 41 de 41 envios ao Zabbix falharam; $1 valores guardados no buffer persistente, que agora tem $2 valores."
+  }
   timed "outage: host, discovery" "$t"
 
   # Without the buffer: the run retries its discovery five times and gives it
@@ -618,7 +629,7 @@ EOF
   t=$(now)
   config ServerPort="$SERVER_PORT"
   server_env stop-server
-  (sleep 38.5 && server_env start-server && echo "server back $(awk -v s="$t" -v e="$(now)" \
+  (s=$(now) && sleep 38.5 && server_env start-server && echo "  server back $(awk -v s="$s" -v e="$(now)" \
     'BEGIN { printf "%.1f", e - s }') s after the run began") &
   back=$!
   outage_run 10
@@ -627,6 +638,36 @@ EOF
   expect_eq "outage without buffer: last line" "$(tail -n 1 "$SCRATCH/outage-10")" \
     "[ERRO] 1 de 41 envios ao Zabbix falharam."
   timed "outage without buffer: run" "$t"
+
+  # With the buffer: five runs during the outage.
+  t=$(now)
+  config ServerPort="$SERVER_PORT" EnablePersistentBuffer=1
+  server_env stop-server
+  for run in 11 12 13 14 15; do
+    outage_run $run
+    expect_eq "outage run $run: status" "$RUN_STATUS" 1
+    expect_eq "outage run $run: last line" "$(tail -n 1 "$SCRATCH/outage-$run")" \
+      "$(outage_failed 40 $((40 * (run - 10))))"
+    check "outage run $run: ended within 40 s (${LASTED[$run]} s)" \
+      awk -v s="${LASTED[$run]}" 'BEGIN { exit !(s <= 40) }'
+  done
+  timed "outage with buffer: 5 runs" "$t"
+
+  # The server is back: the first run announces the buffered clients, and
+  # once the server knows the new client's items, the next delivers the rest.
+  t=$(now)
+  server_env start-server
+  outage_run 16
+  expect_eq "recovery run 16: status" "$RUN_STATUS" 0
+  expect_eq "recovery run 16: output" "$(cat "$SCRATCH/outage-16")" "$CAPTURE_LINE"$'\n'"OK!"
+  "$API" wait-items "$OUT_HOST" 46 --timeout 30 >/dev/null || fail "$OUT_HOST: $NEW_CLIENT not discovered"
+  zabbix_server -c "$ZBX_SERVER_CONF" -R config_cache_reload >/dev/null
+  accepted_before "contDns[$NEW_CLIENT]" || fail "$OUT_HOST: $NEW_CLIENT's items unknown: $REPLY"
+  outage_run 17
+  expect_eq "recovery run 17: status" "$RUN_STATUS" 0
+  expect_eq "recovery run 17: output" "$(cat "$SCRATCH/outage-17")" "$CAPTURE_LINE"$'\n'\
+"[AVISO] Buffer persistente: 200 valores guardados entregues em 1 envios; restam 0."$'\n'"OK!"
+  timed "outage with buffer: 2 recovery runs" "$t"
 
   # Every value of every run, stored at its run's capture time: each stored
   # row becomes "RUN key value", RUN the run whose capture ended within a
@@ -639,14 +680,16 @@ EOF
     sleep 0.2
   done
   captured=$(for run in "${!CAPTURED[@]}"; do echo "$run ${CAPTURED[$run]}"; done)
-  expect_eq "outages: every value of the runs stored once, at its capture time (run key value)" \
+  expect_eq "outages: every value of runs 10 to 17 stored once, at its capture time (run key value)" \
     "$(awk 'NR == FNR { at[$1] = $2; next }
       { run = "?"; for (r in at) if ($1 - at[r] <= 1 && at[r] - $1 <= 1) run = r; print run, $2, $3 }' \
       <(echo "$captured") <(echo "$out_rows") | LC_ALL=C sort)" "$(LC_ALL=C sort "$SCRATCH/outage-expected")"
-  rm -f /etc/quillet/quillet.conf /home/quillet/quillet.buffer
+  rm -f /etc/quillet/quillet.conf /home/quillet/quillet.buffer /home/quillet/quillet.buffer.lock
   timed "outages: read-back" "$t"
-  sed "s/^/  outage-10> /" "$SCRATCH/outage-10"
-  echo "outages: the run without buffer took ${LASTED[10]} s"
+  for run in 10 11 15 16 17; do sed "s/^/  outage-$run> /" "$SCRATCH/outage-$run"; done
+  echo "outages: the run without buffer took ${LASTED[10]} s; with it, the outage runs took" \
+    "$(for run in 11 12 13 14 15; do echo "${LASTED[$run]} s"; done | paste -sd, | sed 's/,/, /g'), the recovery runs" \
+    "${LASTED[16]} s and ${LASTED[17]} s"
 fi
 
 # --- HA cluster: a standby node, then the active one ---------------------------
