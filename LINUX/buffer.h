@@ -2,7 +2,7 @@
 // a file with their clocks until a later run delivers them.
 //
 // The file is JSON: {"quillet_buffer":1,"values":[...]}, one value per line,
-// oldest first, each {"host","key","value","clock","ns","announced"}. A value
+// each {"host","key","value","clock","ns","announced"}. A value
 // travels as the JSON type it had (text, whole or floating-point number), so it
 // is sent again as the same text. "announced" is the moment (Unix
 // nanoseconds) at which a delivered discovery listed the value's client, 0

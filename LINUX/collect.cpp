@@ -113,9 +113,9 @@ class RunBuffer {
         const ValueClock clock = v.metric.clock.value_or(ValueClock{});
         if (std::tie(clock.clock, clock.ns) < std::tie(latest.clock, latest.ns)) continue;
         latest = clock;
-        if (is_count) {
-          at->contagem = static_cast<std::int64_t>(as_double(v.metric.value));
-        } else {
+        if (const auto* whole = std::get_if<std::int64_t>(&v.metric.value); is_count && whole) {
+          at->contagem = *whole;
+        } else if (!is_count) {
           at->percentual = as_double(v.metric.value);
         }
       }
@@ -191,26 +191,30 @@ class RunBuffer {
       write_failed(e, 0);
       return;
     }
-    std::vector<std::size_t> order;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-      if (values[i].announced != 0 && values[i].announced < started_) order.push_back(i);
-    }
-    const auto clock_of = [&](std::size_t i) {
-      const ValueClock c = values[i].metric.clock.value_or(ValueClock{});
-      return std::tie(c.clock, c.ns);
+    // The values that may go, oldest first, after those that wait: each
+    // delivered request is then a range that leaves the end of the list.
+    const auto waiting = std::stable_partition(
+        values.begin(), values.end(),
+        [&](const BufferedValue& v) { return v.announced == 0 || v.announced >= started_; });
+    const auto clock_of = [](const BufferedValue& v) {
+      const ValueClock c = v.metric.clock.value_or(ValueClock{});
+      return std::make_pair(c.clock, c.ns);
     };
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return clock_of(a) < clock_of(b); });
+    std::stable_sort(waiting, values.end(), [&](const BufferedValue& a, const BufferedValue& b) {
+      return clock_of(a) < clock_of(b);
+    });
 
-    std::vector<bool> sent(values.size(), false);
+    auto next = static_cast<std::size_t>(waiting - values.begin());
+    const std::size_t held = values.size();
     std::size_t delivered = 0, requests = 0;
     std::int64_t refused = 0;
-    bool stopped = false;
-    for (std::size_t start = 0; start < order.size() && !stopped; start += kDrainBatch) {
-      const std::size_t end = std::min(order.size(), start + kDrainBatch);
+    while (next < values.size()) {
+      const auto first = values.begin() + static_cast<std::ptrdiff_t>(next);
+      const auto last =
+          values.begin() + static_cast<std::ptrdiff_t>(std::min(values.size(), next + kDrainBatch));
       std::vector<ZabbixMetric> batch;
-      for (std::size_t k = start; k < end; ++k)
-        batch.push_back(values[order[k]].metric);
+      for (auto v = first; v != last; ++v)
+        batch.push_back(v->metric);
       try {
         const SendResult result = zbx.exchange(encode_request(batch));
         refused += result.failed.value_or(0);
@@ -221,32 +225,25 @@ class RunBuffer {
         line += RESET;
         println(ctx_.out, line);
         println(ctx_.out, "[ERRO] Buffer persistente: envio de valores guardados falhou; restam " +
-                              std::to_string(values.size() - delivered) +
-                              " para a próxima coleta.");
+                              std::to_string(values.size()) + " para a próxima coleta.");
         failed_ = true;
-        stopped = true;
         break;
       }
-      for (std::size_t k = start; k < end; ++k)
-        sent[order[k]] = true;
-      std::vector<BufferedValue> left;
-      for (std::size_t i = 0; i < values.size(); ++i) {
-        if (!sent[i]) left.push_back(values[i]);
-      }
-      try {
-        buffer_.write(left);
-      } catch (const BufferError& e) {
-        // Delivered, but still in the file: the next run sends them again.
-        write_failed(e, 0);
-        stopped = true;
-      }
-      delivered += end - start;
+      values.erase(first, last);
+      delivered += batch.size();
       ++requests;
+      try {
+        buffer_.write(values);
+      } catch (const BufferError& e) {
+        // Delivered, but still in the file: a later run sends them again.
+        write_failed(e, 0);
+        break;
+      }
     }
     if (delivered > 0) {
       println(ctx_.out, "[AVISO] Buffer persistente: " + std::to_string(delivered) +
                             " valores guardados entregues em " + std::to_string(requests) +
-                            " envios; restam " + std::to_string(values.size() - delivered) + ".");
+                            " envios; restam " + std::to_string(held - delivered) + ".");
     }
     if (refused > 0) {
       println(ctx_.out, "[AVISO] O Zabbix recusou " + std::to_string(refused) + " de " +

@@ -1,5 +1,7 @@
 #include "collect.h"
 
+#include <sys/stat.h>
+
 #include <fcntl.h>
 #include <sys/file.h>
 
@@ -10,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "buffer.h"
 #include "failure_of.h"
 #include "scratch.h"
 #include "test_context.h"
@@ -42,12 +45,45 @@ class Collection : public ::testing::Test {
     };
   }
 
-  // Runs the collection, delivering to `port` as the configuration file says,
-  // and returns its status.
-  int collect(int port) {
-    dir.write("quillet.conf", "ServerPort=" + std::to_string(port) + "\n");
+  // Runs the collection, delivering to `port` as the configuration file says
+  // (with `more` lines), and returns its status.
+  int collect(int port, const std::string& more = "") {
+    dir.write("quillet.conf", "ServerPort=" + std::to_string(port) + "\n" + more);
     return coletarDns("/ignored", t.ctx);
   }
+  // The same with the persistent buffer on, its file in the working directory.
+  int collect_buffered(int port, const std::string& more = "") {
+    return collect(port, "EnablePersistentBuffer=1\n" + more);
+  }
+
+  PersistentBuffer buffer() const {
+    return PersistentBuffer((dir.path() / "quillet.buffer").string(), std::chrono::hours(1));
+  }
+  // "key=value@clock announced|waiting" per buffered value.
+  std::vector<std::string> buffered() const {
+    std::vector<std::string> out;
+    for (const BufferedValue& v : buffer().read(t.now).values) {
+      out.push_back(v.metric.key + "=" + value_text(v.metric.value) + "@" +
+                    std::to_string(v.metric.clock->clock) +
+                    (v.announced != 0 ? " announced" : " waiting"));
+    }
+    return out;
+  }
+  // "key=value@clock" per value the trapper received, one string per request.
+  static std::vector<std::string> received(const Trapper& trapper) {
+    std::vector<std::string> out;
+    for (const auto& request : trapper.requests()) {
+      std::string values;
+      for (const auto& item : request.data) {
+        if (!values.empty()) values += " ";
+        values += item.key + "=" + (item.key == "descobertaDns" ? "..." : item.value) + "@" +
+                  std::to_string(item.clock.value_or(-1));
+      }
+      out.push_back(values);
+    }
+    return out;
+  }
+  void later(int seconds) { t.now += std::chrono::seconds(seconds); }
 
   ScratchDir dir;
   TestContext t;
@@ -206,6 +242,225 @@ TEST_F(Collection, ASecondRunLeavesTheWorkingFilesAlone) {
   holder.reset();
   Trapper trapper;
   EXPECT_EQ(collect(trapper.port()), 0);
+}
+
+const std::string kRefused =
+    "\x1b[1;31mErro ao enviar para o Zabbix: 127.0.0.1:{P}: conexão falhou: Connection "
+    "refused\x1b[0;0m\n";
+
+TEST_F(Collection, WithoutTheBufferAnOutageTouchesNoBufferFile) {
+  EXPECT_EQ(collect(testing::closed_loopback_port()), 1);
+  EXPECT_TRUE(t.out.str().ends_with("[ERRO] 5 de 5 envios ao Zabbix falharam.\n"));
+  EXPECT_EQ(t.pauses.size(), 25u);
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "quillet.buffer"));
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "quillet.buffer.lock"));
+}
+
+TEST_F(Collection, AnOutageKeepsTheValuesAndTheNextRunsAnnounceThenDeliverThem) {
+  const int down = testing::closed_loopback_port();
+  const std::int64_t outage = testing::kTestClock;
+  EXPECT_EQ(collect_buffered(down), 1);
+  std::string refused = kRefused;
+  refused.replace(refused.find("{P}"), 3, std::to_string(down));
+  std::string five;
+  for (int i = 0; i < 5; ++i)
+    five += refused;
+  // One value's attempts; the rest go straight to the buffer.
+  EXPECT_EQ(t.out.str(), debug_line_text + five +
+                             "[ERRO] 5 de 5 envios ao Zabbix falharam; 4 valores guardados no "
+                             "buffer persistente, que agora tem 4 valores.\n");
+  EXPECT_EQ(t.pauses.size(), 5u);
+  const std::string at = "@" + std::to_string(outage);
+  EXPECT_EQ(buffered(),
+            (std::vector<std::string>{"contDns[192.0.2.10]=152" + at + " waiting",
+                                      "percentDns[192.0.2.10]=61.3" + at + " waiting",
+                                      "contDns[2001:db8::1]=40" + at + " waiting",
+                                      "percentDns[2001:db8::1]=16.1" + at + " waiting"}));
+  struct stat st {};
+  ASSERT_EQ(::stat((dir.path() / "quillet.buffer").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+  // Recovery: a client seen only now, and one of the outage's is gone. The
+  // discovery lists the buffered one after the ranking; nothing buffered goes.
+  Trapper trapper;
+  report = "Sources Count % cum%\n198.51.100.7 9 100.0 100.0\n";
+  later(60);
+  t.out.str("");
+  EXPECT_EQ(collect_buffered(trapper.port()), 0);
+  EXPECT_EQ(t.out.str(), debug_line_text + "OK!\n");
+  ASSERT_EQ(trapper.requests().size(), 3u);
+  EXPECT_EQ(trapper.requests()[0].data[0].value, discovery_document({{"198.51.100.7", 9, 100.0},
+                                                                     {"192.0.2.10", 152, 61.3},
+                                                                     {"2001:db8::1", 40, 16.1}}));
+  EXPECT_EQ(buffered(),
+            (std::vector<std::string>{"contDns[192.0.2.10]=152" + at + " announced",
+                                      "percentDns[192.0.2.10]=61.3" + at + " announced",
+                                      "contDns[2001:db8::1]=40" + at + " announced",
+                                      "percentDns[2001:db8::1]=16.1" + at + " announced"}));
+
+  // The next run: its own values, then the kept ones in one request with
+  // their own clocks.
+  later(60);
+  t.out.str("");
+  EXPECT_EQ(collect_buffered(trapper.port()), 0);
+  EXPECT_EQ(t.out.str(), debug_line_text +
+                             "[AVISO] Buffer persistente: 4 valores guardados entregues em 1 "
+                             "envios; restam 0.\nOK!\n");
+  const std::string now = "@" + std::to_string(outage + 120);
+  const auto requests = received(trapper);
+  EXPECT_EQ(std::vector<std::string>(requests.begin() + 3, requests.end()),
+            (std::vector<std::string>{
+                "descobertaDns=..." + now, "contDns[198.51.100.7]=9" + now,
+                "percentDns[198.51.100.7]=100.0" + now,
+                "contDns[192.0.2.10]=152" + at + " percentDns[192.0.2.10]=61.3" + at +
+                    " contDns[2001:db8::1]=40" + at + " percentDns[2001:db8::1]=16.1" + at}));
+  EXPECT_TRUE(buffered().empty());
+  // After the backlog, the discovery is the run's own ranking again.
+  later(60);
+  EXPECT_EQ(collect_buffered(trapper.port()), 0);
+  ASSERT_EQ(trapper.requests().size(), 10u);
+  EXPECT_EQ(trapper.requests()[7].data[0].value, discovery_document({{"198.51.100.7", 9, 100.0}}));
+}
+
+TEST_F(Collection, AValueGivenUpAfterTheDiscoveryKeepsTheRestAnnounced) {
+  using B = TrapperBehaviour;
+  Trapper trapper(TrapperOptions::answering(
+      {B::success, B::failed, B::failed, B::failed, B::failed, B::failed}));
+  EXPECT_EQ(collect_buffered(trapper.port()), 1);
+  EXPECT_TRUE(
+      t.out.str().ends_with("\x1b[0;0m\n[ERRO] 4 de 5 envios ao Zabbix falharam; 4 valores "
+                            "guardados no buffer persistente, que agora tem 4 valores.\n"))
+      << t.out.str();
+  EXPECT_EQ(trapper.requests().size(), 6u);
+  const std::vector<std::string> kept = buffered();
+  ASSERT_EQ(kept.size(), 4u);
+  for (const std::string& v : kept)
+    EXPECT_TRUE(v.ends_with(" announced")) << v;
+}
+
+// A buffer of `n` values announced long before the run, clocks out of order.
+std::vector<BufferedValue> backlog(std::size_t n) {
+  std::vector<BufferedValue> values;
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto clock = testing::kTestClock - 600 + static_cast<std::int64_t>((i * 7) % n);
+    values.push_back({{"dns-lab", "contDns[192.0.2." + std::to_string(i % 200) + "]",
+                       static_cast<std::int64_t>(i), ValueClock{clock, 0}},
+                      1});
+  }
+  return values;
+}
+
+TEST_F(Collection, TheDrainGoesOldestFirstAndStopsAtTheFirstFailure) {
+  using B = TrapperBehaviour;
+  buffer().write(backlog(600));
+  Trapper trapper(TrapperOptions::answering(
+      {B::success, B::success, B::success, B::success, B::success, B::success, B::failed}));
+  EXPECT_EQ(collect_buffered(trapper.port()), 1);
+  EXPECT_TRUE(t.out.str().ends_with(
+      debug_line_text +
+      "\x1b[1;31mErro ao enviar para o Zabbix: 127.0.0.1:" + std::to_string(trapper.port()) +
+      ": servidor respondeu \"failed\" (info: \"processed: 0; failed: 1; total: 1; seconds "
+      "spent: 0.000012\")\x1b[0;0m\n[ERRO] Buffer persistente: envio de valores guardados "
+      "falhou; restam 350 para a próxima coleta.\n[AVISO] Buffer persistente: 250 valores "
+      "guardados entregues em 1 envios; restam 350.\n"))
+      << t.out.str();
+  EXPECT_TRUE(t.pauses.empty());
+  const auto requests = trapper.requests();
+  ASSERT_EQ(requests.size(), 7u);
+  ASSERT_EQ(requests[5].data.size(), 250u);
+  ASSERT_EQ(requests[6].data.size(), 250u);
+  for (std::size_t i = 1; i < 250; ++i)
+    EXPECT_LE(requests[5].data[i - 1].clock, requests[5].data[i].clock);
+  EXPECT_LE(requests[5].data[249].clock, requests[6].data[0].clock);
+  EXPECT_EQ(buffer().read(t.now).values.size(), 350u);
+
+  // The rest in two requests; what Zabbix refused of them is said.
+  Trapper next(TrapperOptions::answering(
+      {B::success, B::success, B::success, B::success, B::success, B::success, B::refused}));
+  t.out.str("");
+  EXPECT_EQ(collect_buffered(next.port()), 0);
+  EXPECT_EQ(t.out.str(), debug_line_text +
+                             "[AVISO] Buffer persistente: 350 valores guardados entregues em 2 "
+                             "envios; restam 0.\n[AVISO] O Zabbix recusou 1 de 350 valores "
+                             "guardados.\nOK!\n");
+  EXPECT_EQ(next.requests().size(), 7u);
+  EXPECT_TRUE(buffer().read(t.now).values.empty());
+}
+
+TEST_F(Collection, NoDrainWithoutTheRunsOwnDiscoveryOrWhileAnotherRunDrains) {
+  using B = TrapperBehaviour;
+  buffer().write(backlog(3));
+  {
+    // A refused discovery: a wrong host, whose kept values would be refused too.
+    Trapper trapper(TrapperOptions::answering({B::refused, B::success}));
+    EXPECT_EQ(collect_buffered(trapper.port()), 1);
+    EXPECT_EQ(trapper.requests().size(), 5u);
+  }
+  {
+    // The lock taken after the run read the buffer: another run is draining.
+    std::optional<Fd> other;
+    TrapperOptions options;
+    int seen = 0;
+    options.on_request = [&](const testing::TrapperRequest&) {
+      if (++seen == 5) other = buffer().lock(false);
+    };
+    Trapper trapper(options);
+    t.out.str("");
+    EXPECT_EQ(collect_buffered(trapper.port()), 0);
+    EXPECT_TRUE(other && *other);
+    EXPECT_EQ(t.out.str(), debug_line_text + "OK!\n");
+    EXPECT_EQ(trapper.requests().size(), 5u);
+  }
+  // Values announced after the run started wait for the next one.
+  std::vector<BufferedValue> fresh = backlog(3);
+  for (BufferedValue& v : fresh)
+    v.announced = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                      (t.now + std::chrono::seconds(1)).time_since_epoch())
+                      .count();
+  buffer().write(fresh);
+  Trapper trapper;
+  EXPECT_EQ(collect_buffered(trapper.port()), 0);
+  EXPECT_EQ(trapper.requests().size(), 5u);
+  EXPECT_EQ(buffered().size(), 3u);
+}
+
+TEST_F(Collection, WhatGoesWrongWithTheBufferFileIsSaidAndTheRunGoesOn) {
+  Trapper trapper;
+  // Too old for the period as written in the file.
+  std::vector<BufferedValue> old = backlog(2);
+  old[0].metric.clock->clock = testing::kTestClock - 7201;
+  buffer().write(old);
+  EXPECT_EQ(collect_buffered(trapper.port(), "PersistentBufferPeriod=2h\n"), 0);
+  EXPECT_EQ(t.out.str(), debug_line_text +
+                             "[AVISO] Buffer persistente: 1 valores com mais de 2h descartados.\n"
+                             "[AVISO] Buffer persistente: 1 valores guardados entregues em 1 "
+                             "envios; restam 0.\nOK!\n");
+
+  // Unreadable: moved aside, and the run delivers its own values.
+  const std::string file = (dir.path() / "quillet.buffer").string();
+  dir.write("quillet.buffer", "{\"quillet_buffer\":1,");
+  t.out.str("");
+  EXPECT_EQ(collect_buffered(trapper.port()), 1);
+  EXPECT_EQ(t.out.str(), debug_line_text + "[ERRO] Buffer persistente " + file +
+                             " ilegível (não é JSON válido); movido para " + file + ".ilegivel-" +
+                             std::to_string(testing::kTestClock) + ".\n");
+  EXPECT_EQ(trapper.requests().size(), 11u);
+
+  // Cannot be used: said when the run reads it, and again when the kept
+  // values are lost.
+  const std::string nowhere = (dir.path() / "none" / "quillet.buffer").string();
+  const std::string cannot = "[ERRO] Buffer persistente: não foi possível gravar " + nowhere +
+                             ": No such file or directory; ";
+  t.out.str("");
+  EXPECT_EQ(
+      collect_buffered(testing::closed_loopback_port(), "PersistentBufferFile=" + nowhere + "\n"),
+      1);
+  EXPECT_TRUE(t.out.str().starts_with(debug_line_text + cannot + "0 valores perdidos.\n"))
+      << t.out.str();
+  EXPECT_TRUE(t.out.str().ends_with("\x1b[0;0m\n" + cannot +
+                                    "4 valores perdidos.\n[ERRO] 5 de 5 envios ao Zabbix "
+                                    "falharam.\n"))
+      << t.out.str();
 }
 
 }  // namespace

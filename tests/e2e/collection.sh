@@ -149,6 +149,7 @@ conf_errors=(
   "TLSConnect=psk|0644|quillet: /etc/quillet/quillet.conf:1: TLSConnect=psk requer TLSPSKIdentity e TLSPSKFile; faltam TLSPSKIdentity e TLSPSKFile"
   'Interface=eth0;reboot|0644|quillet: /etc/quillet/quillet.conf:1: valor "eth0;reboot" inválido para Interface; use o nome de uma interface de rede: de 1 a 15 letras, dígitos, ".", "_" ou "-"'
   'SourceIP=dns01.example.org|0644|quillet: /etc/quillet/quillet.conf:1: valor "dns01.example.org" inválido para SourceIP; use um endereço IPv4 ou IPv6 numérico'
+  'PersistentBufferPeriod=8d|0644|quillet: /etc/quillet/quillet.conf:1: valor "8d" inválido para PersistentBufferPeriod; use de 1m a 168h: um número de segundos, ou seguido de s, m, h ou d'
   "ServerPort=10051|0664|quillet: /etc/quillet/quillet.conf: permissões 0664 permitem escrita por grupo ou outros; use chmod 600 (ou 644)"
   "TLSPSKFile=/etc/quillet/psk.key|0644|quillet: /etc/quillet/quillet.conf:1: TLSPSKFile só se usa com TLSConnect=psk, mas TLSConnect não foi definido (unencrypted)"
 )
