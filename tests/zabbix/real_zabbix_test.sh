@@ -11,8 +11,10 @@
 # linked to it, then runs `quillet coletarDns /tmp 127.0.0.1 <host>` twice on
 # traffic of 22 simulated clients (tests/support/dns_traffic.sh) and reads back
 # what Zabbix stored: the discovered items, the counts and percentages of the
-# twenty busiest clients, the problems of the trigger prototype. Last, the debug
-# listing of the same traffic. /home is a tmpfs holding /home/quillet.
+# twenty busiest clients (each value exactly once), the problems of the trigger
+# prototype. A value sent twice with the same clock and ns is stored once.
+# Last, the debug listing of the same traffic. /home is a tmpfs holding
+# /home/quillet.
 #
 # The first run's values mostly fail: the server takes values for a discovered
 # item only once its configuration cache knows the item, and the values follow
@@ -32,12 +34,16 @@
 # Then a cluster and, on 7.0, a proxy group: the silence trigger of the
 # template has fired since the host's last values (a host macro shortens its
 # window to 30 s); a second HA node joins as standby, and a run given
-# "standby;active" stores every value (and ends the silence). On Zabbix 7.0
-# two proxies form a group that monitors the host and twenty more: a run sent
-# to the proxy the host is not assigned to is redirected and stores every
-# value; twenty runs with a faked capture deliver at once through that proxy
-# (every value stored, timed); the host's proxy stops, the group moves the host
-# to the other (timed), and the next run stores every value again.
+# "standby;active" stores every value (and ends the silence); the active node
+# stops, the standby takes over, and a run given "stopped;active" stores every
+# value. On Zabbix 7.0 two proxies form a group that monitors the host and
+# twenty more: a run sent to the proxy the host is not assigned to is
+# redirected (one connection to that proxy, the rest to the host's) and stores
+# every value; twenty runs with a faked capture deliver at once through that
+# proxy (every value stored, timed); the host's proxy stops, the group moves
+# the host to the other (timed), and the next run stores every value again.
+# Every run whose values must all be stored has its discovery processed too:
+# its items were last discovered by a value of the run's time or later.
 #
 # --stand-in replaces the binary by a small script (tcpdump, dnstop, awk and
 # zabbix_sender) that sends the same items; it checks the server, the template
@@ -201,19 +207,36 @@ collect() {
 }
 
 # stored_all HOST SINCE WHAT: every value of a run since SINCE reached the
-# server (from a proxy, within a second or two).
+# server (from a proxy, within a second or two), each exactly once.
 stored_all() {
-  local i
+  local i rows
   for ((i = 0; i < 50; i++)); do
-    [ "$("$API" history "$1" --since "$2" | wc -l)" -ge 40 ] && break
+    rows=$("$API" history "$1" --since "$2" | cut -d' ' -f2- | LC_ALL=C sort)
+    [ "$(wc -l <<<"$rows")" -ge 40 ] && break
     sleep 0.2
   done
-  expect_eq "$3: values stored (key value)" "$("$API" latest "$1" --since "$2" | LC_ALL=C sort)" \
-    "$expected_values"
+  expect_eq "$3: values stored, each once (key value)" "$rows" "$expected_values"
 }
 
+# discovered_since HOST SINCE WHAT: the discovery rule has listed every item of
+# HOST again in a discovery value of SINCE or later, so a run that began at
+# SINCE had its own discovery processed, whoever discovered the items first.
+discovered_since() {
+  local i at
+  for ((i = 0; i < 50; i++)); do
+    at=$("$API" discovered-at "$1")
+    at_or_after "$at" "$2" && break
+    sleep 0.2
+  done
+  check "$3: its discovery processed (items last discovered at $at, the run began at $2)" \
+    at_or_after "$at" "$2"
+}
+# at_or_after CLOCK SINCE: CLOCK is a number, SINCE or later.
+at_or_after() { [[ $1 =~ ^[0-9]+$ ]] && (($1 >= $2)); }
+
 # stored_run HOST RUN WHAT [SERVER]: a run of HOST (its output in
-# $SCRATCH/RUN) that ends with OK! and whose values are all stored.
+# $SCRATCH/RUN) that ends with OK!, whose discovery is processed and whose
+# values are all stored.
 stored_run() {
   local since
   since=$(date +%s)
@@ -221,7 +244,11 @@ stored_run() {
   expect_eq "$3: status" "$RUN_STATUS" 0
   expect_eq "$3: output" "$(cat "$SCRATCH/$2")" "$CAPTURE_LINE"$'\n'"OK!"
   stored_all "$1" "$since" "$3"
+  discovered_since "$1" "$since" "$3"
 }
+
+# fails COMMAND...: the command must fail (its output is dropped).
+fails() { ! "$@" >/dev/null 2>&1; }
 
 # --- the server, the template and the host ---------------------------------
 t=$(now)
@@ -325,6 +352,30 @@ timed "read-back" "$t"
 
 echo "Zabbix holds for $HOST (second run):"
 "$API" latest "$HOST" --since "$t2" | LC_ALL=C sort | sed 's/^/  /'
+
+# --- the same value twice ------------------------------------------------------
+# A request sent again after its reply was lost carries the same clock and ns
+# as the first. Zabbix keeps one row per (item, clock, ns). A later value of
+# the same item, stored only after both, tells when to look. The clocks lie
+# before the second run, where no check looks.
+t=$(now)
+twice=$((t2 - 600))
+printf '%s contDns[%s] %s 123456789 7\n' "$HOST" "$quietest" "$twice" >"$SCRATCH/twice"
+printf '%s contDns[%s] %s 0 8\n' "$HOST" "$quietest" $((twice + 1)) >"$SCRATCH/after-twice"
+twice_replies=()
+for file in twice twice after-twice; do
+  twice_replies+=("$(zabbix_sender -z 127.0.0.1 -p 10052 -T -N -i "$SCRATCH/$file" 2>&1 | head -n 1 || true)")
+done
+for ((i = 0; i < 25; i++)); do
+  twice_rows=$("$API" history "$HOST" --since "$twice" --until $((twice + 1)))
+  [[ $twice_rows == *" 8" ]] && break
+  sleep 0.2
+done
+expect_eq "a value sent twice with the same clock and ns: stored once" "$twice_rows" \
+  "$twice.123456789 contDns[$quietest] 7"$'\n'"$((twice + 1)).000000000 contDns[$quietest] 8"
+printf '  sent twice, replies: %s\n' "${twice_replies[@]:0:2}"
+grep -i duplicate "$ZBX_SERVER_LOG" | sed 's/^/  server log: /' || true
+timed "a value sent twice" "$t"
 
 # --- a host name the server does not know ------------------------------------
 t=$(now)
@@ -471,6 +522,176 @@ else
 fi
 timed "silence: fired" "$t"
 
+# --- outages ---------------------------------------------------------------------
+# The server stops while runs go on, for the host dns-outage, whose items the
+# stock sender discovered beforehand. The runs use a faked capture whose
+# tcpdump notes when it ended: the moment that each run's values must be
+# stored at (within a second). Each run's counts differ from the others', so
+# every stored value tells its run. Without the persistent buffer, a run
+# started during the outage keeps retrying, and its values are stored at their
+# capture time once the server is back 40 s later. With the buffer, five runs
+# back to back during an outage each end within 40 s and keep their values; a
+# client appears from the third on. The first run after the server is back
+# announces every buffered client, the second (once the server knows the new
+# client's items, as a minute later under the timer) delivers the backlog, and
+# every value of every run is then stored exactly once.
+if [ "$STAND_IN" = 1 ]; then
+  echo "NOTE: the stand-in reads no configuration file: outage runs left out"
+else
+  t=$(now)
+  OUT_HOST=dns-outage
+  OUT_FAKE=$SCRATCH/outage-capture
+  bash "$REPO/tests/support/fake_capture.sh" "$OUT_FAKE" "$OUT_FAKE/report"
+  mv "$OUT_FAKE/tcpdump" "$OUT_FAKE/tcpdump.fake"
+  cat >"$OUT_FAKE/tcpdump" <<'EOF'
+#!/bin/sh
+"$0.fake" "$@"
+status=$?
+date +%s.%N >"$(dirname "$0")/ended"
+exit $status
+EOF
+  chmod 755 "$OUT_FAKE/tcpdump"
+  NEW_CLIENT=192.0.2.99
+  # rows_of RUN: what the capture of run RUN holds ("address count percent",
+  # busiest first): the plan's clients with each count raised by RUN, and in
+  # runs 13 to 15 NEW_CLIENT, the busiest.
+  rows_of() {
+    {
+      "$TRAFFIC" expect | awk -v r="$1" '{ print $1, $2 + r, $3 }'
+      case $1 in 13 | 14 | 15) echo "$NEW_CLIENT $((500 + $1)) 33.3" ;; esac
+    } | sort -s -k2,2nr
+  }
+  # outage_run RUN: a run of OUT_HOST on the capture of run RUN: its output in
+  # $SCRATCH/outage-RUN, the end of its capture in CAPTURED[RUN], how long it
+  # took in LASTED[RUN]; "RUN key value" of each of its values are added to
+  # $SCRATCH/outage-expected.
+  declare -A CAPTURED LASTED
+  outage_run() {
+    local start
+    {
+      echo "Sources          Count      %   cum%"
+      echo "------------ --------- ------ ------"
+      rows_of "$1" | awk '{ printf "%-23s %9d %6.1f %6.1f\n", $1, $2, $3, 0 }'
+      echo
+    } >"$OUT_FAKE/report"
+    rows_of "$1" | head -n 20 |
+      awk -v r="$1" '{ print r, "contDns[" $1 "]", $2; print r, "percentDns[" $1 "]", $3 }' \
+        >>"$SCRATCH/outage-expected"
+    rm -f "$OUT_FAKE/ended"
+    start=$(now)
+    set +e
+    PATH="$OUT_FAKE:$PATH" "$BIN" coletarDns /tmp 127.0.0.1 "$OUT_HOST" >"$SCRATCH/outage-$1" 2>&1
+    RUN_STATUS=$?
+    set -e
+    LASTED[$1]=$(awk -v s="$start" -v e="$(now)" 'BEGIN { printf "%.1f", e - s }')
+    CAPTURED[$1]=$(cat "$OUT_FAKE/ended" 2>/dev/null || echo 0)
+  }
+  # server_env COMMAND: zabbix_env.sh COMMAND for the server as the TLS phase
+  # set it up.
+  server_env() {
+    ZBX_LISTEN_PORT=$SERVER_PORT ZBX_TLS_CA_FILE=$PKI/ca.crt ZBX_TLS_CERT_FILE=$PKI/server.crt \
+      ZBX_TLS_KEY_FILE=$PKI/server.key "$ENV_SH" "$1" | sed 's/^/  /'
+  }
+  # accepted_before KEY: sends KEY=0 for OUT_HOST, dated before the outage
+  # runs, until the server keeps it (at most 20 s): the server knows the item.
+  accepted_before() {
+    local i
+    printf '%s %s %s 0\n' "$OUT_HOST" "$1" $((out_since - 100)) >"$SCRATCH/probe"
+    for ((i = 0; i < 100; i++)); do
+      REPLY=$(zabbix_sender -z 127.0.0.1 -p "$SERVER_PORT" -T -i "$SCRATCH/probe" 2>&1 || true)
+      [[ $REPLY == *"processed: 1;"* ]] && return 0
+      sleep 0.2
+    done
+    return 1
+  }
+  "$API" host-create "$OUT_HOST" "$TEMPLATE_NAME" >/dev/null
+  zabbix_server -c "$ZBX_SERVER_CONF" -R config_cache_reload >/dev/null
+  out_document=$(rows_of 0 | awk '{ printf "%s{\"{#SOURCE}\": \"%s\", \"{#CONTAGEM}\": %s, \"{#PERCENTUAL}\": %s}",
+    (n++ ? ", " : ""), $1, $2, $3 }')
+  wait_accepted descobertaDns "{\"data\": [$out_document]}" "$OUT_HOST" -p "$SERVER_PORT" ||
+    fail "$OUT_HOST: the stock sender's discovery was not accepted: $REPLY"
+  "$API" wait-items "$OUT_HOST" 44 --timeout 30 >/dev/null || fail "$OUT_HOST: discovery made no 44 items"
+  zabbix_server -c "$ZBX_SERVER_CONF" -R config_cache_reload >/dev/null
+  out_since=$(date +%s)
+  accepted_before "contDns[$quietest]" || fail "$OUT_HOST: items unknown: $REPLY"
+  : >"$SCRATCH/outage-expected"
+  # outage_failed KEPT HELD: the last line of an outage run with the buffer
+  # that kept KEPT values, after which the buffer holds HELD.
+  outage_failed() {
+    echo "[ERRO] 41 de 41 envios ao Zabbix falharam; $1 valores guardados no buffer persistente, que agora tem $2 valores."
+  }
+  timed "outage: host, discovery" "$t"
+
+  # Without the buffer: the run retries its discovery five times and gives it
+  # up; its values get through once the server is back. The server takes
+  # about 1.5 s to start: it is back about 40 s after the run began, ahead of
+  # the first value's last attempt at 45 s.
+  t=$(now)
+  config ServerPort="$SERVER_PORT"
+  server_env stop-server
+  (s=$(now) && sleep 38.5 && server_env start-server && echo "  server back $(awk -v s="$s" -v e="$(now)" \
+    'BEGIN { printf "%.1f", e - s }') s after the run began") &
+  back=$!
+  outage_run 10
+  wait "$back"
+  expect_eq "outage without buffer: status" "$RUN_STATUS" 1
+  expect_eq "outage without buffer: last line" "$(tail -n 1 "$SCRATCH/outage-10")" \
+    "[ERRO] 1 de 41 envios ao Zabbix falharam."
+  timed "outage without buffer: run" "$t"
+
+  # With the buffer: five runs during the outage.
+  t=$(now)
+  config ServerPort="$SERVER_PORT" EnablePersistentBuffer=1
+  server_env stop-server
+  for run in 11 12 13 14 15; do
+    outage_run $run
+    expect_eq "outage run $run: status" "$RUN_STATUS" 1
+    expect_eq "outage run $run: last line" "$(tail -n 1 "$SCRATCH/outage-$run")" \
+      "$(outage_failed 40 $((40 * (run - 10))))"
+    check "outage run $run: ended within 40 s (${LASTED[$run]} s)" \
+      awk -v s="${LASTED[$run]}" 'BEGIN { exit !(s <= 40) }'
+  done
+  timed "outage with buffer: 5 runs" "$t"
+
+  # The server is back: the first run announces the buffered clients, and
+  # once the server knows the new client's items, the next delivers the rest.
+  t=$(now)
+  server_env start-server
+  outage_run 16
+  expect_eq "recovery run 16: status" "$RUN_STATUS" 0
+  expect_eq "recovery run 16: output" "$(cat "$SCRATCH/outage-16")" "$CAPTURE_LINE"$'\n'"OK!"
+  "$API" wait-items "$OUT_HOST" 46 --timeout 30 >/dev/null || fail "$OUT_HOST: $NEW_CLIENT not discovered"
+  zabbix_server -c "$ZBX_SERVER_CONF" -R config_cache_reload >/dev/null
+  accepted_before "contDns[$NEW_CLIENT]" || fail "$OUT_HOST: $NEW_CLIENT's items unknown: $REPLY"
+  outage_run 17
+  expect_eq "recovery run 17: status" "$RUN_STATUS" 0
+  expect_eq "recovery run 17: output" "$(cat "$SCRATCH/outage-17")" "$CAPTURE_LINE"$'\n'\
+"[AVISO] Buffer persistente: 200 valores guardados entregues em 1 envios; restam 0."$'\n'"OK!"
+  timed "outage with buffer: 2 recovery runs" "$t"
+
+  # Every value of every run, stored at its run's capture time: each stored
+  # row becomes "RUN key value", RUN the run whose capture ended within a
+  # second of the row's clock ("?" for none).
+  t=$(now)
+  out_total=$(wc -l <"$SCRATCH/outage-expected")
+  for ((i = 0; i < 50; i++)); do
+    out_rows=$("$API" history "$OUT_HOST" --since "$out_since")
+    [ "$(wc -l <<<"$out_rows")" -ge "$out_total" ] && break
+    sleep 0.2
+  done
+  captured=$(for run in "${!CAPTURED[@]}"; do echo "$run ${CAPTURED[$run]}"; done)
+  expect_eq "outages: every value of runs 10 to 17 stored once, at its capture time (run key value)" \
+    "$(awk 'NR == FNR { at[$1] = $2; next }
+      { run = "?"; for (r in at) if ($1 - at[r] <= 1 && at[r] - $1 <= 1) run = r; print run, $2, $3 }' \
+      <(echo "$captured") <(echo "$out_rows") | LC_ALL=C sort)" "$(LC_ALL=C sort "$SCRATCH/outage-expected")"
+  rm -f /etc/quillet/quillet.conf /home/quillet/quillet.buffer /home/quillet/quillet.buffer.lock
+  timed "outages: read-back" "$t"
+  for run in 10 11 15 16 17; do sed "s/^/  outage-$run> /" "$SCRATCH/outage-$run"; done
+  echo "outages: the run without buffer took ${LASTED[10]} s; with it, the outage runs took" \
+    "$(for run in 11 12 13 14 15; do echo "${LASTED[$run]} s"; done | paste -sd, | sed 's/,/, /g'), the recovery runs" \
+    "${LASTED[16]} s and ${LASTED[17]} s"
+fi
+
 # --- HA cluster: a standby node, then the active one ---------------------------
 t=$(now)
 node_out=$("$ENV_SH" start-node node-b 10062)
@@ -499,6 +720,32 @@ fi
 timed "silence: resolved" "$t"
 echo "silence: fired ${fired} s after the last values, resolved ${cleared} s after the next run's"
 
+# The active node stops; the standby takes over (a node that stopped cleanly
+# is replaced without the failover delay), and a run given "stopped;active"
+# stores every value.
+t=$(now)
+check "HA: the active node node-a stops" "$ENV_SH" stop-server
+for ((i = 0; i < 180; i++)); do
+  ha_status=$(zabbix_server -c "$ZBX_ENV_DIR/node-node-b/zabbix_server.conf" -R ha_status 2>&1 || true)
+  grep -Eq " node-b +[^ ]+ +active " <<<"$ha_status" && break
+  sleep 0.5
+done
+took_over=$(awk -v s="$t" -v e="$(now)" 'BEGIN { printf "%.1f", e - s }')
+# node_is NAME ADDRESS STATUS: a row of $ha_status.
+node_is() { grep -Eq " $1 +$2 +$3 " <<<"$ha_status"; }
+check "HA: node-b active (${took_over} s after the stop began)" node_is node-b 127.0.0.1:10062 active
+check "HA: node-a stopped" node_is node-a "127.0.0.1:$SERVER_PORT" stopped
+# shellcheck disable=SC2001 # one prefix on every line
+sed 's/^/  /' <<<"$ha_status"
+wait_accepted "contDns[$quietest]" 0 "$HOST" -p 10062 || fail "HA: node-b does not take values: $REPLY"
+sleep 1
+timed "HA: takeover" "$t"
+t=$(now)
+stored_run "$HOST" run-ha2 "HA takeover" "127.0.0.1:$SERVER_PORT;127.0.0.1:10062"
+timed "HA: run to stopped;active, read-back" "$t"
+sed "s/^/  run-ha2> /" "$SCRATCH/run-ha2"
+ACTIVE_PORT=10062
+
 # --- proxy group (7.0 on) --------------------------------------------------------
 zabbix_version=$("$API" version)
 if [ "${zabbix_version%%.*}" -lt 7 ]; then
@@ -513,7 +760,7 @@ else
   declare -A proxy_port=([proxy-a]=10071 [proxy-b]=10072)
   for proxy in proxy-a proxy-b; do
     "$API" proxy-create $proxy dns 127.0.0.1 "${proxy_port[$proxy]}" >/dev/null
-    ZBX_LISTEN_PORT=$SERVER_PORT "$ENV_SH" start-proxy $proxy "${proxy_port[$proxy]}" | sed 's/^/  /'
+    ZBX_LISTEN_PORT=$ACTIVE_PORT "$ENV_SH" start-proxy $proxy "${proxy_port[$proxy]}" | sed 's/^/  /'
   done
   for host in "$PG_HOST" "${load_hosts[@]}"; do
     "$API" host-create "$host" "$TEMPLATE_NAME" --proxy-group dns >/dev/null
@@ -549,16 +796,33 @@ else
   sleep 1
   timed "proxy group: discovery, proxies synced" "$t"
 
-  # pg_run RUN WHAT: a run of the host sent to the proxy $other, which stores
-  # every value.
+  # pg_run RUN WHAT PROXY CONNECTIONS: a run of the host sent to the proxy
+  # $other, which stores every value, while the group has the host with PROXY
+  # before and after it. The connections the run made, counted from the SYNs
+  # on the loopback: "to $other, to $assigned".
   pg_run() {
+    local syns=$SCRATCH/$1.syns pid i
     t=$(now)
+    expect_eq "proxy group: $2: $PG_HOST's proxy before the run" "$("$API" assigned "$PG_HOST")" "$3"
+    tcpdump -i lo -n -U -w "$syns" 'tcp[tcpflags] & (tcp-syn|tcp-ack) == tcp-syn' 2>"$syns.err" &
+    pid=$!
+    for ((i = 0; i < 50; i++)); do
+      grep -q "listening on" "$syns.err" && break
+      sleep 0.1
+    done
     stored_run "$PG_HOST" "$1" "proxy group: $2" "127.0.0.1:$other_port"
+    kill -INT "$pid" 2>/dev/null || true
+    wait "$pid" || true
+    expect_eq "proxy group: $2: connections to $other, to $assigned" \
+      "$(tcpdump -r "$syns" -n "dst port $other_port" 2>/dev/null | wc -l), $(tcpdump -r "$syns" -n \
+        "dst port ${proxy_port[$assigned]}" 2>/dev/null | wc -l)" "$4"
+    expect_eq "proxy group: $2: $PG_HOST's proxy after the run" "$("$API" assigned "$PG_HOST")" "$3"
     timed "proxy group: $2" "$t"
   }
 
-  # A run sent to the proxy the host is not assigned to: redirected.
-  pg_run run-pg "run to $other"
+  # A run sent to the proxy the host is not assigned to: redirected at once,
+  # the discovery and the 40 values then go straight to the host's proxy.
+  pg_run run-pg "run to $other" "$assigned" "1, 41"
 
   # Under load: twenty hosts' runs at once through the same proxy, each with a
   # faked capture (tcpdump writes a few bytes, dnstop prints the plan's report)
@@ -606,7 +870,8 @@ else
 
   # The host's proxy stops; the group moves the host to the other one.
   t=$(now)
-  "$ENV_SH" stop-proxy "$assigned" | sed 's/^/  /'
+  check "proxy group: $assigned stops" "$ENV_SH" stop-proxy "$assigned"
+  check "proxy group: stop-proxy $assigned again fails (nothing to stop)" fails "$ENV_SH" stop-proxy "$assigned"
   read -r _ moved_to moved_after < <("$API" wait-proxy "$PG_HOST" --not "$assigned" --timeout 90) ||
     fail "proxy group: $PG_HOST did not move from $assigned"
   expect_eq "proxy group: $PG_HOST moved to" "${moved_to:-}" "$other"
@@ -616,7 +881,7 @@ else
     fail "proxy group: $other does not take $PG_HOST's values: $REPLY"
   sleep 1
   timed "proxy group: failover" "$t"
-  pg_run run-pg2 "run after the failover"
+  pg_run run-pg2 "run after the failover" "$other" "41, 0"
   for run in run-pg run-pg2; do sed "s/^/  $run> /" "$SCRATCH/$run"; done
 fi
 

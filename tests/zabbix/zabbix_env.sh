@@ -18,6 +18,9 @@
 #                                the next start takes about a second
 #   zabbix_env.sh restart-server stop and start zabbix_server alone, with the
 #                                listen port and TLS files of the environment
+#   zabbix_env.sh stop-server    stop zabbix_server alone (PostgreSQL and the
+#                                API stay); fails when it does not run
+#   zabbix_env.sh start-server   start zabbix_server alone, as restart-server
 #   zabbix_env.sh start-node NAME PORT
 #                                another node of an HA cluster on the same
 #                                database (ZBX_HA_NODE must name the first):
@@ -29,6 +32,7 @@
 #                                server's trapper; one-second configuration
 #                                and data intervals
 #   zabbix_env.sh stop-proxy NAME
+#                                fails when that proxy does not run
 #   zabbix_env.sh status         say what runs; exit 0 only when the database,
 #                                the server and the API do
 #   zabbix_env.sh env            print the settings as shell assignments
@@ -593,6 +597,11 @@ restart-server)
   stop_server
   start_server
   ;;
+stop-server)
+  alive "$ZBX_PID" zabbix_server >/dev/null || die "stop-server: zabbix_server does not run"
+  stop_server
+  ;;
+start-server) start_server ;;
 start-node)
   [ $# -eq 3 ] || die "usage: $0 start-node NAME PORT"
   start_node "$2" "$3"
@@ -603,12 +612,14 @@ start-proxy)
   ;;
 stop-proxy)
   [ $# -eq 2 ] || die "usage: $0 stop-proxy NAME"
+  alive "$DIR/proxy-$2/zabbix_proxy.pid" zabbix_proxy >/dev/null || die "stop-proxy: proxy $2 does not run"
   halt "$DIR/proxy-$2/zabbix_proxy.pid" zabbix_proxy "proxy $2"
   ;;
 status) status ;;
 env) print_env ;;
 *)
-  echo "usage: $0 start | stop [--keep-data] | restart-server | start-node NAME PORT |" \
+  echo "usage: $0 start | stop [--keep-data] | restart-server | stop-server | start-server |" \
+    "start-node NAME PORT |" \
     "start-proxy NAME PORT | stop-proxy NAME | status | env" >&2
   exit 2
   ;;

@@ -23,7 +23,11 @@ header from 6.4 on; 7.2 removed the member) and the import rules for groups.
   items HOST                       "key value_type state error" per discovered item
   latest HOST [--since CLOCK]      "key value" per discovered item: its newest
                                    stored value (at or after CLOCK), or "-"
-  history HOST [--since CLOCK]     "clock.ns key value" per stored value, oldest first
+  history HOST [--since CLOCK] [--until CLOCK]
+                                   "clock.ns key value" per stored value, oldest first
+  discovered-at HOST               the oldest moment the discovery rule last
+                                   listed one of HOST's discovered items (the
+                                   clock of that discovery value); "-" for none
   problems HOST                    names of HOST's triggers in the problem state
   events HOST [--since CLOCK]      "clock value name" per trigger event of HOST
                                    (value 1 problem, 0 resolved), oldest first
@@ -35,6 +39,7 @@ header from 6.4 on; 7.2 removed the member) and the import rules for groups.
                                    creates or updates an active proxy in GROUP,
                                    ADDRESS:PORT its address for active agents
                                    (where redirects send senders); prints its id
+  assigned HOST                    the proxy its group gave HOST, or "-"
   wait-proxy HOST... [--not PROXY] [--timeout S]
                                    waits until a proxy of its group (other than
                                    PROXY) has each HOST; prints "host proxy
@@ -126,7 +131,7 @@ def number_text(value_type, text):
     return text
 
 
-def stored_values(api, items, since):
+def stored_values(api, items, since, until=None):
     """(clock, ns, item, value text) of every stored value, oldest first."""
     rows = []
     for value_type in sorted({int(i["value_type"]) for i in items}):
@@ -140,6 +145,8 @@ def stored_values(api, items, since):
         }
         if since is not None:
             params["time_from"] = since
+        if until is not None:
+            params["time_till"] = until
         for row in api.call("history.get", params):
             item = of_type[row["itemid"]]
             rows.append((int(row["clock"]), int(row["ns"]), item, number_text(value_type, row["value"])))
@@ -251,8 +258,21 @@ def cmd_latest(api, args):
 
 def cmd_history(api, args):
     items = discovered_items(api, args.host)
-    for clock, ns, item, value in stored_values(api, items, args.since):
+    for clock, ns, item, value in stored_values(api, items, args.since, args.until):
         print(f'{clock}.{ns:09d} {item["key_"]} {value}')
+
+
+def cmd_discovered_at(api, args):
+    items = api.call(
+        "item.get",
+        {
+            "output": ["itemid"],
+            "hostids": [host_id(api, args.host)],
+            "filter": {"flags": FLAG_DISCOVERED},
+            "selectItemDiscovery": ["lastcheck"],
+        },
+    )
+    print(min((int(i["itemDiscovery"]["lastcheck"]) for i in items), default="-"))
 
 
 def cmd_problems(api, args):
@@ -343,6 +363,10 @@ def assigned_proxy(api, host):
     return proxies[0]["name"] if proxies else None
 
 
+def cmd_assigned(api, args):
+    print(assigned_proxy(api, args.host) or "-")
+
+
 def cmd_wait_proxy(api, args):
     start = time.monotonic()
     waiting = list(args.hosts)
@@ -384,11 +408,13 @@ def main(argv):
     p.add_argument("host")
     p.add_argument("count", type=int)
     p.add_argument("--timeout", type=float, default=30)
-    for name in ("items", "latest", "history", "problems"):
+    for name in ("items", "latest", "history", "problems", "discovered-at", "assigned"):
         p = sub.add_parser(name)
         p.add_argument("host")
         if name in ("latest", "history"):
             p.add_argument("--since", type=int)
+        if name == "history":
+            p.add_argument("--until", type=int)
     p = sub.add_parser("events")
     p.add_argument("host")
     p.add_argument("--since", type=int)
@@ -427,6 +453,8 @@ def main(argv):
             "items": cmd_items,
             "latest": cmd_latest,
             "history": cmd_history,
+            "discovered-at": cmd_discovered_at,
+            "assigned": cmd_assigned,
             "problems": cmd_problems,
             "events": cmd_events,
             "item": cmd_item,
