@@ -260,9 +260,11 @@ if [ "${1:-}" = --systemd ]; then
   fi
   in_ct() { nsenter -t "$leader" -a "$@"; }
   state=
+  # "offline" while its manager does not answer yet, in the first tenths of a
+  # second.
   for _ in $(seq 100); do
-    state=$(in_ct systemctl is-system-running --wait 2>/dev/null) && break
-    [ -n "$state" ] && [ "$state" != starting ] && [ "$state" != initializing ] && break
+    state=$(in_ct systemctl is-system-running --wait 2>/dev/null) || true
+    case $state in running | degraded | maintenance | stopping) break ;; esac
     sleep 0.2
   done
   booted=$(date +%s.%N)
