@@ -199,7 +199,7 @@ if [ "${1:-}" = --systemd ]; then
   # (this machine's PID 1 is no systemd, and its cgroups are v1 and hybrid).
   mount -t tmpfs -o mode=755 tmpfs /run
   mount -t cgroup2 cgroup2 /sys/fs/cgroup
-  group=/sys/fs/cgroup/quillet-package.$$
+  group=/sys/fs/cgroup/$(basename "$(dirname "$work")")
   mkdir "$group"
   mount -t tmpfs -o mode=755 tmpfs "$work"
   mkdir "$work/upper" "$work/work" "$work/root" "$work/log"
@@ -239,8 +239,11 @@ if [ "${1:-}" = --systemd ]; then
   ip link set lo up
   echo $BASHPID >"$group/cgroup.procs"
   started=$(date +%s.%N)
+  # CAP_BPF and bpf(): without them the container's systemd cannot load the
+  # cgroup programs of IPAddressDeny= and DeviceAllow=, and ignores both.
   SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 setsid systemd-nspawn -D "$ct" --boot --network-veth \
-    --register=no --keep-unit --console=read-only -M "$machine" </dev/null >"$work/log/nspawn" 2>&1 &
+    --register=no --keep-unit --capability=CAP_BPF --system-call-filter=bpf --console=read-only \
+    -M "$machine" </dev/null >"$work/log/nspawn" 2>&1 &
   nspawn=$!
   leader=
   for _ in $(seq 100); do
