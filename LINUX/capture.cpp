@@ -66,7 +66,12 @@ std::string dnstop_command(const CaptureSetup& setup) {
          shell_word(setup.caminho_arquivo);
 }
 
-bool capturar_dnstop(const CaptureSetup& setup, std::ostream& out, CommandRunner& runner) {
+ContainedCommand dnstop_contained(const CaptureSetup& setup) {
+  return {"dnstop", {"-l", "4", "/dev/stdin"}, setup.caminho_tcpdump, setup.caminho_arquivo};
+}
+
+bool capturar_dnstop(const CaptureSetup& setup, std::ostream& out, CommandRunner& runner,
+                     ContainedRunner& contained) {
   for (const std::string* arquivo : {&setup.caminho_tcpdump, &setup.caminho_arquivo}) {
     remove_working_file(*arquivo);
   }
@@ -81,9 +86,10 @@ bool capturar_dnstop(const CaptureSetup& setup, std::ostream& out, CommandRunner
   }
 
   const std::string dnstop_cmd = dnstop_command(setup);
-  ExitStatus status = runner.run_shell(dnstop_cmd, ChildOutput::inherited);
-  if (!status.success()) {
-    println(out, "[ERRO] dnstop falhou: comando '" + dnstop_cmd + "' " + status.describe());
+  const ContainedResult result = contained.run(dnstop_contained(setup), setup.contain);
+  if (!result.partial.empty()) println(out, "[AVISO] " + result.partial);
+  if (!result.success()) {
+    println(out, "[ERRO] dnstop falhou: comando '" + dnstop_cmd + "' " + result.describe());
     return false;
   }
 

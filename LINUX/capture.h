@@ -4,6 +4,7 @@
 #include <ostream>
 #include <string>
 
+#include "contain.h"
 #include "os.h"
 
 namespace quillet {
@@ -16,6 +17,8 @@ struct CaptureSetup {
   std::string caminho_arquivo = "/home/quillet/dnstop_output.txt";
   std::string interface = "ens18";
   int window_seconds = 5;
+  // How dnstop is contained.
+  Containment contain;
 };
 
 // `word` as the shell reads it back unchanged: as it is when it holds only
@@ -31,13 +34,18 @@ std::string shell_word(const std::string& word);
 // tcpdump writes Linux cooked headers v2, which dnstop refuses; "-y LINUX_SLL"
 // after the interface asks for v1, which it reads.
 std::string tcpdump_command(const CaptureSetup& setup);
-// "dnstop -l 4 <capture file> > <report file>"
+// "dnstop -l 4 <capture file> > <report file>": what the console calls the
+// summary. dnstop itself starts without a shell, contained, as this command.
 std::string dnstop_command(const CaptureSetup& setup);
+// "dnstop -l 4 /dev/stdin", fed the capture file, its output the report file.
+ContainedCommand dnstop_contained(const CaptureSetup& setup);
 
 // Clears the working files, captures `setup.window_seconds` of traffic on
-// `setup.interface` and has dnstop write the report. True when the report is
-// at `setup.caminho_arquivo`; false after printing the "[ERRO] " line of a
-// handled failure. Any other failure raises Failure.
-bool capturar_dnstop(const CaptureSetup& setup, std::ostream& out, CommandRunner& runner);
+// `setup.interface` through `runner` and has dnstop, run by `contained`, write
+// the report. True when the report is at `setup.caminho_arquivo`; false after
+// printing the "[ERRO] " line of a handled failure (a dnstop that could not be
+// contained is one). Any other failure raises Failure.
+bool capturar_dnstop(const CaptureSetup& setup, std::ostream& out, CommandRunner& runner,
+                     ContainedRunner& contained);
 
 }  // namespace quillet

@@ -27,7 +27,7 @@ std::optional<std::vector<SourceRecord>> capture_and_rank(Context& ctx,
     println(ctx.out, "[ERRO] Outra coleta já está em execução em " + capture.work_dir + ".");
     return std::nullopt;
   }
-  if (!capturar_dnstop(capture, ctx.out, ctx.runner)) {
+  if (!capturar_dnstop(capture, ctx.out, ctx.runner, ctx.contained)) {
     println(ctx.out, " Erro ao Capturar dados do dnstop.");
     return std::nullopt;
   }

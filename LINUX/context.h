@@ -24,6 +24,7 @@ struct Context {
   CaptureSetup capture;
   DeliveryBounds delivery;
   CommandRunner& runner;
+  ContainedRunner& contained;
   Pause pause;
 };
 

@@ -160,6 +160,7 @@ int main_entry(int argc, char** argv) {
   // end a run: writes then fail with EPIPE instead.
   ::signal(SIGPIPE, SIG_IGN);
   ShellRunner runner;
+  Container contained;
   FdStreamBuf out_buf(STDOUT_FILENO), err_buf(STDERR_FILENO);
   std::ostream out(&out_buf), err(&err_buf);
   Context ctx{.command_line = std::vector<std::string>(argv, argv + argc),
@@ -170,6 +171,7 @@ int main_entry(int argc, char** argv) {
               .capture = {},
               .delivery = {},
               .runner = runner,
+              .contained = contained,
               .pause = sleep_pause};
   return run(ctx, real_modes());
 }

@@ -4,7 +4,8 @@
 #   cpack -G DEB (in <build>)                     builds quillet_<version>_amd64.deb
 #
 # The package holds only its own files: no maintainer scripts, nothing under
-# /etc or /home. The working directory /home/quillet/ is the admin's to create.
+# /etc or /home. The working directory /home/quillet/ is the admin's to create;
+# the user _quillet comes from /usr/lib/sysusers.d/quillet.conf.
 
 include(GNUInstallDirs)
 
@@ -61,6 +62,10 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/copyright.in ${QUILLET_COPYRIGHT
 file(GLOB QUILLET_ZABBIX_TEMPLATES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/zabbix/*.yaml)
 
 install(TARGETS quillet RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The user dnstop runs as; systemd-sysusers creates it at boot, or at once when
+# run by hand. Not CMAKE_INSTALL_LIBDIR: sysusers.d has no architecture.
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/sysusers.conf
+        DESTINATION lib/sysusers.d RENAME quillet.conf)
 install(FILES ${QUILLET_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${QUILLET_ZABBIX_TEMPLATES} DESTINATION ${CMAKE_INSTALL_DATADIR}/quillet)
 install(FILES

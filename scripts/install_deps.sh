@@ -2,7 +2,9 @@
 # Installs what quillet needs on Debian 12 or 13, as root. Groups:
 #   build    compiler, CMake, Ninja, GoogleTest, Google Benchmark, nlohmann-json,
 #            OpenSSL
-#   runtime  tcpdump and dnstop, which every collection run calls
+#   runtime  tcpdump and dnstop, which every collection run calls, and the
+#            user _quillet that dnstop runs as (systemd-sysusers, with the
+#            package's own cmake/debian/sysusers.conf)
 #   test     tools of the test suites (zabbix_sender, clang for fuzzing, clang-format,
 #            lintian for the package, openssl for test certificates, GNU time,
 #            systemd-nspawn and debootstrap for the package's service under a
@@ -37,7 +39,7 @@ esac
 
 declare -A group
 group[build]="g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libssl-dev dpkg-dev"
-group[runtime]="tcpdump dnstop"
+group[runtime]="tcpdump dnstop systemd"
 group[test]="iproute2 util-linux $sender clang clang-format libclang-rt-dev python3 procps man-db groff-base lintian openssl time systemd-container debootstrap"
 group[zabbix]=""
 group[bench]="hyperfine time mawk $sender python3 iproute2 util-linux procps linux-perf valgrind openssl"
@@ -56,9 +58,11 @@ if [ -f "$here/tests/zabbix/packages.txt" ]; then
 fi
 
 wanted=()
+user=0
 for g in "${@:-build runtime}"; do
   for name in $g; do
     [ -n "${group[$name]+x}" ] || { echo "install_deps: unknown group '$name'" >&2; exit 2; }
+    [ "$name" != runtime ] || user=1
     # shellcheck disable=SC2206
     wanted+=(${group[$name]})
     [ "$name" != zabbix ] || unpack+=("${zabbix_unpack[@]}")
@@ -78,7 +82,13 @@ missing_unpack=()
 for pkg in "${unpack[@]}"; do
   unpacked "$pkg" || missing_unpack+=("$pkg")
 done
+# The user dnstop runs as, made as the package's users are made at boot.
+make_user() {
+  [ "$user" = 1 ] && [ ${#apt_mode[@]} -eq 0 ] || return 0
+  getent passwd _quillet >/dev/null || systemd-sysusers "$here/cmake/debian/sysusers.conf"
+}
 if [ ${#missing[@]} -eq 0 ] && [ ${#missing_unpack[@]} -eq 0 ]; then
+  make_user
   echo "install_deps: everything is installed"
   exit 0
 fi
@@ -107,4 +117,5 @@ for pkg in "${missing_unpack[@]}"; do
   dpkg-deb -x "$deb" "$UNPACK_ROOT/$pkg"
   echo "$version" >"$UNPACK_ROOT/$pkg/.version"
 done
+make_user
 echo "install_deps: done${apt_mode:+ (downloaded only)}"

@@ -1,6 +1,7 @@
 #include "capture.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -81,41 +82,80 @@ TEST(CaptureCommands, ShellWordQuotesOnlyWhatTheShellWouldInterpret) {
     EXPECT_EQ(shell_word(word), expected) << word;
 }
 
-// The FakeRunner plays both programs: `tcpdump` and `dnstop` say what each
-// command line leaves on disk.
+// The fakes play both programs: `tcpdump` and `dnstop` say what each leaves
+// on disk.
 struct FakeCapture {
   ScratchDir dir;
   CaptureSetup setup = capture_setup_in(dir.path());
   std::ostringstream out;
   testing::FakeRunner runner;
+  testing::FakeContained contained;
   std::function<void()> tcpdump = [this] { std::ofstream(setup.caminho_tcpdump) << "pcap"; };
   std::function<void()> dnstop = [this] { std::ofstream(setup.caminho_arquivo) << "report"; };
 
   FakeCapture() {
-    runner.console = &out;
-    runner.on_run = [this](const std::string& command_line) {
-      if (command_line.starts_with("timeout ")) {
-        tcpdump();
-        return ExitStatus{true, 124, 0};
-      }
+    runner.console = contained.console = &out;
+    runner.on_run = [this](const std::string&) {
+      tcpdump();
+      return ExitStatus{true, 124, 0};
+    };
+    contained.on_run = [this](const ContainedCommand&) {
       dnstop();
-      return ExitStatus{};
+      return ContainedResult{};
     };
   }
-  bool run() { return capturar_dnstop(setup, out, runner); }
+  bool run() { return capturar_dnstop(setup, out, runner, contained); }
 };
 
 TEST(CaptureWithFakeRunner, DebugLineOnceBeforeTheCaptureThenTheSummary) {
   FakeCapture t;
   EXPECT_TRUE(t.run());
   EXPECT_EQ(t.out.str(), debug_line(t.setup));
-  ASSERT_EQ(t.runner.calls.size(), 2u);
+  ASSERT_EQ(t.runner.calls.size(), 1u);
   EXPECT_EQ(t.runner.calls[0].command_line, tcpdump_command(t.setup));
   EXPECT_EQ(t.runner.calls[0].output, ChildOutput::dropped);
   EXPECT_EQ(t.runner.calls[0].console_before, debug_line(t.setup));
-  EXPECT_EQ(t.runner.calls[1].command_line, dnstop_command(t.setup));
-  EXPECT_EQ(t.runner.calls[1].output, ChildOutput::inherited);
-  EXPECT_EQ(t.runner.calls[1].console_before, debug_line(t.setup));
+  // dnstop without a shell: the capture on its standard input, the report on
+  // its standard output, as the shipped user.
+  ASSERT_EQ(t.contained.calls.size(), 1u);
+  const ContainedCommand& dnstop = t.contained.calls[0].command;
+  EXPECT_EQ(dnstop.program, "dnstop");
+  EXPECT_EQ(dnstop.args, (std::vector<std::string>{"-l", "4", "/dev/stdin"}));
+  EXPECT_EQ(dnstop.input, t.setup.caminho_tcpdump);
+  EXPECT_EQ(dnstop.output, t.setup.caminho_arquivo);
+  EXPECT_EQ(t.contained.calls[0].bounds.user, "_quillet");
+  EXPECT_EQ(t.contained.calls[0].console_before, debug_line(t.setup));
+}
+
+// A containment that failed or was only partial is said on the console with
+// the summary's command line; a partial one that worked still gives the report.
+TEST(CaptureWithFakeRunner, TheContainmentSaysWhatItCouldNotDo) {
+  struct Row {
+    ContainedResult result;
+    std::string warning;  // the [AVISO] line, if any
+    std::string failure;  // after the command line, if it failed
+  };
+  const Row rows[] = {
+      {{{}, "excedeu o prazo de 60 s e foi encerrado", ""},
+       "",
+       "excedeu o prazo de 60 s e foi encerrado"},
+      {{{}, "", "dnstop roda isolado só em parte: x."},
+       "[AVISO] dnstop roda isolado só em parte: x.\n",
+       ""},
+      {{{false, 0, 9}, "", "dnstop roda isolado só em parte: y."},
+       "[AVISO] dnstop roda isolado só em parte: y.\n",
+       "terminou pelo sinal 9 (Killed)"},
+  };
+  for (const auto& row : rows) {
+    FakeCapture t;
+    t.contained.on_run = [&](const ContainedCommand&) {
+      t.dnstop();
+      return row.result;
+    };
+    EXPECT_EQ(t.run(), row.failure.empty()) << row.failure;
+    EXPECT_EQ(t.out.str(), debug_line(t.setup) + row.warning +
+                               (row.failure.empty() ? "" : dnstop_failed(t.setup, row.failure)));
+  }
 }
 
 // What tcpdump or dnstop leaves at its path: only a regular file of at least
@@ -152,7 +192,7 @@ TEST(CaptureWithFakeRunner, OnlyARegularFileWithBytesCounts) {
     EXPECT_FALSE(t.run()) << row.what;
     EXPECT_EQ(t.out.str(), debug_line(t.setup) + (row.tool == tcpdump ? kNoCapture : kNoReport))
         << row.what;
-    EXPECT_EQ(t.runner.calls.size(), row.tool == tcpdump ? 1u : 2u) << row.what;
+    EXPECT_EQ(t.contained.calls.size(), row.tool == tcpdump ? 0u : 1u) << row.what;
   }
 
   FakeCapture header_only;
@@ -180,14 +220,19 @@ TEST(CaptureWithFakeRunner, MissingWorkDirectoryEndsAsAnEmptyCapture) {
   EXPECT_EQ(t.out.str(), debug_line(t.setup) + kNoCapture);
 }
 
-// The real shell runner with scripts standing in for timeout, tcpdump and
-// dnstop. Each script writes its arguments, one per line, to <name>.args.
+// The real runners with scripts standing in for timeout, tcpdump and dnstop.
+// timeout and tcpdump write their arguments, one per line, to <name>.args;
+// dnstop, contained, can write nothing but its output: it prints them on its
+// standard error, and the capture it reads in its report. As root only, with
+// the user the shipped binary runs dnstop as.
 class CaptureWithTools : public ::testing::Test {
  protected:
   // Runs in the scratch directory, so that a command line gone wrong writes
-  // nothing into the source tree.
+  // nothing into the source tree; dnstop's user must reach its stand-in there.
   CaptureWithTools() : saved_cwd(fs::current_path()) {
     fs::current_path(dir.path());
+    fs::permissions(dir.path(), fs::perms::group_exec | fs::perms::others_exec,
+                    fs::perm_options::add);
     const std::string log = dir.path().string() + "/";
     tools.install("timeout", "printf '%s\\n' \"$@\" > " + log +
                                  "timeout.args\nshift\n\"$@\"\nexit ${FAKE_STATUS:-124}");
@@ -196,20 +241,23 @@ class CaptureWithTools : public ::testing::Test {
                                  "while [ $# -gt 0 ]; do\n"
                                  "  case \"$1\" in -w) printf 'pcap' > \"$2\";; esac; shift\n"
                                  "done");
-    install_dnstop("echo 'Sources report'");
+    install_dnstop("printf 'Sources of %s\\n' \"$(cat /dev/stdin)\"");
+  }
+  void SetUp() override {
+    if (::geteuid() != 0 || !::getpwnam(CaptureSetup().contain.user.c_str()))
+      GTEST_SKIP() << "needs root and the user " << CaptureSetup().contain.user;
   }
   ~CaptureWithTools() override { fs::current_path(saved_cwd); }
 
   void install_dnstop(const std::string& body) {
-    tools.install("dnstop",
-                  "printf '%s\\n' \"$@\" > " + dir.path().string() + "/dnstop.args\n" + body);
+    tools.install("dnstop", "printf '%s\\n' \"$@\" >&2\n" + body);
   }
 
   // Runs the capture with the program's standard error going to the file that
   // stderr_text() reads.
   bool run() {
     RedirectedFd err(STDERR_FILENO, dir.path() / "stderr");
-    return capturar_dnstop(setup, out, runner);
+    return capturar_dnstop(setup, out, runner, contained);
   }
   std::string args(const std::string& tool) { return read_file(dir.path() / (tool + ".args")); }
   std::string stderr_text() { return read_file(dir.path() / "stderr"); }
@@ -221,18 +269,19 @@ class CaptureWithTools : public ::testing::Test {
   FakeTools tools{dir.path() / "bin"};
   std::ostringstream out;
   ShellRunner runner;
+  Container contained;
 };
 
 TEST_F(CaptureWithTools, NormalRunReturnsTheReport) {
   EXPECT_TRUE(run());
   EXPECT_EQ(out.str(), debug_line(setup));
-  EXPECT_EQ(read_file(setup.caminho_arquivo), "Sources report\n");
+  EXPECT_EQ(read_file(setup.caminho_arquivo), "Sources of pcap\n");
   EXPECT_EQ(args("timeout"), "5\ntcpdump\n--immediate-mode\n-s\n512\n-i\nens18\n-w\n" +
                                  setup.caminho_tcpdump + "\nport\n53\n");
   EXPECT_EQ(args("tcpdump"),
             "--immediate-mode\n-s\n512\n-i\nens18\n-w\n" + setup.caminho_tcpdump + "\nport\n53\n");
-  EXPECT_EQ(args("dnstop"), "-l\n4\n" + setup.caminho_tcpdump + "\n");
-  EXPECT_EQ(stderr_text(), "");  // the capture's noise was dropped
+  // The capture's noise was dropped; dnstop's standard error comes through.
+  EXPECT_EQ(stderr_text(), "-l\n4\n/dev/stdin\n");
 }
 
 TEST_F(CaptureWithTools, CaptureStatusIsIgnored) {
@@ -257,7 +306,7 @@ TEST_F(CaptureWithTools, NoOrEmptyCaptureSkipsDnstop) {
     out.str("");
     EXPECT_FALSE(run()) << body;
     EXPECT_EQ(out.str(), debug_line(setup) + kNoCapture) << body;
-    EXPECT_FALSE(fs::exists(dir.path() / "dnstop.args")) << body;
+    EXPECT_EQ(stderr_text(), "") << body;  // dnstop did not run
     EXPECT_FALSE(exists_here(setup.caminho_arquivo)) << body;
   }
   EXPECT_EQ(fs::file_size(setup.caminho_tcpdump), 0u);
@@ -270,13 +319,11 @@ TEST_F(CaptureWithTools, FailedDnstopIsNamedWithItsStatus) {
     std::string on_stderr;
   };
   const Row rows[] = {
-      {"", "terminou com status 127", "dnstop: not found"},
+      {"", "não foi iniciado: dnstop não está no PATH", ""},
       {"echo cannot read >&2; exit 3", "terminou com status 3", "cannot read"},
-      // The shell outlives a killed dnstop and reports 128 + the signal.
-      {"kill -TERM $$", "terminou com status 143", ""},
-      // The shell itself killed: guard against ever signalling anything but sh.
-      {"read parent < /proc/$PPID/comm; [ \"$parent\" = sh ] && kill -KILL $PPID",
-       "terminou pelo sinal 9 (Killed)", ""},
+      // No shell in between: the signal itself.
+      {"kill -TERM $$", "terminou pelo sinal 15 (Terminated)", ""},
+      {"kill -KILL $$", "terminou pelo sinal 9 (Killed)", ""},
   };
   for (const auto& row : rows) {
     fs::remove(tools.bin() / "dnstop");
@@ -299,12 +346,12 @@ TEST_F(CaptureWithTools, LinksAtTheWorkingPathsAreRemovedNotFollowed) {
   EXPECT_FALSE(fs::is_symlink(setup.caminho_tcpdump));
   EXPECT_EQ(read_file(setup.caminho_tcpdump), "pcap");
   EXPECT_FALSE(fs::is_symlink(setup.caminho_arquivo));
-  EXPECT_EQ(read_file(setup.caminho_arquivo), "Sources report\n");
+  EXPECT_EQ(read_file(setup.caminho_arquivo), "Sources of pcap\n");
 }
 
 TEST_F(CaptureWithTools, AShellThatCannotStartIsAFailureAfterTheDebugLine) {
   ShellRunner broken("/nonexistent/sh");
-  EXPECT_EQ(failure_of<Failure>([&] { capturar_dnstop(setup, out, broken); }),
+  EXPECT_EQ(failure_of<Failure>([&] { capturar_dnstop(setup, out, broken, contained); }),
             "erro do sistema / execução de comando / não foi possível iniciar /nonexistent/sh "
             "para '" +
                 tcpdump_command(setup) + "': No such file or directory");

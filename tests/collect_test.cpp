@@ -25,7 +25,7 @@ using testing::Trapper;
 using testing::TrapperBehaviour;
 using testing::TrapperOptions;
 
-// A collection run in a scratch directory: the fake runner plays tcpdump and
+// A collection run in a scratch directory: the fake runners play tcpdump and
 // dnstop by writing the working files; a trapper takes the deliveries.
 class Collection : public ::testing::Test {
  protected:
@@ -37,8 +37,11 @@ class Collection : public ::testing::Test {
     t.ctx.settings = {"coletarDns", "/ignored", "127.0.0.1", "dns-lab"};
     t.runner.on_run = [this](const std::string& command_line) {
       if (command_line.starts_with("timeout ")) dir.write("dump.pcap", "pcap");
-      if (command_line.starts_with("dnstop ")) dir.write("dnstop_output.txt", report);
       return ExitStatus{};
+    };
+    t.contained.on_run = [this](const ContainedCommand&) {
+      dir.write("dnstop_output.txt", report);
+      return ContainedResult{};
     };
   }
 

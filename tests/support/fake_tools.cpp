@@ -15,6 +15,9 @@ namespace quillet::testing {
 
 FakeTools::FakeTools(std::filesystem::path bin) : bin_(std::move(bin)) {
   std::filesystem::create_directories(bin_);
+  std::filesystem::permissions(
+      bin_, std::filesystem::perms::group_exec | std::filesystem::perms::others_exec,
+      std::filesystem::perm_options::add);
   if (const char* path = ::getenv("PATH")) saved_path_ = path;
   ::setenv("PATH", bin_.c_str(), 1);
 }
@@ -30,8 +33,10 @@ FakeTools::~FakeTools() {
 void FakeTools::install(const std::string& name, const std::string& body) const {
   auto file = bin_ / name;
   std::ofstream(file, std::ios::binary | std::ios::trunc) << "#!/bin/sh\n" << body << '\n';
-  std::filesystem::permissions(file, std::filesystem::perms::owner_all,
-                               std::filesystem::perm_options::add);
+  // Executable by anyone: a contained program runs as a user of its own.
+  namespace fs = std::filesystem;
+  fs::permissions(file, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                            fs::perms::others_read | fs::perms::others_exec);
 }
 
 RedirectedFd::RedirectedFd(int fd, const std::filesystem::path& file) : fd_(fd) {

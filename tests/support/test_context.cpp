@@ -7,6 +7,11 @@ ExitStatus FakeRunner::run_shell(const std::string& command_line, ChildOutput ou
   return on_run ? on_run(command_line) : ExitStatus{};
 }
 
+ContainedResult FakeContained::run(const ContainedCommand& command, const Containment& bounds) {
+  calls.push_back({command, bounds, console ? console->str() : std::string()});
+  return on_run ? on_run(command) : ContainedResult{};
+}
+
 TestContext::TestContext(std::ostream* console)
     : ctx{.command_line = {},
           .settings = {},
@@ -17,8 +22,9 @@ TestContext::TestContext(std::ostream* console)
           .capture = {},
           .delivery = {},
           .runner = runner,
+          .contained = contained,
           .pause = [this](std::chrono::milliseconds d) { pauses.push_back(d); }} {
-  if (!console) runner.console = &out;
+  if (!console) runner.console = contained.console = &out;
 }
 
 CaptureSetup capture_setup_in(const std::filesystem::path& dir) {

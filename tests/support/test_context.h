@@ -31,6 +31,23 @@ class FakeRunner : public CommandRunner {
   const std::ostringstream* console = nullptr;
 };
 
+// Records the contained programs it is asked to run; `on_run` plays the
+// program (writes its output) and answers, by default a success.
+class FakeContained : public ContainedRunner {
+ public:
+  struct Call {
+    ContainedCommand command;
+    Containment bounds;
+    std::string console_before;
+  };
+
+  ContainedResult run(const ContainedCommand& command, const Containment& bounds) override;
+
+  std::vector<Call> calls;
+  std::function<ContainedResult(const ContainedCommand& command)> on_run;
+  const std::ostringstream* console = nullptr;
+};
+
 struct TestContext {
   TestContext() : TestContext(nullptr) {}
   // With `console` as the run's standard output instead of `out`.
@@ -39,6 +56,7 @@ struct TestContext {
   std::ostringstream out;
   std::ostringstream err;
   FakeRunner runner;
+  FakeContained contained;
   std::vector<std::chrono::milliseconds> pauses;
   Context ctx;
 

@@ -1,0 +1,418 @@
+#include "contain.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/capability.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <string_view>
+#include <tuple>
+
+namespace quillet {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Where the package puts the definition of the user; systemd-sysusers reads it.
+constexpr std::string_view kSysusersFile = "/usr/lib/sysusers.d/quillet.conf";
+
+std::string with_errno(const std::string& what, int err) {
+  return what + ": " + std::strerror(err);
+}
+
+std::uint64_t effective_capabilities() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2]{};
+  if (::syscall(SYS_capget, &header, data) != 0) return 0;
+  return std::uint64_t{data[0].effective} | (std::uint64_t{data[1].effective} << 32);
+}
+
+bool has(std::uint64_t capabilities, int cap) {
+  return ((capabilities >> cap) & 1u) != 0;
+}
+
+// The first executable regular file called `program` in an absolute PATH
+// entry (the program starts in /, where a relative one means nothing).
+std::optional<std::string> find_on_path(const std::string& program) {
+  if (program.find('/') != std::string::npos) return program;
+  const char* env = ::getenv("PATH");
+  std::string_view path = env ? env : "/usr/bin:/bin";
+  while (!path.empty()) {
+    const std::size_t colon = std::min(path.find(':'), path.size());
+    const std::string_view dir = path.substr(0, colon);
+    path.remove_prefix(std::min(colon + 1, path.size()));
+    if (!dir.starts_with('/')) continue;
+    std::string candidate = std::string(dir) + "/" + program;
+    struct stat st {};
+    if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        ::access(candidate.c_str(), X_OK) == 0)
+      return candidate;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::pair<uid_t, gid_t>> find_user(const std::string& name) {
+  std::vector<char> buffer(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (::getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
+    return std::nullopt;
+  return std::pair{found->pw_uid, found->pw_gid};
+}
+
+struct Pipe {
+  Fd read, write;
+};
+
+// A pipe whose ends close on exec; empty ends when it cannot be had.
+Pipe make_pipe() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return {};
+  return {Fd(fds[0]), Fd(fds[1])};
+}
+
+bool set_nonblocking(const Fd& fd) {
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  return flags >= 0 && ::fcntl(fd.get(), F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// Writes into a pipe whose reader left must fail with EPIPE, not end the run.
+class IgnoredSigpipe {
+ public:
+  IgnoredSigpipe() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGPIPE, &ignore, &saved_);
+  }
+  ~IgnoredSigpipe() { ::sigaction(SIGPIPE, &saved_, nullptr); }
+  IgnoredSigpipe(const IgnoredSigpipe&) = delete;
+  IgnoredSigpipe& operator=(const IgnoredSigpipe&) = delete;
+
+ private:
+  struct sigaction saved_ {};
+};
+
+// Everything the two child processes need, prepared before the clone: after
+// it they only make system calls and report failures through `report`.
+struct Launch {
+  explicit Launch(const Containment& b) : bounds(b) {}
+  const Containment& bounds;
+  bool namespaces = false;
+  bool switch_user = false;
+  bool empty_bounding = false;
+  uid_t uid = 0;
+  gid_t gid = 0;
+  std::string path;
+  std::vector<char*> argv;
+  std::vector<char*> envp;
+  int in = -1, out = -1, err = -1;  // the program's 0, 1 and 2
+  int report = -1;                  // "E <why>" or "S <wait status>" lines to quillet
+};
+
+void write_all(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+[[noreturn]] void fail_child(const Launch& l, const std::string& what, int err) {
+  write_all(l.report, "E " + with_errno(what, err) + "\n");
+  ::_exit(127);
+}
+
+void limit(const Launch& l, int resource, const char* name, rlim_t soft, rlim_t hard) {
+  rlimit current{};
+  if (::getrlimit(resource, &current) != 0) fail_child(l, std::string("getrlimit ") + name, errno);
+  // Without CAP_SYS_RESOURCE a hard limit can only go down.
+  const rlimit wanted{std::min(soft, current.rlim_max), std::min(hard, current.rlim_max)};
+  if (::setrlimit(resource, &wanted) != 0) fail_child(l, std::string("setrlimit ") + name, errno);
+}
+
+// The program itself: its descriptors, then the rights dropped in the order
+// each step still has what it needs, the limits last, then the program.
+[[noreturn]] void worker_main(const Launch& l) {
+  int fds[3] = {l.in, l.out, l.err};
+  for (int& fd : fds) {
+    fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 10);
+    if (fd < 0) fail_child(l, "fcntl F_DUPFD", errno);
+  }
+  for (int i = 0; i < 3; ++i) {
+    if (::dup2(fds[i], i) < 0) fail_child(l, "dup2", errno);
+  }
+  if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0) fail_child(l, "close_range", errno);
+  sigset_t none;
+  ::sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  ::signal(SIGPIPE, SIG_DFL);
+  if (::chdir("/") != 0) fail_child(l, "chdir /", errno);
+
+  if (l.switch_user) {
+    if (::setgroups(0, nullptr) != 0) fail_child(l, "setgroups", errno);
+    if (::setresgid(l.gid, l.gid, l.gid) != 0) fail_child(l, "setresgid", errno);
+  }
+  if (l.empty_bounding) {
+    for (int cap = 0; ::prctl(PR_CAPBSET_READ, cap, 0, 0, 0) >= 0; ++cap) {
+      if (::prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0) fail_child(l, "PR_CAPBSET_DROP", errno);
+    }
+  }
+  if (l.switch_user && ::setresuid(l.uid, l.uid, l.uid) != 0) fail_child(l, "setresuid", errno);
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2]{};
+  if (::syscall(SYS_capset, &header, data) != 0) fail_child(l, "capset", errno);
+  if (::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) != 0)
+    fail_child(l, "PR_CAP_AMBIENT_CLEAR_ALL", errno);
+  if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) fail_child(l, "PR_SET_NO_NEW_PRIVS", errno);
+  // Set after the change of user, which clears it.
+  if (::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0) fail_child(l, "PR_SET_PDEATHSIG", errno);
+
+  const Containment& b = l.bounds;
+  limit(l, RLIMIT_CORE, "RLIMIT_CORE", 0, 0);
+  // SIGXCPU at the limit, SIGKILL a second later if it is caught.
+  limit(l, RLIMIT_CPU, "RLIMIT_CPU", b.cpu_seconds, b.cpu_seconds + 1);
+  limit(l, RLIMIT_AS, "RLIMIT_AS", b.address_space, b.address_space);
+  limit(l, RLIMIT_FSIZE, "RLIMIT_FSIZE", b.file_size, b.file_size);
+  limit(l, RLIMIT_NPROC, "RLIMIT_NPROC", b.processes, b.processes);
+  ::execve(l.path.c_str(), l.argv.data(), l.envp.data());
+  fail_child(l, "execve " + l.path, errno);
+}
+
+// PID 1 of the program's namespaces (or its plain parent without them): makes
+// the mounts, starts the program, waits for it and reports how it ended. When
+// it ends, the kernel kills whatever else lives in the PID namespace.
+[[noreturn]] void init_main(const Launch& l) {
+  if (::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0) fail_child(l, "PR_SET_PDEATHSIG", errno);
+  if (l.namespaces) {
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+      fail_child(l, "mount --make-rprivate /", errno);
+    mount_attr attr{};
+    attr.attr_set = MOUNT_ATTR_RDONLY | MOUNT_ATTR_NOSUID;
+    if (::mount_setattr(AT_FDCWD, "/", AT_RECURSIVE, &attr, sizeof attr) != 0)
+      fail_child(l, "mount_setattr / ro,nosuid", errno);
+    constexpr unsigned long kOwn = MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC;
+    if (::mount("proc", "/proc", "proc", kOwn, nullptr) != 0) fail_child(l, "mount /proc", errno);
+    if (::mount("sysfs", "/sys", "sysfs", kOwn, nullptr) != 0) fail_child(l, "mount /sys", errno);
+  } else if (::setpgid(0, 0) != 0) {
+    fail_child(l, "setpgid", errno);
+  }
+  const pid_t worker = ::fork();
+  if (worker < 0) fail_child(l, "fork", errno);
+  if (worker == 0) worker_main(l);
+  ::close(l.in);
+  ::close(l.out);
+  ::close(l.err);
+  int status = 0;
+  while (true) {
+    const pid_t pid = ::waitpid(-1, &status, 0);
+    if (pid == worker) break;
+    if (pid < 0 && errno != EINTR) fail_child(l, "waitpid", errno);
+  }
+  write_all(l.report, "S " + std::to_string(status) + "\n");
+  ::_exit(0);
+}
+
+std::string duration_text(std::chrono::milliseconds d) {
+  if (d.count() % 1000 == 0) return std::to_string(d.count() / 1000) + " s";
+  return std::to_string(d.count()) + " ms";
+}
+
+std::string partial_text(const Launch& l, const std::string& program) {
+  std::string missing;
+  auto add = [&](const std::string& what) { missing += (missing.empty() ? "" : "; ") + what; };
+  if (!l.namespaces)
+    add("sem CAP_SYS_ADMIN, sem namespaces próprios de rede, processos e montagens");
+  if (!l.switch_user)
+    add("sem CAP_SETUID e CAP_SETGID, com o usuário desta execução em vez de " + l.bounds.user);
+  if (!l.empty_bounding) add("sem CAP_SETPCAP, sem esvaziar o conjunto limite de capacidades");
+  return missing.empty() ? missing : program + " roda isolado só em parte: " + missing + ".";
+}
+
+// Reads what is there without waiting; false at the end of the pipe.
+bool read_available(int fd, const std::function<void(std::string_view)>& take) {
+  char buffer[65536];
+  while (true) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      take(std::string_view(buffer, static_cast<std::size_t>(n)));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+  }
+}
+
+}  // namespace
+
+std::string ContainedResult::describe() const {
+  return cause.empty() ? status.describe() : cause;
+}
+
+ContainedResult Container::run(const ContainedCommand& command, const Containment& bounds) {
+  ContainedResult result;
+  const auto not_started = [&](const std::string& why) {
+    result.cause = "não foi iniciado: " + why;
+    return result;
+  };
+
+  Launch l(bounds);
+  const std::uint64_t caps = effective_capabilities();
+  l.namespaces = has(caps, CAP_SYS_ADMIN);
+  l.switch_user = has(caps, CAP_SETUID) && has(caps, CAP_SETGID);
+  l.empty_bounding = has(caps, CAP_SETPCAP);
+  result.partial = partial_text(l, command.program);
+
+  const std::optional<std::string> path = find_on_path(command.program);
+  if (!path) return not_started(command.program + " não está no PATH");
+  l.path = *path;
+  if (l.switch_user) {
+    const auto user = find_user(bounds.user);
+    if (!user) {
+      return not_started("o usuário " + bounds.user + " não existe (crie-o com systemd-sysusers " +
+                         std::string(kSysusersFile) + ")");
+    }
+    std::tie(l.uid, l.gid) = *user;
+  }
+
+  Fd input(::open(command.input.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!input) return not_started(with_errno("não foi possível abrir " + command.input, errno));
+  Fd output(
+      ::open(command.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!output) return not_started(with_errno("não foi possível criar " + command.output, errno));
+  Pipe in = make_pipe(), err = make_pipe(), report = make_pipe();
+  if (!in.read || !err.read || !report.read) return not_started(with_errno("pipe", errno));
+  // The program reopens its standard input through /proc, which checks the
+  // pipe's owner.
+  if (l.switch_user && ::fchown(in.read.get(), l.uid, l.gid) != 0)
+    return not_started(with_errno("fchown do pipe", errno));
+  if (!set_nonblocking(in.write) || !set_nonblocking(err.read) || !set_nonblocking(report.read))
+    return not_started(with_errno("fcntl O_NONBLOCK", errno));
+
+  std::vector<std::string> words{command.program};
+  words.insert(words.end(), command.args.begin(), command.args.end());
+  for (std::string& word : words)
+    l.argv.push_back(word.data());
+  l.argv.push_back(nullptr);
+  std::string env_path = "PATH=/usr/bin:/bin";
+  l.envp = {env_path.data(), nullptr};
+  l.in = in.read.get();
+  l.out = output.get();
+  l.err = err.write.get();
+  l.report = report.write.get();
+
+  const IgnoredSigpipe sigpipe;
+  const long flags = SIGCHLD | (l.namespaces ? CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWNET : 0);
+  // Like fork, with the namespaces: the child starts as PID 1 of its own.
+  const long pid = ::syscall(SYS_clone, flags, nullptr, nullptr, nullptr, nullptr);
+  if (pid < 0) return not_started(with_errno("clone", errno));
+  if (pid == 0) {
+    for (int fd : {input.get(), in.write.get(), err.read.get(), report.read.get()})
+      ::close(fd);
+    init_main(l);
+  }
+  in.read.reset();
+  err.write.reset();
+  report.write.reset();
+  output.reset();
+
+  const Clock::time_point deadline = Clock::now() + bounds.deadline;
+  std::string feed;
+  std::size_t fed = 0;
+  std::string reported;
+  std::size_t relayed = 0, dropped = 0;
+  const auto relay = [&](std::string_view bytes) {
+    const std::size_t keep = std::min(bytes.size(), bounds.stderr_bytes - relayed);
+    write_all(STDERR_FILENO, std::string(bytes.substr(0, keep)));
+    relayed += keep;
+    dropped += bytes.size() - keep;
+  };
+  bool timed_out = false;
+  bool running = true;
+  while (running) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) {
+      timed_out = true;
+      // PID 1 takes its namespace along; without one, the process group.
+      if (!l.namespaces) ::kill(-static_cast<pid_t>(pid), SIGKILL);
+      ::kill(static_cast<pid_t>(pid), SIGKILL);
+      break;
+    }
+    pollfd fds[3] = {{report.read.get(), POLLIN, 0},
+                     {err.read.get(), POLLIN, 0},
+                     {in.write ? in.write.get() : -1, POLLOUT, 0}};
+    if (::poll(fds, 3, static_cast<int>(std::min<long long>(left, 1000))) < 0 && errno != EINTR)
+      return not_started(with_errno("poll", errno));
+    if (fds[1].revents != 0) read_available(err.read.get(), relay);
+    if (fds[0].revents != 0) {
+      running = read_available(report.read.get(), [&](std::string_view s) { reported += s; });
+    }
+    if (in.write && fds[2].revents != 0) {
+      if (fed == feed.size()) {
+        feed.resize(65536);
+        const ssize_t n = read_resuming(input.get(), feed.data(), feed.size());
+        feed.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        fed = 0;
+      }
+      if (feed.empty()) {
+        in.write.reset();  // the end of the capture
+        continue;
+      }
+      const ssize_t n = ::write(in.write.get(), feed.data() + fed, feed.size() - fed);
+      if (n > 0) {
+        fed += static_cast<std::size_t>(n);
+      } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+        in.write.reset();  // the program stopped reading: its own affair
+      }
+    }
+  }
+  in.write.reset();
+  const ExitStatus init_status = wait_for_child(static_cast<int>(pid));
+  read_available(err.read.get(), relay);
+  if (dropped > 0) {
+    write_all(STDERR_FILENO, "\nquillet: saída de erro de " + command.program + " cortada após " +
+                                 std::to_string(relayed) + " bytes; " + std::to_string(dropped) +
+                                 " bytes omitidos\n");
+  }
+
+  if (timed_out) {
+    result.cause = "excedeu o prazo de " + duration_text(bounds.deadline) + " e foi encerrado";
+    return result;
+  }
+  if (reported.starts_with("E ")) {
+    return not_started(reported.substr(2, reported.find('\n') - 2));
+  }
+  if (!reported.starts_with("S ")) {
+    result.cause = "o processo que o isola terminou sem resultado (" + init_status.describe() + ")";
+    return result;
+  }
+  result.status = ExitStatus::from_wait_status(std::stoi(reported.substr(2)));
+  if (!result.status.exited && result.status.signal == SIGXCPU) {
+    result.cause = "excedeu o limite de " + std::to_string(bounds.cpu_seconds) +
+                   " s de processador (" + result.status.describe() + ")";
+  } else if (!result.status.exited && result.status.signal == SIGXFSZ) {
+    result.cause = "excedeu o limite de " + std::to_string(bounds.file_size >> 20) +
+                   " MiB de saída (" + result.status.describe() + ")";
+  }
+  return result;
+}
+
+}  // namespace quillet
