@@ -7,6 +7,7 @@
 #include <pwd.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/fsuid.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -85,6 +86,21 @@ Pipe make_pipe() {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return {};
   return {Fd(fds[0]), Fd(fds[1])};
+}
+
+// A pipe whose inode belongs to `uid`: it takes the creator's filesystem ids,
+// which CAP_SETUID and CAP_SETGID may set (no CAP_CHOWN needed).
+Pipe make_pipe_of(uid_t uid, gid_t gid) {
+  const int saved_gid = ::setfsgid(gid);
+  const int saved_uid = ::setfsuid(uid);
+  Pipe pipe = make_pipe();
+  const int err = errno;
+  ::setfsuid(static_cast<uid_t>(saved_uid));
+  ::setfsgid(static_cast<gid_t>(saved_gid));
+  struct stat st {};
+  if (pipe.read && (::fstat(pipe.read.get(), &st) != 0 || st.st_uid != uid)) return {};
+  errno = err;
+  return pipe;
 }
 
 bool set_nonblocking(const Fd& fd) {
@@ -298,12 +314,12 @@ ContainedResult Container::run(const ContainedCommand& command, const Containmen
   Fd output(
       ::open(command.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!output) return not_started(with_errno("não foi possível criar " + command.output, errno));
-  Pipe in = make_pipe(), err = make_pipe(), report = make_pipe();
-  if (!in.read || !err.read || !report.read) return not_started(with_errno("pipe", errno));
   // The program reopens its standard input through /proc, which checks the
   // pipe's owner.
-  if (l.switch_user && ::fchown(in.read.get(), l.uid, l.gid) != 0)
-    return not_started(with_errno("fchown do pipe", errno));
+  Pipe in = l.switch_user ? make_pipe_of(l.uid, l.gid) : make_pipe();
+  if (!in.read) return not_started(with_errno("pipe da entrada", errno));
+  Pipe err = make_pipe(), report = make_pipe();
+  if (!err.read || !report.read) return not_started(with_errno("pipe", errno));
   if (!set_nonblocking(in.write) || !set_nonblocking(err.read) || !set_nonblocking(report.read))
     return not_started(with_errno("fcntl O_NONBLOCK", errno));
 
@@ -332,7 +348,6 @@ ContainedResult Container::run(const ContainedCommand& command, const Containmen
   in.read.reset();
   err.write.reset();
   report.write.reset();
-  output.reset();
 
   const Clock::time_point deadline = Clock::now() + bounds.deadline;
   std::string feed;
@@ -405,10 +420,15 @@ ContainedResult Container::run(const ContainedCommand& command, const Containmen
     return result;
   }
   result.status = ExitStatus::from_wait_status(std::stoi(reported.substr(2)));
+  // A report at the bound is cut even when the program ignored SIGXFSZ and
+  // went on with its writes failing, whatever its status says.
+  struct stat st {};
+  const bool output_full =
+      ::fstat(output.get(), &st) == 0 && static_cast<rlim_t>(st.st_size) >= bounds.file_size;
   if (!result.status.exited && result.status.signal == SIGXCPU) {
     result.cause = "excedeu o limite de " + std::to_string(bounds.cpu_seconds) +
                    " s de processador (" + result.status.describe() + ")";
-  } else if (!result.status.exited && result.status.signal == SIGXFSZ) {
+  } else if (output_full || (!result.status.exited && result.status.signal == SIGXFSZ)) {
     result.cause = "excedeu o limite de " + std::to_string(bounds.file_size >> 20) +
                    " MiB de saída (" + result.status.describe() + ")";
   }

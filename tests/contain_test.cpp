@@ -90,6 +90,10 @@ TEST_F(ContainerAsRoot, EachBoundEndsItWithItsCause) {
        "exceeded))"},
       {"exec head -c 2000000 /dev/zero", [](Containment& b) { b.file_size = 1 << 20; },
        "excedeu o limite de 1 MiB de saída (terminou pelo sinal 25 (File size limit exceeded))"},
+      // Signal ignored, writes failing: the output at the bound tells.
+      {"trap '' XFSZ; exec head -c 2000000 /dev/zero",
+       [](Containment& b) { b.file_size = 1 << 20; },
+       "excedeu o limite de 1 MiB de saída (terminou com status 1)"},
       // The shell cannot start its fourth process of the user.
       {"sleep 1 & sleep 1 & sleep 1 & sleep 1 & wait", [](Containment& b) { b.processes = 3; },
        "terminou com status 2"},

@@ -208,6 +208,82 @@ expect_eq "first run: status" "$(cat "$SCRATCH/first.status")" 0
 expect_eq "first run: last line" "$(tail -n 1 "$SCRATCH/first.out")" "OK!"
 expect_eq "only the first run delivered" "$(trapper_values | wc -l)" 5
 
+# A hostile dnstop, one attack a run (tests/support/hostile_dnstop.py). Each
+# attack fails, and the run gives the usual listing, or a bound cuts it short
+# and the run ends with the line that names the bound. Afterwards the host is
+# as it was: nothing written, the capture unchanged, no process of dnstop's
+# user left, the same links, and quillet itself ended normally.
+fake_capture "$report"
+run_quillet coletarDns /p 127.0.0.1 debug
+listing=$(cat "$OUT")
+cp "$SUPPORT/hostile_dnstop.py" "$SCRATCH/"
+cp "$(command -v id)" "$SCRATCH/suid-id"
+chmod 4755 "$SCRATCH/suid-id"
+links_before=$(ip -o link | awk '{print $2}')
+bound_line() { # bound_line CAUSE: the console of a run that a bound ended
+  printf '%s\n' "$debug_line" "[ERRO] dnstop falhou: comando '$dnstop_cmd' $1" "$capture_failed"
+}
+hostile_rows=(
+  "read_shadow listing"
+  "write_workdir listing"
+  "write_etc listing"
+  "write_capture listing"
+  "connect_trapper listing"
+  "raw_socket listing"
+  "privileged listing"
+  "signal_parent listing"
+  "interfaces listing"
+  "setuid_binary listing"
+  "allocate listing"
+  "fork_bomb listing"
+  "write_10g excedeu o limite de 256 MiB de saída (terminou com status 120)"
+  "loop_forever excedeu o prazo de 60 s e foi encerrado"
+)
+new_deliveries
+for row in "${hostile_rows[@]}"; do
+  attack=${row%% *} outcome=${row#* }
+  printf '#!/bin/sh\nexec python3 %s %s %s "$@"\n' "$SCRATCH/hostile_dnstop.py" "$attack" "$report" \
+    >"$SCRATCH/bin/dnstop"
+  started=$SECONDS
+  run_quillet coletarDns /p 127.0.0.1 debug
+  echo "hostile $attack: status $STATUS after $((SECONDS - started)) s: $(head -c 300 "$ERR" | tr '\n' ' ')"
+  if [ "$outcome" = listing ]; then
+    expect_eq "hostile $attack: status" "$STATUS" 0
+    expect_eq "hostile $attack: the usual listing" "$(cat "$OUT")" "$listing"
+    expect_eq "hostile $attack: blocked" "$(grep -c "^hostile: $attack: bloqueado: " "$ERR")" 1
+  else
+    expect_eq "hostile $attack: status" "$STATUS" 1
+    expect_eq "hostile $attack: the bound's line" "$(cat "$OUT")" "$(bound_line "$outcome")"
+  fi
+  expect_eq "hostile $attack: no success" "$(grep -c CONSEGUIU "$ERR")" 0
+  expect_eq "hostile $attack: nothing written" "$(find /home/quillet /home/etc-upper -mindepth 1 | sort)" \
+    $'/home/quillet/dnstop_output.txt\n/home/quillet/dump.pcap'
+  expect_eq "hostile $attack: the capture unchanged" "$(cat /home/quillet/dump.pcap)" pcap
+  # Only the stand-in's: other software on the machine may run as the user.
+  expect_eq "hostile $attack: no process of the stand-in left" "$(pgrep -u _quillet -f -a hostile_dnstop)" ""
+  expect_eq "hostile $attack: the same links" "$(ip -o link | awk '{print $2}')" "$links_before"
+done
+expect_eq "hostile: nothing reached the trapper" "$(trapper_values)" ""
+rm "$SCRATCH/suid-id"
+fake_capture "$report"
+
+# quillet without root, with CAP_NET_RAW only (as a unit with User= and
+# AmbientCapabilities= would start it): the run goes on, dnstop runs without
+# what quillet lacks, and one line says what that is.
+chown nobody /home/quillet
+set +e
+setpriv --reuid=nobody --regid=nogroup --clear-groups --inh-caps=+net_raw --ambient-caps=+net_raw \
+  "$QUILLET_BIN" coletarDns /p 127.0.0.1 debug >"$OUT" 2>"$ERR"
+STATUS=$?
+set -e
+expect_eq "capabilities only: status" "$STATUS" 0
+expect_eq "capabilities only: the listing after the line of what was not done" "$(cat "$OUT")" \
+  "$(sed -n 1p <<<"$listing")
+[AVISO] dnstop roda isolado só em parte: sem CAP_SYS_ADMIN, sem namespaces próprios de rede, processos e montagens; sem CAP_SETUID e CAP_SETGID, com o usuário desta execução em vez de _quillet; sem CAP_SETPCAP, sem esvaziar o conjunto limite de capacidades.
+$(sed -n '2,$p' <<<"$listing")"
+rm -f /home/quillet/*
+chown root /home/quillet
+
 # Started with SIGTERM blocked (a careless parent), on a system whose /bin/sh
 # keeps the signal mask (bash does, dash clears it): the capture still ends
 # after its five seconds, as timeout can stop tcpdump. Last in the suite, since
