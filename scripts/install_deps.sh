@@ -7,7 +7,8 @@
 #            package's own cmake/debian/sysusers.conf)
 #   test     tools of the test suites (zabbix_sender, clang for fuzzing, clang-format,
 #            lintian for the package, openssl for test certificates, GNU time,
-#            ...)
+#            systemd-nspawn and debootstrap for the package's service under a
+#            real systemd, ...)
 #   zabbix   a local Zabbix server (6.0 on Debian 12, 7.0 on 13) with
 #            PostgreSQL and the frontend's API, and on 13 a Zabbix proxy
 #            unpacked beside it
@@ -39,7 +40,7 @@ esac
 declare -A group
 group[build]="g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libssl-dev dpkg-dev"
 group[runtime]="tcpdump dnstop systemd"
-group[test]="iproute2 util-linux $sender clang clang-format libclang-rt-dev python3 procps man-db groff-base lintian openssl time"
+group[test]="iproute2 util-linux $sender clang clang-format libclang-rt-dev python3 procps man-db groff-base lintian openssl time systemd-container debootstrap"
 group[zabbix]=""
 group[bench]="hyperfine time mawk $sender python3 iproute2 util-linux procps linux-perf valgrind openssl"
 # tests/zabbix/packages.txt: one package a line, for every release or only for

@@ -86,6 +86,16 @@ EOF
     sed 's/^/  stderr: /' "$scratch/err"
   }
 
+  # same_report WHAT: the report of the contained dnstop is, byte for byte,
+  # the one dnstop run directly as root writes of the same capture.
+  same_report() {
+    dnstop -l 4 /home/quillet/dump.pcap >"$scratch/direct" 2>"$scratch/direct.err" || true
+    if [ -s "$scratch/direct" ] && cmp -s "$scratch/direct" /home/quillet/dnstop_output.txt; then pass; else
+      fail "$1: the contained dnstop's report differs from the direct one's:"
+      diff "$scratch/direct" /home/quillet/dnstop_output.txt | head -n 20 | sed 's/^/  /'
+      sed 's/^/  direct stderr: /' "$scratch/direct.err"
+    fi
+  }
   # real_traffic WHAT PEER: a debug collection of real traffic, DNS queries
   # sent as raw frames into PEER, the far end of the capture's veth pair,
   # captured by the real tcpdump and summarised by the real dnstop. 192.0.2.10
@@ -130,10 +140,26 @@ EOF
     echo "Interface=$interface" >/etc/quillet/quillet.conf
     real_traffic "Interface=$interface" enp3s0p
     interface_line "$interface"
+    same_report "Interface=$interface"
   done
   rm /etc/quillet/quillet.conf
 
+  # tcpdump's own drop: once the device is open, the capture runs as the user
+  # tcpdump, without capabilities (read while it captures).
+  python3 "$here/proc_watch.py" $$ 30 tcpdump >"$scratch/creds" &
+  watcher=$!
   real_traffic "real traffic" ens18p
+  wait "$watcher" || true
+  same_report "real traffic"
+  creds=$(sed -n 's/^tcpdump //p' "$scratch/creds")
+  echo "tcpdump while it captured: $creds"
+  uid=$(id -u tcpdump) gid=$(id -g tcpdump) after=${creds##* ms=}
+  if [ "$uid" != 0 ] && [[ $creds == "Uid=$uid,$uid,$uid,$uid Gid=$gid,$gid,$gid,$gid "* ]] &&
+    [[ $creds == *" CapPrm=0000000000000000 CapEff=0000000000000000 "* ]] && [ "${after%% *}" -ge 1000 ]; then
+    pass
+  else
+    fail "real traffic: tcpdump did not run as the user tcpdump ($uid:$gid) without capabilities: '$creds'"
+  fi
   if [ -s /home/quillet/dump.pcap ] && [ -s /home/quillet/dnstop_output.txt ]; then pass; else
     fail "real traffic: the working files are not left in /home/quillet"
   fi
@@ -145,16 +171,191 @@ EOF
   fi
 
   # Queries of the window's last second are counted too, and a burst does not
-  # overrun the capture: 1000 queries at once, 4.1 s after tcpdump has opened
-  # its file.
+  # overrun the capture: 1500 queries at once, a third of them over IPv6, 4.1 s
+  # after tcpdump has opened its file.
   rm -f /home/quillet/dump.pcap
-  python3 "$here/dns_frames.py" ens18p --late /home/quillet/dump.pcap 4.1 1000 &
+  python3 "$here/dns_frames.py" ens18p --late /home/quillet/dump.pcap 4.1 1000 500 &
   debug_run $! "late traffic"
-  if [ "$status" = 0 ] &&
-    [ "$listing" = "{'{#SOURCE}': '192.0.2.30', '{#CONTAGEM}': 1000, '{#PERCENTUAL}': 100.0}" ]; then
+  if [ "$status" = 0 ] && [ "$listing" = "{'{#SOURCE}': '192.0.2.30', '{#CONTAGEM}': 1000, '{#PERCENTUAL}': 66.7}
+{'{#SOURCE}': '2001:db8::30', '{#CONTAGEM}': 500, '{#PERCENTUAL}': 33.3}" ]; then
     pass
   else
     fail_run "late traffic"
+  fi
+  same_report "late traffic, IPv4 and IPv6"
+  exit 0
+fi
+
+# --- under the release's own systemd ----------------------------------------------
+# Called again through unshare (own mount, network and PID namespaces, so that
+# every mount, link and process of it goes with it): boots the systemd of the
+# root LOWER, under an overlay thrown away afterwards, in a container
+# (systemd-nspawn) whose veth has its other end in this network namespace. The
+# package is installed there and the example unit and timer are set up as the
+# README says, aimed at a test trapper on this end of the veth; the timer's
+# run captures a burst of queries sent into the veth. Writes its verdicts to
+# the result file, what it measured to standard output.
+if [ "${1:-}" = --systemd ]; then
+  results=$2 lower=$3 deb=$4 trapper=$5 work=$6
+  fail() { echo "FAIL: $*" | tee -a "$results"; }
+  pass() { echo "ok" >>"$results"; }
+  verdict() { # verdict WHAT COMMAND...
+    local what=$1
+    shift
+    if "$@"; then pass; else fail "$what"; fi
+  }
+  machine=quillet-pkg ve=ve-quillet-pkg
+  trapper_ip=198.51.100.1 container_ip=198.51.100.2 queries=2000
+  mount -t proc proc /proc
+  # nspawn keeps its state under /run/systemd/nspawn; a cgroup v2 tree where it
+  # can make its payload/ and supervisor/ groups under one of this test's own
+  # (this machine's PID 1 is no systemd, and its cgroups are v1 and hybrid).
+  mount -t tmpfs -o mode=755 tmpfs /run
+  mount -t cgroup2 cgroup2 /sys/fs/cgroup
+  group=/sys/fs/cgroup/$(basename "$(dirname "$work")")
+  mkdir "$group"
+  mount -t tmpfs -o mode=755 tmpfs "$work"
+  mkdir "$work/upper" "$work/work" "$work/root" "$work/log"
+  ct=$work/root
+  mount -t overlay overlay -o "lowerdir=$lower,upperdir=$work/upper,workdir=$work/work" "$ct"
+  nspawn="" others=()
+  # shellcheck disable=SC2317 # called by the trap
+  cleanup_systemd() {
+    if [ -n "$nspawn" ]; then
+      kill -TERM "$nspawn" 2>/dev/null || true
+      for _ in $(seq 50); do kill -0 "$nspawn" 2>/dev/null || break; sleep 0.1; done
+    fi
+    for p in "${others[@]}"; do kill "$p" 2>/dev/null || true; done
+    echo 1 >"$group/cgroup.kill" 2>/dev/null || true
+    wait 2>/dev/null || true
+    echo $$ >/sys/fs/cgroup/cgroup.procs
+    find "$group" -depth -type d -exec rmdir {} + 2>/dev/null || true
+  }
+  trap cleanup_systemd EXIT
+
+  # The package and the scheduler as an admin sets them up.
+  cp "$deb" "$ct/tmp/quillet.deb"
+  chroot "$ct" dpkg -i /tmp/quillet.deb >"$work/log/dpkg" 2>&1 || { cat "$work/log/dpkg"; fail "dpkg -i in the container"; exit 0; }
+  sed -e "s/zabbix\.example\.org/$trapper_ip/" -e 's/ dns01$/ dns-ct/' -e "s/^IPAddressAllow=.*/IPAddressAllow=localhost $trapper_ip/" \
+    "$ct/usr/share/quillet/examples/quillet.service" >"$ct/etc/systemd/system/quillet.service"
+  cp "$ct/usr/share/quillet/examples/quillet.timer" "$ct/etc/systemd/system/"
+  verdict "the unit's ExecStart and IPAddressAllow were set" \
+    grep -q "^ExecStart=/usr/bin/quillet coletarDns /home/quillet $trapper_ip dns-ct\$" "$ct/etc/systemd/system/quillet.service"
+  chroot "$ct" systemctl enable quillet.timer >"$work/log/enable" 2>&1 || { cat "$work/log/enable"; fail "systemctl enable quillet.timer"; }
+  install -d -m 700 "$ct/home/quillet"
+  install -d -m 755 "$ct/etc/quillet"
+  echo "Interface=host0" >"$ct/etc/quillet/quillet.conf"
+  # Boot to basic.target (timers.target among it): a root that is a whole
+  # system (CI's Debian 13 lane) starts none of its servers.
+  ln -sf /lib/systemd/system/basic.target "$ct/etc/systemd/system/default.target"
+
+  ip link set lo up
+  echo $BASHPID >"$group/cgroup.procs"
+  started=$(date +%s.%N)
+  # CAP_BPF and bpf(): without them the container's systemd cannot load the
+  # cgroup programs of IPAddressDeny= and DeviceAllow=, and ignores both.
+  SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 setsid systemd-nspawn -D "$ct" --boot --network-veth \
+    --register=no --keep-unit --capability=CAP_BPF --system-call-filter=bpf --console=read-only \
+    -M "$machine" </dev/null >"$work/log/nspawn" 2>&1 &
+  nspawn=$!
+  leader=
+  for _ in $(seq 100); do
+    # The file holds no line end: read fills the array and returns 1.
+    children=()
+    read -r -a children <"/proc/$nspawn/task/$nspawn/children" 2>/dev/null || true
+    for child in "${children[@]}"; do
+      [ "$(cat "/proc/$child/comm" 2>/dev/null)" = systemd ] && leader=$child
+    done
+    [ -n "$leader" ] && break
+    sleep 0.1
+  done
+  if [ -z "$leader" ]; then
+    fail "systemd-nspawn started no systemd"
+    sed 's/^/  nspawn: /' "$work/log/nspawn"
+    exit 0
+  fi
+  # -r: the container's root, which its mount namespace need not have as its own
+  # (a systemd-nspawn run from a chroot, as in CI's Debian 13 lane).
+  in_ct() { nsenter -t "$leader" -a -r -w "$@"; }
+  state=
+  # "offline" while its manager does not answer yet, in the first tenths of a
+  # second.
+  for _ in $(seq 100); do
+    state=$(in_ct systemctl is-system-running --wait 2>/dev/null) || true
+    case $state in running | degraded | maintenance | stopping) break ;; esac
+    sleep 0.2
+  done
+  booted=$(date +%s.%N)
+  echo "systemd: $(in_ct systemctl --version | head -n 1), booted in $(awk -v a="$started" -v b="$booted" 'BEGIN { printf "%.1f", b - a }') s: $state"
+  verdict "the container's systemd is running (is-system-running: $state)" test "$state" = running
+  [ "$state" = running ] || in_ct systemctl --failed --no-pager || true
+
+  # Its link: this end, the trapper's, and host0 inside.
+  ip addr add "$trapper_ip/24" dev "$ve"
+  ip link set "$ve" up
+  nsenter -t "$leader" -n ip addr add "$container_ip/24" dev host0
+  nsenter -t "$leader" -n ip link set host0 up
+  "$trapper" --listen "$trapper_ip:10052" --log "$work/log/trapper" --peers "$work/log/peers" \
+    --ready "$work/log/trapper.ready" 2>"$work/log/trapper.err" &
+  others+=($!)
+  for _ in $(seq 50); do
+    [ -e "$work/log/trapper.ready" ] && break
+    sleep 0.1
+  done
+
+  exposure=$(in_ct systemd-analyze security quillet.service 2>&1 | sed -n 's/.*Overall exposure level for quillet.service: \([0-9.]*\).*/\1/p')
+  echo "exposure inside the container: $exposure"
+  verdict "exposure inside the container is $exposure, not 3.5 or lower" \
+    awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 3.5) }'
+
+  # The timer's next run: the burst goes into the veth 1 s after the capture
+  # has begun, and the processes of the run are read from /proc meanwhile.
+  echo "the timer: $(in_ct systemctl list-timers --no-legend quillet.timer | awk '{ print "next", $1, $2, $3 }')"
+  python3 "$here/proc_watch.py" "$leader" 80 tcpdump dnstop >"$work/log/creds" &
+  watcher=$!
+  others+=("$watcher")
+  for _ in $(seq 750); do
+    [ -e "$ct/home/quillet/dump.pcap" ] && break
+    sleep 0.1
+  done
+  python3 "$here/dns_frames.py" "$ve" --late "$ct/home/quillet/dump.pcap" 1 "$queries" ||
+    fail "the burst of queries was not sent (the timer started no capture?)"
+  wait "$watcher" || true
+  for _ in $(seq 300); do
+    [ "$(in_ct systemctl show -p ActiveState --value quillet.service)" = activating ] || break
+    sleep 0.2
+  done
+  sed 's/^/credentials while it ran: /' "$work/log/creds"
+  verdict "under the unit too, tcpdump dropped root and every capability" \
+    grep -qE '^tcpdump Uid=([1-9][0-9]*),\1,\1,\1 .* CapPrm=0000000000000000 CapEff=0000000000000000 ' "$work/log/creds"
+  # dnstop contained: the user _quillet (made by systemd-sysusers at boot from
+  # the package's file), no group, no capability, no way back, namespaces of
+  # its own.
+  user=$(awk -F: '$1 == "_quillet" { print $3 ":" $4 }' "$ct/etc/passwd")
+  u=${user%:*} g=${user#*:} none=0000000000000000
+  got=$(sed -n 's/ ms=[0-9]*//; s/^dnstop //p' "$work/log/creds")
+  verdict "dnstop ran contained as _quillet ($user) under the unit" test "$got" = \
+    "Uid=$u,$u,$u,$u Gid=$g,$g,$g,$g Groups= CapInh=$none CapPrm=$none CapEff=$none CapBnd=$none CapAmb=$none NoNewPrivs=1 net=own pid=own mnt=own user=same"
+  in_ct systemctl status --no-pager quillet.service >"$work/log/status" 2>&1 || true
+  sed 's/^/  /' "$work/log/status"
+  verdict "systemctl status shows the timer's run ended with success" \
+    grep -qE 'Process: .* ExecStart=/usr/bin/quillet .*status=0/SUCCESS' "$work/log/status"
+  verdict "the run was the timer's" grep -q 'TriggeredBy: .*quillet.timer' "$work/log/status"
+  python3 -c '
+import json, sys
+for line in open(sys.argv[1]):
+    for item in json.loads(line)["data"]:
+        print(item["host"] + " " + item["key"] + "=" + item["value"])
+' "$work/log/trapper" >"$work/log/values" 2>&1 || true
+  expected="dns-ct descobertaDns={\"data\": [{\"{#SOURCE}\": \"192.0.2.30\", \"{#CONTAGEM}\": $queries, \"{#PERCENTUAL}\": 100.0}]}
+dns-ct contDns[192.0.2.30]=$queries
+dns-ct percentDns[192.0.2.30]=100.0"
+  if [ "$(cat "$work/log/values")" = "$expected" ] && [ "$(sort -u "$work/log/peers")" = "$container_ip" ]; then
+    pass
+  else
+    fail "the trapper got other values, or from elsewhere than $container_ip:"
+    sed 's/^/  value: /' "$work/log/values"
+    sed 's/^/  peer: /' "$work/log/peers"
   fi
   exit 0
 fi
@@ -243,6 +444,7 @@ expect_eq "control members: no maintainer scripts, no conffiles" \
 # --- contents ---
 expected_files=(
   /usr/bin/quillet
+  /usr/lib/sysusers.d/quillet.conf
   /usr/share/doc/quillet/README.md
   /usr/share/doc/quillet/changelog.gz
   /usr/share/doc/quillet/copyright
@@ -376,7 +578,64 @@ if command -v systemd-analyze >/dev/null; then
   cp "$examples/quillet.service" "$examples/quillet.timer" "$scratch/units/"
   expect_eq "systemd-analyze verify of the service and the timer" \
     "$(cd "$scratch/units" && systemd-analyze verify ./quillet.timer ./quillet.service 2>&1)" ""
+  # `systemd-analyze security` rates what a unit leaves its service free to
+  # do, from 0 to 10; the example must stay at 3.5 or lower.
+  exposure=$(cd "$scratch/units" && systemd-analyze security --offline=true ./quillet.service 2>&1 |
+    sed -n 's/.*Overall exposure level for quillet.service: \([0-9.]*\).*/\1/p')
+  echo "package_test: the example unit's exposure (systemd-analyze security --offline=true): $exposure"
+  check "the example unit's exposure is '$exposure', not 3.5 or lower" \
+    awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 3.5) }'
 fi
+
+# --- under the release's own systemd ---
+# The container's root: on Debian 12 a minimal bookworm with systemd, made
+# with debootstrap from this machine's archive and kept in
+# $QUILLET_CI_CACHE/systemd-bookworm (default /var/cache/quillet-ci) for a
+# week; elsewhere (CI's Debian 13 lane, itself a fresh minimal root whose
+# installed packages include systemd, tcpdump and dnstop) this system's own
+# files. Either serves only as the lower layer of an overlay.
+systemd_root() {
+  local codename cache mirror params
+  # shellcheck source=/dev/null
+  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  if [ "$codename" != bookworm ]; then
+    container_root=/
+    return 0
+  fi
+  cache=${QUILLET_CI_CACHE:-/var/cache/quillet-ci}/systemd-bookworm
+  mirror=$(awk '/^URIs:/ { uri = $2 } /^Suites:/ { for (i = 2; i <= NF; i++) if ($i == "bookworm") { print uri; exit } }
+    /^deb / && $3 == "bookworm" { print $2; exit }' /etc/apt/sources.list.d/*.sources /etc/apt/sources.list 2>/dev/null)
+  [ -n "$mirror" ] || { fail "no Debian archive for bookworm in /etc/apt"; return 1; }
+  local include=systemd,systemd-sysv,dbus,tcpdump,dnstop,libssl3
+  params="$(debootstrap --version) bookworm $mirror $include"
+  container_root=$cache/root
+  if [ -f "$cache/root.params" ] && [ "$(cat "$cache/root.params")" = "$params" ] &&
+    [ -z "$(find "$cache/root.params" -mtime +7)" ]; then
+    return 0
+  fi
+  echo "package_test: making the container's root (debootstrap bookworm) in $cache"
+  local t=$SECONDS
+  mkdir -p "$cache"
+  rm -rf "$cache/root.params" "$cache/root" "$cache/root.partial"
+  debootstrap --variant=minbase --include="$include" bookworm "$cache/root.partial" "$mirror" \
+    >"$cache/debootstrap.log" 2>&1 || { fail "debootstrap failed, see $cache/debootstrap.log"; return 1; }
+  chmod 755 "$cache/root.partial"
+  mv "$cache/root.partial" "$cache/root"
+  echo "$params" >"$cache/root.params"
+  echo "package_test: root made in $((SECONDS - t)) s"
+}
+t=$SECONDS
+if systemd_root; then
+  : >"$scratch/systemd"
+  mkdir "$scratch/container"
+  unshare --mount --net --pid --fork --kill-child --propagation private \
+    bash "$0" --systemd "$scratch/systemd" "$container_root" "$deb" "$build/tests/fake_trapper" "$scratch/container" ||
+    fail "the systemd phase ended with status $?"
+  checks=$((checks + $(wc -l <"$scratch/systemd")))
+  failures=$((failures + $(grep -c '^FAIL:' "$scratch/systemd" || true)))
+  echo "package_test: the systemd phase took $((SECONDS - t)) s"
+fi
+
 cron_line=$(grep -vE '^(#|$|[A-Z]+=)' "$examples/quillet.cron")
 expect_eq "cron example: one entry, every minute, as root" "$(cut -d' ' -f1-6 <<<"$cron_line")" "* * * * * root"
 cron_command=$(cut -d' ' -f7- <<<"$cron_line")
