@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "buffer.h"
+#include "contain.h"
 #include "entry.h"
 #include "os.h"
 #include "test_context.h"
@@ -156,6 +157,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> command_line{argv[0]};
   command_line.insert(command_line.end(), argv + i + 1, argv + argc);
   quillet::ShellRunner runner;
+  quillet::Container contained;
   quillet::FdStreamBuf out_buf(STDOUT_FILENO), err_buf(STDERR_FILENO);
   std::ostream out(&out_buf), err(&err_buf);
   quillet::Context ctx{.command_line = std::move(command_line),
@@ -166,6 +168,7 @@ int main(int argc, char** argv) {
                        .capture = quillet::testing::capture_setup_in(work_dir),
                        .delivery = bounds,
                        .runner = runner,
+                       .contained = contained,
                        .pause = quillet::sleep_pause,
                        .wall_clock = quillet::real_time};
   return quillet::run(ctx, quillet::real_modes());
