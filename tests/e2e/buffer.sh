@@ -39,18 +39,21 @@ client_report() {
 
 # fast WORKDIR SERVER [DRIVER-OPTIONS...]: the next run, with a report of its
 # own, as host dns-lab; stdout, stderr and status in $OUT, $ERR and $STATUS.
-# The capture of WORKDIR/bin comes first on PATH.
+# The capture of WORKDIR.tools/bin comes first on PATH.
 fast() {
   local work=$1 server=$2
   shift 2
   RUN=$((RUN + 1))
-  mkdir -p "$work"
+  # The stand-ins and their report lie outside the private working directory,
+  # where the contained dnstop's user can read them.
+  local tools=$work.tools
+  mkdir -p "$work" "$tools"
   chmod 700 "$work"
-  [ -x "$work/bin/tcpdump" ] || bash "$SUPPORT/fake_capture.sh" "$work/bin" "$work/report.txt"
-  client_report "$work/report.txt" "$RUN"
+  [ -x "$tools/bin/tcpdump" ] || bash "$SUPPORT/fake_capture.sh" "$tools/bin" "$tools/report.txt"
+  client_report "$tools/report.txt" "$RUN"
   set +e
   # (braces: bash says nothing of a run killed on purpose)
-  { PATH="$work/bin:$PATH" "$FAST_QUILLET" --work-dir "$work" --config "$conf" --attempts 1 \
+  { PATH="$tools/bin:$PATH" "$FAST_QUILLET" --work-dir "$work" --config "$conf" --attempts 1 \
     --pause-ms 0 --timeout-ms 2000 "$@" -- coletarDns /p "$server" dns-lab >"$OUT" 2>"$ERR"; } 2>/dev/null
   STATUS=$?
   set -e
