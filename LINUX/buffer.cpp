@@ -177,8 +177,11 @@ void PersistentBuffer::write(const std::vector<BufferedValue>& values) const {
   }
   text += "\n]}\n";
 
-  std::string temporary = file_ + ".tmp-XXXXXX";
-  Fd fd(::mkostemp(temporary.data(), O_CLOEXEC));
+  // One name, under the lock: a temporary file that a crash left behind is
+  // replaced here instead of piling up beside the buffer.
+  const std::string temporary = file_ + ".tmp";
+  if (::unlink(temporary.c_str()) != 0 && errno != ENOENT) throw error_of(errno);
+  Fd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!fd) throw error_of(errno);
   try {
     if (::fchmod(fd.get(), 0600) != 0) throw error_of(errno);

@@ -11,7 +11,7 @@
 // shipped 5, 5000 and 10000 unless given). With --kill-after-us the process
 // sends itself SIGKILL US microseconds after it started, wherever the run is
 // by then; with --from-write, US microseconds after the K-th temporary file
-// (a name with ".tmp-") appeared in the directory WATCHED: into a rewrite. The words after "--" are
+// (a name ending in ".tmp") appeared in the directory WATCHED: into a rewrite. The words after "--" are
 // the command line after the program name; the launch mode would start this driver without its
 // options, so it is not for that.
 #include <signal.h>
@@ -37,7 +37,7 @@
 namespace {
 
 // Waits on the inotify descriptor `watch` until the `k`-th file whose name
-// holds ".tmp-" was created; false when the watch fails.
+// ends in ".tmp" was created; false when the watch fails.
 bool wait_for_writes(int watch, int k) {
   alignas(inotify_event) char events[4096];
   while (k > 0) {
@@ -45,7 +45,7 @@ bool wait_for_writes(int watch, int k) {
     if (n <= 0) return false;
     for (ssize_t at = 0; at < n;) {
       const auto* event = reinterpret_cast<const inotify_event*>(events + at);
-      if (event->len > 0 && std::string_view(event->name).find(".tmp-") != std::string_view::npos)
+      if (event->len > 0 && std::string_view(event->name).ends_with(".tmp"))
         --k;
       at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
     }
