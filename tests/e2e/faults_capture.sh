@@ -220,6 +220,10 @@ cp "$SUPPORT/hostile_dnstop.py" "$SCRATCH/"
 cp "$(command -v id)" "$SCRATCH/suid-id"
 chmod 4755 "$SCRATCH/suid-id"
 links_before=$(ip -o link | awk '{print $2}')
+# The sandbox's own uid for dnstop's user (its /etc is private): the fork bomb
+# fills the user's process limit, which other suites' contained dnstops,
+# running meanwhile as the machine's _quillet, must not share.
+sed -i 's/^_quillet:x:[0-9]*:[0-9]*:/_quillet:x:64999:64999:/' /etc/passwd
 bound_line() { # bound_line CAUSE: the console of a run that a bound ended
   printf '%s\n' "$debug_line" "[ERRO] dnstop falhou: comando '$dnstop_cmd' $1" "$capture_failed"
 }
