@@ -165,6 +165,7 @@ class RunBuffer {
           return !kept.empty();
         },
         kept.size());
+    report();
     if (written) {
       println(ctx_.out, failed + "; " + std::to_string(kept.size()) +
                             " valores guardados no buffer persistente, que agora tem " +
@@ -287,18 +288,33 @@ class RunBuffer {
     }
   }
 
+  // A buffer that cannot be written is said once per run, with every value
+  // it cost: when the run keeps its values, or at the end.
   void write_failed(const BufferError& e, std::size_t lost) {
-    println(ctx_.out, "[ERRO] Buffer persistente: não foi possível gravar " + buffer_.file() +
-                          ": " + e.what() + "; " + std::to_string(lost) + " valores perdidos.");
+    if (write_error_.empty()) write_error_ = e.what();
+    lost_ += lost;
     failed_ = true;
   }
 
+ public:
+  // Prints the line of a buffer that could not be written, if any.
+  void report() {
+    if (write_error_.empty()) return;
+    println(ctx_.out, "[ERRO] Buffer persistente: não foi possível gravar " + buffer_.file() +
+                          ": " + write_error_ + "; " + std::to_string(lost_) +
+                          " valores perdidos.");
+    write_error_.clear();
+  }
+
+ private:
   PersistentBuffer buffer_;
   std::string period_text_;
   Context& ctx_;
   std::int64_t started_;  // the run's start, Unix nanoseconds
   bool failed_ = false;   // a line that makes the run end with status 1
   bool dropped_ = false;
+  std::string write_error_;  // why the buffer could not be written, until said
+  std::size_t lost_ = 0;     // the values that cost
 };
 
 void print_listing(const std::vector<SourceRecord>& top20, std::ostream& out) {
@@ -422,6 +438,7 @@ int coletarDns(const std::string& /*caminho_arquivo: the capture decides the rep
     return 1;
   }
   if (buffer && discovery == DeliveryOutcome::delivered) buffer->drain(zbx);
+  if (buffer) buffer->report();
   if (discovery_refused || (buffer && buffer->failed())) return 1;
   println(ctx.out, "OK!");
   return 0;

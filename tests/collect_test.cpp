@@ -446,21 +446,26 @@ TEST_F(Collection, WhatGoesWrongWithTheBufferFileIsSaidAndTheRunGoesOn) {
                              std::to_string(testing::kTestClock) + ".\n");
   EXPECT_EQ(trapper.requests().size(), 11u);
 
-  // Cannot be used: said when the run reads it, and again when the kept
-  // values are lost.
+  // Cannot be used: said once, with the values that cost, before the
+  // run's last line.
   const std::string nowhere = (dir.path() / "none" / "quillet.buffer").string();
-  const std::string cannot = "[ERRO] Buffer persistente: não foi possível gravar " + nowhere +
-                             ": No such file or directory; ";
   t.out.str("");
   EXPECT_EQ(
       collect_buffered(testing::closed_loopback_port(), "PersistentBufferFile=" + nowhere + "\n"),
       1);
-  EXPECT_TRUE(t.out.str().starts_with(debug_line_text + cannot + "0 valores perdidos.\n"))
+  EXPECT_TRUE(t.out.str().ends_with(
+      "\x1b[0;0m\n[ERRO] Buffer persistente: não foi possível gravar " + nowhere +
+      ": No such file or directory; 4 valores perdidos.\n[ERRO] 5 de 5 envios ao Zabbix "
+      "falharam.\n"))
       << t.out.str();
-  EXPECT_TRUE(t.out.str().ends_with("\x1b[0;0m\n" + cannot +
-                                    "4 valores perdidos.\n[ERRO] 5 de 5 envios ao Zabbix "
-                                    "falharam.\n"))
-      << t.out.str();
+  EXPECT_EQ(t.out.str().find("não foi possível gravar"),
+            t.out.str().rfind("não foi possível gravar"));
+
+  // All of the run's values delivered: the line still comes, and no OK!.
+  t.out.str("");
+  EXPECT_EQ(collect_buffered(trapper.port(), "PersistentBufferFile=" + nowhere + "\n"), 1);
+  EXPECT_EQ(t.out.str(), debug_line_text + "[ERRO] Buffer persistente: não foi possível gravar " +
+                             nowhere + ": No such file or directory; 0 valores perdidos.\n");
 }
 
 }  // namespace
