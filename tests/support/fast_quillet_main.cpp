@@ -11,9 +11,10 @@
 // shipped 5, 5000 and 10000 unless given). With --kill-after-us the process
 // sends itself SIGKILL US microseconds after it started, wherever the run is
 // by then; with --from-write, US microseconds after the K-th temporary file
-// (a name ending in ".tmp") appeared in the directory WATCHED: into a rewrite. The words after "--" are
-// the command line after the program name; the launch mode would start this driver without its
-// options, so it is not for that.
+// (a name ending in ".tmp") appeared in the directory WATCHED: into a
+// rewrite. The words after "--" are the command line after the program name;
+// the launch mode would start this driver without its options, so it is not
+// for that.
 #include <signal.h>
 #include <sys/inotify.h>
 #include <unistd.h>
