@@ -46,8 +46,7 @@ bool wait_for_writes(int watch, int k) {
     if (n <= 0) return false;
     for (ssize_t at = 0; at < n;) {
       const auto* event = reinterpret_cast<const inotify_event*>(events + at);
-      if (event->len > 0 && std::string_view(event->name).ends_with(".tmp"))
-        --k;
+      if (event->len > 0 && std::string_view(event->name).ends_with(".tmp")) --k;
       at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
     }
   }
