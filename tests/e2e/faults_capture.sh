@@ -224,6 +224,7 @@ links_before=$(ip -o link | awk '{print $2}')
 # fills the user's process limit, which other suites' contained dnstops,
 # running meanwhile as the machine's _quillet, must not share.
 sed -i 's/^_quillet:x:[0-9]*:[0-9]*:/_quillet:x:64999:64999:/' /etc/passwd
+passwd_before=$(md5sum </etc/passwd)
 bound_line() { # bound_line CAUSE: the console of a run that a bound ended
   printf '%s\n' "$debug_line" "[ERRO] dnstop falhou: comando '$dnstop_cmd' $1" "$capture_failed"
 }
@@ -261,7 +262,8 @@ for row in "${hostile_rows[@]}"; do
   fi
   expect_eq "hostile $attack: no success" "$(grep -c CONSEGUIU "$ERR")" 0
   expect_eq "hostile $attack: nothing written" "$(find /home/quillet /home/etc-upper -mindepth 1 | sort)" \
-    $'/home/quillet/dnstop_output.txt\n/home/quillet/dump.pcap'
+    $'/home/etc-upper/passwd\n/home/quillet/dnstop_output.txt\n/home/quillet/dump.pcap'
+  expect_eq "hostile $attack: /etc/passwd as the suite left it" "$(md5sum </etc/passwd)" "$passwd_before"
   expect_eq "hostile $attack: the capture unchanged" "$(cat /home/quillet/dump.pcap)" pcap
   # Only the stand-in's: other software on the machine may run as the user.
   expect_eq "hostile $attack: no process of the stand-in left" "$(pgrep -u _quillet -f -a hostile_dnstop)" ""
