@@ -63,13 +63,16 @@ std::vector<quillet::BufferedValue> buffered(std::size_t count) {
 
 // The instant capture: tcpdump's file gets a few bytes, dnstop prints a
 // report of twenty clients.
-class InstantCapture : public quillet::CommandRunner {
+class InstantCapture : public quillet::CommandRunner, public quillet::ContainedRunner {
  public:
   explicit InstantCapture(quillet::CaptureSetup setup) : setup_(std::move(setup)) {}
-  quillet::ExitStatus run_shell(const std::string& command_line, quillet::ChildOutput) override {
-    const bool tcpdump = command_line.find("tcpdump") != std::string::npos;
-    std::ofstream(tcpdump ? setup_.caminho_tcpdump : setup_.caminho_arquivo, std::ios::binary)
-        << (tcpdump ? std::string("pcap") : quillet::bench::make_report(20, {}));
+  quillet::ExitStatus run_shell(const std::string&, quillet::ChildOutput) override {
+    std::ofstream(setup_.caminho_tcpdump, std::ios::binary) << "pcap";
+    return {};
+  }
+  quillet::ContainedResult run(const quillet::ContainedCommand&,
+                               const quillet::Containment&) override {
+    std::ofstream(setup_.caminho_arquivo, std::ios::binary) << quillet::bench::make_report(20, {});
     return {};
   }
 
@@ -133,9 +136,10 @@ void BM_BufferDrain(benchmark::State& state) {
                       << file << '\n';
   ::chmod(conf.c_str(), 0600);
 
-  const quillet::CaptureSetup capture{.work_dir = dir.path.string() + "/",
-                                      .caminho_tcpdump = (dir.path / "dump.pcap").string(),
-                                      .caminho_arquivo = (dir.path / "dnstop_output.txt").string()};
+  quillet::CaptureSetup capture;
+  capture.work_dir = dir.path.string() + "/";
+  capture.caminho_tcpdump = (dir.path / "dump.pcap").string();
+  capture.caminho_arquivo = (dir.path / "dnstop_output.txt").string();
   InstantCapture runner(capture);
   NullBuffer null;
   std::ostringstream out;
@@ -156,6 +160,7 @@ void BM_BufferDrain(benchmark::State& state) {
                          .capture = capture,
                          .delivery = {},
                          .runner = runner,
+                         .contained = runner,
                          .pause = [](std::chrono::milliseconds) {},
                          .wall_clock = quillet::real_time};
     state.ResumeTiming();
