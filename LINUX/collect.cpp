@@ -220,11 +220,7 @@ class RunBuffer {
         const SendResult result = zbx.exchange(encode_request(batch));
         refused += result.failed.value_or(0);
       } catch (const ExchangeError& e) {
-        std::string line(RED);
-        line += "Erro ao enviar para o Zabbix: ";
-        line += e.what();
-        line += RESET;
-        println(ctx_.out, line);
+        print_delivery_error(ctx_.out, e);
         println(ctx_.out, "[ERRO] Buffer persistente: envio de valores guardados falhou; restam " +
                               std::to_string(values.size()) + " para a próxima coleta.");
         failed_ = true;

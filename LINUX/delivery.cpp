@@ -10,17 +10,21 @@ bool refused_by_server(const SendResult& result) {
   return result.failed.value_or(0) >= 1;
 }
 
+void print_delivery_error(std::ostream& out, const ExchangeError& e) {
+  std::string line(RED);
+  line += "Erro ao enviar para o Zabbix: ";
+  line += e.what();
+  line += RESET;
+  println(out, line);
+}
+
 DeliveryOutcome retry_delivery(const DeliveryAttempt& attempt, const DeliveryBounds& bounds,
                                std::ostream& out, const Pause& pause) {
   for (int i = 0; i < bounds.attempts; ++i) {
     try {
       return refused_by_server(attempt()) ? DeliveryOutcome::refused : DeliveryOutcome::delivered;
     } catch (const ExchangeError& e) {
-      std::string line(RED);
-      line += "Erro ao enviar para o Zabbix: ";
-      line += e.what();
-      line += RESET;
-      println(out, line);
+      print_delivery_error(out, e);
     }
     pause(bounds.pause);
   }

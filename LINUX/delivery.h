@@ -55,6 +55,10 @@ using DeliveryAttempt = std::function<SendResult()>;
 // without a readable "failed" figure counts as accepted.
 bool refused_by_server(const SendResult& result);
 
+// Prints the red line of a failed attempt: RED + "Erro ao enviar para o
+// Zabbix: " + the description + RESET.
+void print_delivery_error(std::ostream& out, const ExchangeError& e);
+
 // Makes at most `bounds.attempts` attempts. After each failed one prints RED +
 // "Erro ao enviar para o Zabbix: " + the description + RESET and pauses
 // `bounds.pause`, the last one included. Other failures pass through.
