@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <sched.h>
+#include <seccomp.h>
 #include <signal.h>
 #include <sys/fsuid.h>
 #include <sys/mount.h>
@@ -32,6 +33,13 @@ using Clock = std::chrono::steady_clock;
 
 // Where the package puts the definition of the user; systemd-sysusers reads it.
 constexpr std::string_view kSysusersFile = "/usr/lib/sysusers.d/quillet.conf";
+
+// The devices a file parser may need, bound from the host's /dev into an
+// otherwise empty one; no terminal among them.
+constexpr const char* kDevices[] = {"null", "zero", "urandom"};
+// Where other programs keep their sockets, shared memory and state: an empty,
+// read-only directory inside.
+constexpr const char* kEmptied[] = {"/run", "/tmp", "/var"};
 
 std::string with_errno(const std::string& what, int err) {
   return what + ": " + std::strerror(err);
@@ -125,6 +133,30 @@ class IgnoredSigpipe {
   struct sigaction saved_ {};
 };
 
+// The system calls the program may not make: no socket of any family (a Unix
+// socket in the file system is a way out that no namespace closes) and no
+// io_uring, which can make sockets too. Built before the clone, loaded last.
+class SocketFilter {
+ public:
+  SocketFilter() : ctx_(::seccomp_init(SCMP_ACT_ALLOW)) {
+    for (const int call : {SCMP_SYS(socket), SCMP_SYS(socketpair), SCMP_SYS(io_uring_setup)}) {
+      if (ctx_ != nullptr && ::seccomp_rule_add(ctx_, SCMP_ACT_ERRNO(EPERM), call, 0) != 0) {
+        ::seccomp_release(ctx_);
+        ctx_ = nullptr;
+      }
+    }
+  }
+  ~SocketFilter() {
+    if (ctx_ != nullptr) ::seccomp_release(ctx_);
+  }
+  SocketFilter(const SocketFilter&) = delete;
+  SocketFilter& operator=(const SocketFilter&) = delete;
+  scmp_filter_ctx get() const { return ctx_; }
+
+ private:
+  scmp_filter_ctx ctx_;
+};
+
 // Everything the two child processes need, prepared before the clone: after
 // it they only make system calls and report failures through `report`.
 struct Launch {
@@ -140,6 +172,7 @@ struct Launch {
   std::vector<char*> envp;
   int in = -1, out = -1, err = -1;  // the program's 0, 1 and 2
   int report = -1;                  // "E <why>" or "S <wait status>" lines to quillet
+  scmp_filter_ctx filter = nullptr;
 };
 
 void write_all(int fd, const std::string& text) {
@@ -167,7 +200,7 @@ void limit(const Launch& l, int resource, const char* name, rlim_t soft, rlim_t 
 
 // The program itself: its descriptors, then the rights dropped in the order
 // each step still has what it needs, the limits last, then the program.
-[[noreturn]] void worker_main(const Launch& l) {
+[[noreturn]] void worker_main(const Launch& l, pid_t init) {
   int fds[3] = {l.in, l.out, l.err};
   for (int& fd : fds) {
     fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 10);
@@ -199,8 +232,10 @@ void limit(const Launch& l, int resource, const char* name, rlim_t soft, rlim_t 
   if (::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) != 0)
     fail_child(l, "PR_CAP_AMBIENT_CLEAR_ALL", errno);
   if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) fail_child(l, "PR_SET_NO_NEW_PRIVS", errno);
-  // Set after the change of user, which clears it.
+  // Set after the change of user, which clears it; an init that ended before
+  // has left this process to another parent.
   if (::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0) fail_child(l, "PR_SET_PDEATHSIG", errno);
+  if (::getppid() != init) ::_exit(127);
 
   const Containment& b = l.bounds;
   limit(l, RLIMIT_CORE, "RLIMIT_CORE", 0, 0);
@@ -209,8 +244,58 @@ void limit(const Launch& l, int resource, const char* name, rlim_t soft, rlim_t 
   limit(l, RLIMIT_AS, "RLIMIT_AS", b.address_space, b.address_space);
   limit(l, RLIMIT_FSIZE, "RLIMIT_FSIZE", b.file_size, b.file_size);
   limit(l, RLIMIT_NPROC, "RLIMIT_NPROC", b.processes, b.processes);
+  if (const int rc = ::seccomp_load(l.filter); rc != 0) fail_child(l, "seccomp_load", -rc);
   ::execve(l.path.c_str(), l.argv.data(), l.envp.data());
   fail_child(l, "execve " + l.path, errno);
+}
+
+// The mounts of the program's namespace: everything read-only and nosuid, a
+// /proc and /sys of its own, a /dev of a few devices and the standard streams,
+// and nothing of other programs' sockets, shared memory or state.
+void make_mounts(const Launch& l) {
+  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    fail_child(l, "mount --make-rprivate /", errno);
+  mount_attr attr{};
+  attr.attr_set = MOUNT_ATTR_RDONLY | MOUNT_ATTR_NOSUID;
+  if (::mount_setattr(AT_FDCWD, "/", AT_RECURSIVE, &attr, sizeof attr) != 0)
+    fail_child(l, "mount_setattr / ro,nosuid", errno);
+  constexpr unsigned long kOwn = MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC;
+  if (::mount("proc", "/proc", "proc", kOwn, nullptr) != 0) fail_child(l, "mount /proc", errno);
+  if (::mount("sysfs", "/sys", "sysfs", kOwn, nullptr) != 0) fail_child(l, "mount /sys", errno);
+
+  // Copies of the host's nodes, taken before its /dev is covered.
+  std::vector<Fd> devices;
+  for (const char* name : kDevices) {
+    const std::string path = std::string("/dev/") + name;
+    devices.emplace_back(::open_tree(AT_FDCWD, path.c_str(), OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC));
+    if (!devices.back()) fail_child(l, "open_tree " + path, errno);
+  }
+  if (::mount("tmpfs", "/dev", "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, "size=16k,mode=755") != 0)
+    fail_child(l, "mount /dev", errno);
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    const std::string path = std::string("/dev/") + kDevices[i];
+    if (!Fd(::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666)))
+      fail_child(l, "open " + path, errno);
+    if (::move_mount(devices[i].get(), "", AT_FDCWD, path.c_str(), MOVE_MOUNT_F_EMPTY_PATH) != 0)
+      fail_child(l, "move_mount " + path, errno);
+  }
+  for (const auto& [link, target] : {std::pair{"/dev/fd", "/proc/self/fd"},
+                                     {"/dev/stdin", "/proc/self/fd/0"},
+                                     {"/dev/stdout", "/proc/self/fd/1"},
+                                     {"/dev/stderr", "/proc/self/fd/2"}}) {
+    if (::symlink(target, link) != 0) fail_child(l, std::string("symlink ") + link, errno);
+  }
+  mount_attr readonly{};
+  readonly.attr_set = MOUNT_ATTR_RDONLY;
+  if (::mount_setattr(AT_FDCWD, "/dev", 0, &readonly, sizeof readonly) != 0)
+    fail_child(l, "mount_setattr /dev ro", errno);
+
+  for (const char* dir : kEmptied) {
+    struct stat st {};
+    if (::lstat(dir, &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+    if (::mount("tmpfs", dir, "tmpfs", kOwn, "size=4k,mode=755") != 0)
+      fail_child(l, std::string("mount ") + dir, errno);
+  }
 }
 
 // PID 1 of the program's namespaces (or its plain parent without them): makes
@@ -218,22 +303,17 @@ void limit(const Launch& l, int resource, const char* name, rlim_t soft, rlim_t 
 // it ends, the kernel kills whatever else lives in the PID namespace.
 [[noreturn]] void init_main(const Launch& l) {
   if (::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0) fail_child(l, "PR_SET_PDEATHSIG", errno);
-  if (l.namespaces) {
-    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-      fail_child(l, "mount --make-rprivate /", errno);
-    mount_attr attr{};
-    attr.attr_set = MOUNT_ATTR_RDONLY | MOUNT_ATTR_NOSUID;
-    if (::mount_setattr(AT_FDCWD, "/", AT_RECURSIVE, &attr, sizeof attr) != 0)
-      fail_child(l, "mount_setattr / ro,nosuid", errno);
-    constexpr unsigned long kOwn = MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC;
-    if (::mount("proc", "/proc", "proc", kOwn, nullptr) != 0) fail_child(l, "mount /proc", errno);
-    if (::mount("sysfs", "/sys", "sysfs", kOwn, nullptr) != 0) fail_child(l, "mount /sys", errno);
-  } else if (::setpgid(0, 0) != 0) {
-    fail_child(l, "setpgid", errno);
-  }
+  // quillet holds the report's other end as long as it lives: with no reader
+  // left, it ended before the signal was armed.
+  pollfd reader{l.report, POLLOUT, 0};
+  if (::poll(&reader, 1, 0) != 1 || (reader.revents & POLLERR) != 0) ::_exit(127);
+  // A session of its own: no controlling terminal to read or to type into.
+  if (::setsid() < 0) fail_child(l, "setsid", errno);
+  if (l.namespaces) make_mounts(l);
+  const pid_t self = ::getpid();
   const pid_t worker = ::fork();
   if (worker < 0) fail_child(l, "fork", errno);
-  if (worker == 0) worker_main(l);
+  if (worker == 0) worker_main(l, self);
   ::close(l.in);
   ::close(l.out);
   ::close(l.err);
@@ -307,6 +387,15 @@ ContainedResult Container::run(const ContainedCommand& command, const Containmen
                          std::string(kSysusersFile) + ")");
     }
     std::tie(l.uid, l.gid) = *user;
+  } else {
+    // A uid 0 left anywhere would let the program become root again, without
+    // a capability but with everything that trusts root's uid.
+    uid_t real = 0, effective = 0, saved = 0;
+    if (::getresuid(&real, &effective, &saved) != 0 || real == 0 || effective == 0 || saved == 0) {
+      result.partial.clear();
+      return not_started("sem CAP_SETUID e CAP_SETGID não pode passar ao usuário " + bounds.user +
+                         ", e " + command.program + " não roda como root");
+    }
   }
 
   Fd input(::open(command.input.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
@@ -334,9 +423,13 @@ ContainedResult Container::run(const ContainedCommand& command, const Containmen
   l.out = output.get();
   l.err = err.write.get();
   l.report = report.write.get();
+  const SocketFilter filter;
+  if (filter.get() == nullptr) return not_started("seccomp_init: sem filtro de chamadas");
+  l.filter = filter.get();
 
   const IgnoredSigpipe sigpipe;
-  const long flags = SIGCHLD | (l.namespaces ? CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWNET : 0);
+  const long flags =
+      SIGCHLD | (l.namespaces ? CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWNET | CLONE_NEWIPC : 0);
   // Like fork, with the namespaces: the child starts as PID 1 of its own.
   const long pid = ::syscall(SYS_clone, flags, nullptr, nullptr, nullptr, nullptr);
   if (pid < 0) return not_started(with_errno("clone", errno));
@@ -360,23 +453,30 @@ ContainedResult Container::run(const ContainedCommand& command, const Containmen
     relayed += keep;
     dropped += bytes.size() - keep;
   };
-  bool timed_out = false;
+  // Why quillet ended the program itself, when it did.
+  std::string ended;
+  const auto stop = [&](std::string why) {
+    ended = std::move(why);
+    // PID 1 takes its namespace along; without one, the process group.
+    if (!l.namespaces) ::kill(-static_cast<pid_t>(pid), SIGKILL);
+    ::kill(static_cast<pid_t>(pid), SIGKILL);
+  };
   bool running = true;
   while (running) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) {
-      timed_out = true;
-      // PID 1 takes its namespace along; without one, the process group.
-      if (!l.namespaces) ::kill(-static_cast<pid_t>(pid), SIGKILL);
-      ::kill(static_cast<pid_t>(pid), SIGKILL);
+      stop("excedeu o prazo de " + duration_text(bounds.deadline) + " e foi encerrado");
       break;
     }
     pollfd fds[3] = {{report.read.get(), POLLIN, 0},
-                     {err.read.get(), POLLIN, 0},
+                     {err.read ? err.read.get() : -1, POLLIN, 0},
                      {in.write ? in.write.get() : -1, POLLOUT, 0}};
-    if (::poll(fds, 3, static_cast<int>(std::min<long long>(left, 1000))) < 0 && errno != EINTR)
-      return not_started(with_errno("poll", errno));
-    if (fds[1].revents != 0) read_available(err.read.get(), relay);
+    if (::poll(fds, 3, static_cast<int>(std::min<long long>(left, 1000))) < 0 && errno != EINTR) {
+      stop(with_errno("foi encerrado após uma falha de poll", errno));
+      break;
+    }
+    // A standard error closed for good is left out of the next polls.
+    if (fds[1].revents != 0 && !read_available(err.read.get(), relay)) err.read.reset();
     if (fds[0].revents != 0) {
       running = read_available(report.read.get(), [&](std::string_view s) { reported += s; });
     }
@@ -384,7 +484,11 @@ ContainedResult Container::run(const ContainedCommand& command, const Containmen
       if (fed == feed.size()) {
         feed.resize(65536);
         const ssize_t n = read_resuming(input.get(), feed.data(), feed.size());
-        feed.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        if (n < 0) {
+          stop(with_errno("foi encerrado: não foi possível ler " + command.input, errno));
+          break;
+        }
+        feed.resize(static_cast<std::size_t>(n));
         fed = 0;
       }
       if (feed.empty()) {
@@ -401,15 +505,15 @@ ContainedResult Container::run(const ContainedCommand& command, const Containmen
   }
   in.write.reset();
   const ExitStatus init_status = wait_for_child(static_cast<int>(pid));
-  read_available(err.read.get(), relay);
+  if (err.read) read_available(err.read.get(), relay);
   if (dropped > 0) {
     write_all(STDERR_FILENO, "\nquillet: saída de erro de " + command.program + " cortada após " +
                                  std::to_string(relayed) + " bytes; " + std::to_string(dropped) +
                                  " bytes omitidos\n");
   }
 
-  if (timed_out) {
-    result.cause = "excedeu o prazo de " + duration_text(bounds.deadline) + " e foi encerrado";
+  if (!ended.empty()) {
+    result.cause = ended;
     return result;
   }
   if (reported.starts_with("E ")) {

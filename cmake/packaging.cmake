@@ -3,9 +3,10 @@
 #   cmake --install <build> --prefix /usr/local   installs by hand
 #   cpack -G DEB (in <build>)                     builds quillet_<version>_amd64.deb
 #
-# The package holds only its own files: no maintainer scripts, nothing under
-# /etc or /home. The working directory /home/quillet/ is the admin's to create;
-# the user _quillet comes from /usr/lib/sysusers.d/quillet.conf.
+# The package holds only its own files, nothing under /etc or /home, and one
+# maintainer script: the postinst that creates the user _quillet from
+# /usr/lib/sysusers.d/quillet.conf. The working directory /home/quillet/ is the
+# admin's to create.
 
 include(GNUInstallDirs)
 
@@ -62,8 +63,7 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/copyright.in ${QUILLET_COPYRIGHT
 file(GLOB QUILLET_ZABBIX_TEMPLATES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/zabbix/*.yaml)
 
 install(TARGETS quillet RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-# The user dnstop runs as; systemd-sysusers creates it at boot, or at once when
-# run by hand. Not CMAKE_INSTALL_LIBDIR: sysusers.d has no architecture.
+# The user dnstop runs as; the postinst has systemd-sysusers create it. Not CMAKE_INSTALL_LIBDIR: sysusers.d has no architecture.
 install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/sysusers.conf
         DESTINATION lib/sysusers.d RENAME quillet.conf)
 install(FILES ${QUILLET_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
@@ -101,7 +101,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${QUILLET_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "tcpdump, dnstop")
+# systemd-sysusers for the postinst, with dh_installsysusers' alternatives.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS
+    "tcpdump, dnstop, systemd | systemd-standalone-sysusers | systemd-sysusers")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/postinst)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/cpack_checks.cmake)

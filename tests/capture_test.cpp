@@ -273,7 +273,7 @@ class CaptureWithTools : public ::testing::Test {
   std::string args(const std::string& tool) { return read_file(dir.path() / (tool + ".args")); }
   std::string stderr_text() { return read_file(dir.path() / "stderr"); }
 
-  ScratchDir dir;
+  ScratchDir dir{QUILLET_TEST_VISIBLE_DIR};
   fs::path saved_cwd;
   ScratchDir work;
   CaptureSetup setup = capture_setup_in(work.path());

@@ -242,16 +242,62 @@ hostile_rows=(
   "allocate listing"
   "fork_bomb listing"
   "write_10g excedeu o limite de 256 MiB de saída (terminou com status 120)"
+  "open_tty listing"
+  "tiocsti listing"
+  "unix_socket listing"
+  "abstract_socket listing"
+  "socket_pair listing"
+  "write_shm listing"
+  "sysv_shm listing"
   "loop_forever excedeu o prazo de 60 s e foi encerrado"
+  "close_stderr_spin excedeu o prazo de 60 s e foi encerrado"
 )
+# What other programs of a host offer: a Unix socket anyone may write, one in
+# the abstract namespace, a SysV segment anyone may attach.
+python3 -c '
+import os, select, socket, sys
+listening = []
+for address in (sys.argv[1], "\0quillet-hostile"):
+    s = socket.socket(socket.AF_UNIX)
+    s.bind(address)
+    s.listen()
+    listening.append(s)
+os.chmod(sys.argv[1], 0o777)
+while True:
+    for s in select.select(listening, [], [])[0]:
+        s.accept()
+        print("connected", flush=True)' "$SCRATCH/open.sock" >"$SCRATCH/socket-log" &
+listener=$!
+ipcmk -M 4096 -p 0666 | awk '{ print $NF }' >"$SCRATCH/shmid"
+for _ in $(seq 50); do [ -S "$SCRATCH/open.sock" ] && break; sleep 0.1; done
+hz=$(getconf CLK_TCK)
 new_deliveries
 for row in "${hostile_rows[@]}"; do
   attack=${row%% *} outcome=${row#* }
   printf '#!/bin/sh\nexec python3 %s %s %s "$@"\n' "$SCRATCH/hostile_dnstop.py" "$attack" "$report" \
     >"$SCRATCH/bin/dnstop"
   started=$SECONDS
-  run_quillet coletarDns /p 127.0.0.1 debug
-  echo "hostile $attack: status $STATUS after $((SECONDS - started)) s: $(head -c 300 "$ERR" | tr '\n' ' ')"
+  set +e
+  if [ "$attack" = tiocsti ]; then
+    # From a pseudo-terminal that is its controlling terminal, as a root shell.
+    python3 -c 'import pty, sys; sys.exit(pty.spawn(sys.argv[1:]) >> 8)' \
+      sh -c 'exec "$0" coletarDns /p 127.0.0.1 debug >"$1" 2>"$2"' "$QUILLET_BIN" "$OUT" "$ERR" \
+      </dev/null >/dev/null
+    STATUS=$? ticks=-
+  else
+    # quillet's own processor time (not its children's), read until it ends.
+    "$QUILLET_BIN" coletarDns /p 127.0.0.1 debug >"$OUT" 2>"$ERR" &
+    pid=$! ticks=0
+    while [ -e "/proc/$pid/stat" ]; do
+      2>/dev/null read -r -a stat <"/proc/$pid/stat" && ticks=$((stat[13] + stat[14]))
+      sleep 0.2
+    done
+    wait "$pid"
+    STATUS=$?
+    expect_eq "hostile $attack: quillet's own CPU under 1 s" "$((ticks < hz))" 1
+  fi
+  set -e
+  echo "hostile $attack: status $STATUS after $((SECONDS - started)) s, quillet's CPU $ticks/$hz s: $(head -c 300 "$ERR" | tr '\n' ' ')"
   if [ "$outcome" = listing ]; then
     expect_eq "hostile $attack: status" "$STATUS" 0
     expect_eq "hostile $attack: the usual listing" "$(cat "$OUT")" "$listing"
@@ -270,6 +316,10 @@ for row in "${hostile_rows[@]}"; do
   expect_eq "hostile $attack: the same links" "$(ip -o link | awk '{print $2}')" "$links_before"
 done
 expect_eq "hostile: nothing reached the trapper" "$(trapper_values)" ""
+kill "$listener"
+ipcrm -m "$(cat "$SCRATCH/shmid")"
+expect_eq "hostile: no connection to the sockets" "$(cat "$SCRATCH/socket-log")" ""
+expect_eq "hostile: nothing typed at the terminal" "$(ls "$SCRATCH/typed" 2>&1 >/dev/null | wc -l)" 1
 rm "$SCRATCH/suid-id"
 fake_capture "$report"
 

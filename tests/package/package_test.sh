@@ -235,7 +235,10 @@ if [ "${1:-}" = --systemd ]; then
 
   # The package and the scheduler as an admin sets them up.
   cp "$deb" "$ct/tmp/quillet.deb"
+  # A lower root that had the user already (Debian 13's) loses it here.
+  for f in passwd group shadow gshadow; do sed -i '/^_quillet:/d' "$ct/etc/$f"; done
   chroot "$ct" dpkg -i /tmp/quillet.deb >"$work/log/dpkg" 2>&1 || { cat "$work/log/dpkg"; fail "dpkg -i in the container"; exit 0; }
+  verdict "dpkg -i alone created _quillet" grep -q '^_quillet:' "$ct/etc/passwd"
   sed -e "s/zabbix\.example\.org/$trapper_ip/" -e 's/ dns01$/ dns-ct/' -e "s/^IPAddressAllow=.*/IPAddressAllow=localhost $trapper_ip/" \
     "$ct/usr/share/quillet/examples/quillet.service" >"$ct/etc/systemd/system/quillet.service"
   cp "$ct/usr/share/quillet/examples/quillet.timer" "$ct/etc/systemd/system/"
@@ -328,9 +331,8 @@ if [ "${1:-}" = --systemd ]; then
   sed 's/^/credentials while it ran: /' "$work/log/creds"
   verdict "under the unit too, tcpdump dropped root and every capability" \
     grep -qE '^tcpdump Uid=([1-9][0-9]*),\1,\1,\1 .* CapPrm=0000000000000000 CapEff=0000000000000000 ' "$work/log/creds"
-  # dnstop contained: the user _quillet (made by systemd-sysusers at boot from
-  # the package's file), no group, no capability, no way back, namespaces of
-  # its own.
+  # dnstop contained: the user _quillet (made by the package's postinst), no
+  # group, no capability, no way back, namespaces of its own.
   user=$(awk -F: '$1 == "_quillet" { print $3 ":" $4 }' "$ct/etc/passwd")
   u=${user%:*} g=${user#*:} none=0000000000000000
   got=$(sed -n 's/ ms=[0-9]*//; s/^dnstop //p' "$work/log/creds")
@@ -431,15 +433,18 @@ expect_eq "Priority" "$(field Priority)" optional
 check "Maintainer is a name and an address: '$(field Maintainer)'" \
   grep -qE '^[^<>]+ <[^<>@ ]+@[^<>@ ]+>$' <<<"$(field Maintainer)"
 depends=$(field Depends | tr -d ' ' | tr ',' '\n' | sed 's/(.*//')
-for dep in tcpdump dnstop libc6 libstdc++6; do
+for dep in tcpdump dnstop libc6 libstdc++6 libseccomp2 "systemd|systemd-standalone-sysusers|systemd-sysusers"; do
   check "Depends names $dep: $(field Depends)" grep -qx "$dep" <<<"$depends"
 done
 description=$(field Description)
 check "Description has a synopsis and an extended text" test "$(wc -l <<<"$description")" -ge 3
 check "Description lines fit 80 columns" test "$(awk 'length > 80' <<<"$description" | wc -l)" = 0
 dpkg-deb -e "$deb" "$scratch/control"
-expect_eq "control members: no maintainer scripts, no conffiles" \
-  "$(find "$scratch/control" -mindepth 1 -printf '%f\n' | sort | tr '\n' ' ')" "control md5sums "
+expect_eq "control members: the postinst, no conffiles" \
+  "$(find "$scratch/control" -mindepth 1 -printf '%f\n' | sort | tr '\n' ' ')" "control md5sums postinst "
+expect_eq "the postinst only runs systemd-sysusers on the package's file" \
+  "$(grep -v '^#\|^$\|^set -e$\|^if \|^fi$' "$scratch/control/postinst")" \
+  $'\tsystemd-sysusers ${DPKG_ROOT:+--root="$DPKG_ROOT"} quillet.conf'
 
 # --- contents ---
 expected_files=(

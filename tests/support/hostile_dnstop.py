@@ -7,10 +7,13 @@ attempt CASE, says on standard error how it went ("hostile: CASE: bloqueado:
 report and ends with status 0, as a dnstop whose attack simply failed would.
 Attempts that never end by themselves must be cut short by a bound.
 """
+import ctypes
+import fcntl
 import os
 import socket
 import subprocess
 import sys
+import termios
 import time
 
 
@@ -104,10 +107,57 @@ def fork_bomb():
         raise PermissionError(f"{e} after {born} processes") from e
 
 
+def open_tty():
+    os.close(os.open("/dev/tty", os.O_RDWR))
+
+
+def tiocsti():
+    # What the admin's root shell reads once quillet ends.
+    fd = os.open("/dev/tty", os.O_RDWR)
+    for c in b"id > /home/scratch/typed\n":
+        fcntl.ioctl(fd, termios.TIOCSTI, bytes([c]))
+
+
+def unix_socket(address="/home/scratch/open.sock"):
+    with socket.socket(socket.AF_UNIX) as s:
+        s.connect(address)
+        s.sendall(b"192.0.2.10\n")
+
+
+def abstract_socket():
+    unix_socket("\0quillet-hostile")
+
+
+def socket_pair():
+    socket.socketpair()
+
+
+def write_shm():
+    with open("/dev/shm/quillet-hostile", "w") as f:
+        f.write("x")
+
+
+def sysv_shm():
+    # A segment anyone may attach, made by the suite; its id in /home/scratch.
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.shmat.restype = ctypes.c_void_p
+    with open("/home/scratch/shmid") as f:
+        shmid = int(f.read())
+    if libc.shmat(shmid, None, 0) == ctypes.c_void_p(-1).value:
+        err = ctypes.get_errno()
+        raise OSError(err, os.strerror(err))
+
+
+def close_stderr_spin():
+    os.close(2)
+    loop_forever()
+
+
 CASES = {f.__name__: f for f in (
     read_shadow, write_workdir, write_etc, write_capture, connect_trapper, raw_socket,
     privileged, signal_parent, interfaces, setuid_binary, loop_forever, allocate,
-    write_10g, fork_bomb)}
+    write_10g, fork_bomb, open_tty, tiocsti, unix_socket, abstract_socket, socket_pair, write_shm,
+    sysv_shm, close_stderr_spin)}
 
 
 def main():

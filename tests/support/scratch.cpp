@@ -8,8 +8,8 @@
 
 namespace quillet::testing {
 
-ScratchDir::ScratchDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "quillet-test-XXXXXX").string();
+ScratchDir::ScratchDir(const std::filesystem::path& base) {
+  std::string pattern = (base / "quillet-test-XXXXXX").string();
   if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
 }

@@ -830,7 +830,8 @@ else
   # Under load: twenty hosts' runs at once through the same proxy, each with a
   # faked capture (tcpdump writes a few bytes, dnstop prints the plan's report)
   # in a mount namespace of its own, so that each has its own /home/quillet and
-  # the directory's lock does not turn runs away.
+  # the directory's lock does not turn runs away, and its own uid for _quillet,
+  # so that the runs do not share one process limit, as real servers never do.
   if [ "$STAND_IN" = 1 ]; then
     echo "NOTE: the stand-in has no faked capture: the load left out"
   else
@@ -847,10 +848,14 @@ else
     since=$(date +%s)
     pids=()
     for host in "${load_hosts[@]}"; do
+      uid=$((64900 + ${#pids[@]}))
+      sed "s/^_quillet:x:[0-9]*:[0-9]*:/_quillet:x:$uid:$uid:/" /etc/passwd >"$SCRATCH/passwd-$host"
       # shellcheck disable=SC2016 # expanded by the inner shell
       unshare --mount --propagation private sh -c \
-        'mount -t tmpfs -o mode=700 tmpfs /home/quillet && PATH="$0:$PATH" exec "$@"' \
-        "$FAKE" "$BIN" coletarDns /tmp "127.0.0.1:$other_port" "$host" >"$SCRATCH/load-$host" 2>&1 &
+        'mount -t tmpfs -o mode=700 tmpfs /home/quillet && mount --bind "$1" /etc/passwd && shift &&
+         PATH="$0:$PATH" exec "$@"' \
+        "$FAKE" "$SCRATCH/passwd-$host" "$BIN" coletarDns /tmp "127.0.0.1:$other_port" "$host" \
+        >"$SCRATCH/load-$host" 2>&1 &
       pids+=($!)
     done
     load_failed=0
