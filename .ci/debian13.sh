@@ -58,6 +58,9 @@ if [ "${1:-}" = --inside ]; then
   mount --bind "$CACHE/apt-archives" "$MNT/var/cache/apt/archives"
   cp /etc/resolv.conf "$MNT/etc/resolv.conf"
   mkdir -p "$MNT/root/quillet"
+  # The unit tests run stand-ins from the build tree as the contained user,
+  # which needs search permission on every folder above it; /root is 0700.
+  chmod 0711 "$MNT/root"
   (cd "$SRC" && git ls-files -z --cached --others --exclude-standard | tar -c --null -T - -f -) |
     tar -x -f - -C "$MNT/root/quillet"
 

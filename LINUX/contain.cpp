@@ -237,6 +237,10 @@ void limit(const Launch& l, int resource, const char* name, rlim_t soft, rlim_t 
   if (::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0) fail_child(l, "PR_SET_PDEATHSIG", errno);
   if (::getppid() != init) ::_exit(127);
 
+  // libseccomp allocates while it loads: before the address-space limit,
+  // which a process may already exceed (a sanitizer's shadow memory does).
+  if (const int rc = ::seccomp_load(l.filter); rc != 0) fail_child(l, "seccomp_load", -rc);
+
   const Containment& b = l.bounds;
   limit(l, RLIMIT_CORE, "RLIMIT_CORE", 0, 0);
   // SIGXCPU at the limit, SIGKILL a second later if it is caught.
@@ -244,7 +248,6 @@ void limit(const Launch& l, int resource, const char* name, rlim_t soft, rlim_t 
   limit(l, RLIMIT_AS, "RLIMIT_AS", b.address_space, b.address_space);
   limit(l, RLIMIT_FSIZE, "RLIMIT_FSIZE", b.file_size, b.file_size);
   limit(l, RLIMIT_NPROC, "RLIMIT_NPROC", b.processes, b.processes);
-  if (const int rc = ::seccomp_load(l.filter); rc != 0) fail_child(l, "seccomp_load", -rc);
   ::execve(l.path.c_str(), l.argv.data(), l.envp.data());
   fail_child(l, "execve " + l.path, errno);
 }
