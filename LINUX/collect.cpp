@@ -70,7 +70,7 @@ RunDelivery deliver(ZabbixSender& zbx, const std::vector<ZabbixMetric>& values,
     if (!sent.discovery) {
       sent.discovery = outcome;
       if (buffer && outcome == DeliveryOutcome::delivered) {
-        buffer->announce(values.front().host, listed);
+        buffer->announce(listed);
       }
     }
   }
@@ -129,6 +129,11 @@ int coletarDns(const std::string& /*caminho_arquivo: the capture decides the rep
   CaptureSetup capture = ctx.capture;
   if (config.interface.given()) capture.interface = config.interface.value;
 
+  // The buffer's place is checked before the capture too.
+  std::optional<BufferRun> buffer;
+  if (config.persistent_buffer && !listing)
+    buffer.emplace(config, capture, ctx, zabbix_host, started);
+
   ValueClock window_end;
   const std::optional<std::vector<SourceRecord>> top20 = capture_and_rank(ctx, capture, window_end);
   if (!top20) return 1;
@@ -138,12 +143,8 @@ int coletarDns(const std::string& /*caminho_arquivo: the capture decides the rep
   }
 
   ZabbixSender zbx = setup.sender();
-  std::optional<BufferRun> buffer;
-  std::vector<SourceRecord> buffered_clients;
-  if (config.persistent_buffer) {
-    buffer.emplace(config, capture, ctx, started);
-    buffered_clients = buffer->clients(zabbix_host, *top20);
-  }
+  const std::vector<SourceRecord> buffered_clients =
+      buffer ? buffer->clients(*top20) : std::vector<SourceRecord>{};
   const std::vector<ZabbixMetric> values =
       run_values(zabbix_host, *top20, window_end, buffered_clients);
   std::vector<SourceRecord> listed = *top20;

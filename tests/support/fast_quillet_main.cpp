@@ -68,7 +68,7 @@ int main(int argc, char** argv) {
   const std::string_view mode = argc > 1 ? argv[1] : "";
   if ((argc == 3 && mode == "--read-buffer") || (argc == 5 && mode == "--fill-buffer")) {
     const quillet::PersistentBuffer buffer(argv[2], std::chrono::hours(168));
-    const std::optional<quillet::Fd> lock = buffer.lock(true);
+    const std::optional<quillet::Fd> lock = buffer.lock(std::chrono::hours(1));
     const auto now = quillet::real_time();
     quillet::BufferContents contents = buffer.read(now);
     if (!contents.unreadable.empty()) {
@@ -76,22 +76,24 @@ int main(int argc, char** argv) {
                 << '\n';
       return 0;
     }
+    if (contents.damaged > 0) std::cout << "damaged " << contents.damaged << '\n';
     if (mode == "--fill-buffer") {
       const int first = std::stoi(argv[3]), runs = std::stoi(argv[4]);
       const quillet::ValueClock clock = quillet::value_clock(now);
+      std::vector<quillet::ZabbixMetric> values;
       for (int run = first; run < first + runs; ++run) {
         const std::string prefix =
             "[10." + std::to_string(run / 250) + "." + std::to_string(run % 250) + ".";
         for (int k = 1; k <= 20; ++k) {
           const quillet::ValueClock at{clock.clock - (first + runs - run), clock.ns};
-          contents.values.push_back(
-              {{"dns-lab", "contDns" + prefix + std::to_string(k) + "]", std::int64_t{21 - k}, at},
-               1});
-          contents.values.push_back(
-              {{"dns-lab", "percentDns" + prefix + std::to_string(k) + "]", 5.0, at}, 1});
+          values.push_back(
+              {"dns-lab", "contDns" + prefix + std::to_string(k) + "]", std::int64_t{21 - k}, at});
+          values.push_back({"dns-lab", "percentDns" + prefix + std::to_string(k) + "]", 5.0, at});
         }
       }
-      buffer.write(contents.values);
+      buffer.append(values, 1);
+      std::cout << contents.values.size() + values.size() << '\n';
+      return 0;
     }
     std::cout << contents.values.size() << '\n';
     return 0;
