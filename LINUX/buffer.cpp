@@ -440,8 +440,14 @@ void PersistentBuffer::append_line(const std::string& line) const {
   // After a torn last line, the record starts a line of its own.
   char last = '\n';
   if (st.st_size > 0 && ::pread(fd.get(), &last, 1, st.st_size - 1) != 1) throw error_of(errno);
-  write_all(fd.get(), (last == '\n' ? "" : "\n") + line);
-  if (::fdatasync(fd.get()) != 0) throw error_of(errno);
+  try {
+    write_all(fd.get(), (last == '\n' ? "" : "\n") + line);
+    if (::fdatasync(fd.get()) != 0) throw error_of(errno);
+  } catch (const BufferError&) {
+    // What part of the record got in goes again: the file is as it was.
+    if (::ftruncate(fd.get(), st.st_size) == 0) ::fdatasync(fd.get());
+    throw;
+  }
 }
 
 void PersistentBuffer::append(const std::vector<ZabbixMetric>& values,

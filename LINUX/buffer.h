@@ -135,7 +135,7 @@ class PersistentBuffer {
 
   // Appends one record of `values`, under the lock, and syncs it. A torn
   // last line that a crash left stays a record of its own. A write that
-  // fails part-way leaves a record that reads as damaged.
+  // fails part-way is cut off again, and BufferError says why.
   void append(const std::vector<ZabbixMetric>& values, std::int64_t announced) const;
   void append(const BufferContents& contents, const std::vector<std::uint32_t>& values) const;
   // Appends an "announce" record for `keys` of `host`.

@@ -10,9 +10,9 @@
 // value with MS between them and MS as the connect and reply bounds (the
 // shipped 5, 5000 and 10000 unless given). With --kill-after-us the process
 // sends itself SIGKILL US microseconds after it started, wherever the run is
-// by then; with --from-write, US microseconds after the K-th temporary file
-// (a name ending in ".tmp") appeared in the directory WATCHED: into a
-// rewrite. The words after "--" are the command line after the program name;
+// by then; with --from-write, US microseconds after the K-th write into the
+// buffer in the directory WATCHED (a temporary file created for a rewrite,
+// or the file itself changed by an append or a commit). The words after "--" are the command line after the program name;
 // the launch mode would start this driver without its options, so it is not
 // for that.
 #include <signal.h>
@@ -37,8 +37,9 @@
 
 namespace {
 
-// Waits on the inotify descriptor `watch` until the `k`-th file whose name
-// ends in ".tmp" was created; false when the watch fails.
+// Waits on the inotify descriptor `watch` until the `k`-th write into the
+// buffer: a temporary file (a name ending in ".tmp") created, or another file
+// but a lock changed (an append, a commit); false when the watch fails.
 bool wait_for_writes(int watch, int k) {
   alignas(inotify_event) char events[4096];
   while (k > 0) {
@@ -46,7 +47,11 @@ bool wait_for_writes(int watch, int k) {
     if (n <= 0) return false;
     for (ssize_t at = 0; at < n;) {
       const auto* event = reinterpret_cast<const inotify_event*>(events + at);
-      if (event->len > 0 && std::string_view(event->name).ends_with(".tmp")) --k;
+      const std::string_view name = event->len > 0 ? event->name : "";
+      if ((event->mask & IN_CREATE) ? name.ends_with(".tmp")
+                                    : !name.ends_with(".tmp") && !name.ends_with(".lock")) {
+        --k;
+      }
       at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
     }
   }
@@ -76,7 +81,7 @@ int main(int argc, char** argv) {
                 << '\n';
       return 0;
     }
-    if (contents.damaged > 0) std::cout << "damaged " << contents.damaged << '\n';
+    if (contents.damaged > 0) std::cerr << "damaged records: " << contents.damaged << '\n';
     if (mode == "--fill-buffer") {
       const int first = std::stoi(argv[3]), runs = std::stoi(argv[4]);
       const quillet::ValueClock clock = quillet::value_clock(now);
@@ -143,7 +148,7 @@ int main(int argc, char** argv) {
       quillet::Fd watch;
       if (kill_from_write > 0) {
         watch = quillet::Fd(::inotify_init1(IN_CLOEXEC));
-        if (!watch || ::inotify_add_watch(watch.get(), watched.c_str(), IN_CREATE) < 0) {
+        if (!watch || ::inotify_add_watch(watch.get(), watched.c_str(), IN_CREATE | IN_MODIFY) < 0) {
           std::cerr << "fast_quillet: cannot watch " << watched << '\n';
           std::_Exit(2);
         }
