@@ -54,6 +54,11 @@ class BufferRun {
   // holds the lock, or when another run drained since this one read.
   void drain(ZabbixSender& zbx);
 
+  // Zabbix refused the run's discovery: the host is unknown, not linked to
+  // the template or not allowed, and would refuse its kept values alike.
+  // Drops them, with a line.
+  void refused();
+
   // Prints the line of a buffer that could not be written, if any, and how
   // many values wait for a later run.
   void report();

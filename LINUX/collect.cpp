@@ -159,6 +159,7 @@ int coletarDns(const std::string& /*caminho_arquivo: the capture decides the rep
     println(ctx.out, "[ERRO] O Zabbix recusou a descoberta (descobertaDns) do host \"" +
                          zabbix_host +
                          "\": confira o nome do host, o template e os hosts permitidos.");
+    if (buffer) buffer->refused();
   } else if (sent.refused > 0) {
     println(ctx.out, "[AVISO] O Zabbix recusou " + std::to_string(sent.refused) + " de " +
                          std::to_string(sent.delivered) +

@@ -138,6 +138,15 @@ TEST_F(Drain, OnlyTheRunsHostsAnnouncedValuesGoAndOneRunAtATime) {
   ASSERT_EQ(requests.size(), 1u);
   for (const auto& v : requests[0].data)
     EXPECT_EQ(v.host, "dns-lab");
+
+  // A host that Zabbix refuses would refuse its kept values for ever.
+  BufferRun buffer(config, capture, t.ctx, "dns-lab", t.now);
+  buffer.clients({});
+  buffer.refused();
+  EXPECT_EQ(output(),
+            "[ERRO] Buffer persistente: 1 valores guardados do host \"dns-lab\" descartados, que "
+            "o Zabbix também recusaria.\n");
+  EXPECT_EQ(held(), 3u);
 }
 
 TEST_F(Drain, ANonFiniteShareAndADamagedRecordCostOnlyThemselves) {
