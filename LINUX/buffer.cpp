@@ -437,11 +437,12 @@ void PersistentBuffer::append_line(const std::string& line) const {
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) throw error_of(errno);
   if (!S_ISREG(st.st_mode)) throw error_of(EINVAL);
-  // After a torn last line, the record starts a line of its own.
+  // After a torn last line, the record starts a line of its own; a file that
+  // a crash left empty gets its header first.
   char last = '\n';
   if (st.st_size > 0 && ::pread(fd.get(), &last, 1, st.st_size - 1) != 1) throw error_of(errno);
   try {
-    write_all(fd.get(), (last == '\n' ? "" : "\n") + line);
+    write_all(fd.get(), (st.st_size == 0 ? header(kHeaderSize) : last == '\n' ? "" : "\n") + line);
     if (::fdatasync(fd.get()) != 0) throw error_of(errno);
   } catch (const BufferError&) {
     // What part of the record got in goes again: the file is as it was.

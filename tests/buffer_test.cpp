@@ -155,6 +155,12 @@ TEST_F(Buffer, TheFirstFormatIsCarriedOverAndWhatIsNoBufferMovedAside) {
   EXPECT_TRUE(read.stale);
   EXPECT_EQ(read.unreadable, "");
 
+  // Created, then cut short before its header: empty, and kept in.
+  dir.write("quillet.buffer", "");
+  EXPECT_EQ(buffer.read(now).unreadable, "");
+  buffer.append({value("a", std::int64_t{1}, kNow)}, 0);
+  EXPECT_EQ(buffer.read(now).values.size(), 1u);
+
   const std::string moved = file + ".ilegivel-1765000000";
   for (const std::string text :
        {"[]\n", "{\"quillet_buffer\":1,", "{\"quillet_buffer\":3,\"sent\":49                  }\n",
