@@ -325,4 +325,19 @@ print("\n".join(problems[:20]) or "every value once")' "$first" "$((first + 12))
   RUN=$((RUN + 2))
 done
 
+#
+# A lock that another process holds for ever costs a run 30 s, not its values.
+#
+use_buffer "$SCRATCH/held/quillet.buffer"
+flock "$BUFFER.lock" sleep 600 &
+holder=$!
+sleep 0.2
+start=$(date +%s.%N)
+fast "$SCRATCH/w3" 127.0.0.1
+lasted=$(awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { printf "%.1f", e - s }')
+kill "$holder"
+check "a lock held for ever: the run ended within 45 s ($lasted s)" awk -v s="$lasted" 'BEGIN { exit !(s < 45) }'
+expect_eq "a lock held for ever: what the run said" "$(tail -n 2 "$OUT")" \
+  "[AVISO] Buffer persistente: outro processo retém $BUFFER.lock há mais de 30 s; a coleta segue sem esperar por ele."$'\n'"OK!"
+
 finish
