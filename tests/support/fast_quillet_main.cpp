@@ -12,9 +12,9 @@
 // sends itself SIGKILL US microseconds after it started, wherever the run is
 // by then; with --from-write, US microseconds after the K-th write into the
 // buffer in the directory WATCHED (a temporary file created for a rewrite,
-// or the file itself changed by an append or a commit). The words after "--" are the command line after the program name;
-// the launch mode would start this driver without its options, so it is not
-// for that.
+// or the file itself changed by an append or a commit). The words after "--"
+// are the command line after the program name; the launch mode would start
+// this driver without its options, so it is not for that.
 #include <signal.h>
 #include <sys/inotify.h>
 #include <unistd.h>
@@ -148,7 +148,8 @@ int main(int argc, char** argv) {
       quillet::Fd watch;
       if (kill_from_write > 0) {
         watch = quillet::Fd(::inotify_init1(IN_CLOEXEC));
-        if (!watch || ::inotify_add_watch(watch.get(), watched.c_str(), IN_CREATE | IN_MODIFY) < 0) {
+        if (!watch ||
+            ::inotify_add_watch(watch.get(), watched.c_str(), IN_CREATE | IN_MODIFY) < 0) {
           std::cerr << "fast_quillet: cannot watch " << watched << '\n';
           std::_Exit(2);
         }
