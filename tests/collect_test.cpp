@@ -343,5 +343,20 @@ TEST_F(Collection, AValueGivenUpAfterTheDiscoveryKeepsTheRestAnnounced) {
     EXPECT_TRUE(v.ends_with(" announced")) << v;
 }
 
+TEST_F(Collection, ARefusedDiscoveryDropsTheHostsKeptValuesAndSendsNone) {
+  const ValueClock before{testing::kTestClock - 60, 0};
+  buffer().append({{"dns-lab", "contDns[192.0.2.1]", std::int64_t{1}, before},
+                   {"dns-other", "contDns[192.0.2.1]", std::int64_t{2}, before}},
+                  1);
+  Trapper trapper(TrapperOptions::answering({TrapperBehaviour::refused}));
+  EXPECT_EQ(collect_buffered(trapper.port()), 1);
+  EXPECT_TRUE(t.out.str().ends_with(
+      "[ERRO] Buffer persistente: 1 valores guardados do host \"dns-lab\" descartados, que o "
+      "Zabbix também recusaria.\n"))
+      << t.out.str();
+  EXPECT_EQ(trapper.requests().size(), 5u);
+  EXPECT_EQ(buffer().read(t.now).values.size(), 1u);
+}
+
 }  // namespace
 }  // namespace quillet
