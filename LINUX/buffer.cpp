@@ -376,7 +376,7 @@ BufferContents PersistentBuffer::read(std::chrono::system_clock::time_point now)
   } else if (first.starts_with(kHeaderStart) && first.size() + 1 == kHeaderSize) {
     const json head = json::parse(first, nullptr, false);
     const auto sent = head.is_discarded() ? std::nullopt : whole(head, "sent");
-    if (!sent || *sent < static_cast<std::int64_t>(kHeaderSize)) {
+    if (!sent || *sent < static_cast<std::int64_t>(kHeaderSize) || *sent > st.st_size) {
       contents.unreadable = "cabeçalho inválido";
     } else {
       from = static_cast<std::uint64_t>(*sent);

@@ -164,7 +164,8 @@ TEST_F(Buffer, TheFirstFormatIsCarriedOverAndWhatIsNoBufferMovedAside) {
   const std::string moved = file + ".ilegivel-1765000000";
   for (const std::string text :
        {"[]\n", "{\"quillet_buffer\":1,", "{\"quillet_buffer\":3,\"sent\":49                  }\n",
-        "{\"quillet_buffer\":2,\"sent\":3                   }\n"}) {
+        "{\"quillet_buffer\":2,\"sent\":3                   }\n",
+        "{\"quillet_buffer\":2,\"sent\":50                  }\n"}) {
     dir.write("quillet.buffer", text);
     const BufferContents unreadable = buffer.read(now);
     EXPECT_NE(unreadable.unreadable, "") << text;
