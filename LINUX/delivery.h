@@ -25,6 +25,8 @@ struct DeliveryBounds {
   std::chrono::milliseconds pause{5000};
   std::chrono::milliseconds connect_timeout{10000};
   std::chrono::milliseconds reply_timeout{10000};
+  // How long a run waits for the persistent buffer's lock.
+  std::chrono::milliseconds buffer_lock_wait{30000};
 };
 
 // How the values of a run travel, as the command line and the configuration

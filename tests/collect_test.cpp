@@ -65,10 +65,10 @@ class Collection : public ::testing::Test {
   // "key=value@clock announced|waiting" per buffered value.
   std::vector<std::string> buffered() const {
     std::vector<std::string> out;
-    for (const BufferedValue& v : buffer().read(t.now).values) {
-      out.push_back(v.metric.key + "=" + value_text(v.metric.value) + "@" +
-                    std::to_string(v.metric.clock->clock) +
-                    (v.announced != 0 ? " announced" : " waiting"));
+    const BufferContents contents = buffer().read(t.now);
+    for (const BufferedValue& v : contents.values) {
+      out.push_back(contents.metric(v).key + "=" + value_text(contents.metric(v).value) + "@" +
+                    std::to_string(v.clock) + (v.announced != 0 ? " announced" : " waiting"));
     }
     return out;
   }
@@ -290,7 +290,9 @@ TEST_F(Collection, AnOutageKeepsTheValuesAndTheNextRunsAnnounceThenDeliverThem) 
   later(60);
   t.out.str("");
   EXPECT_EQ(collect_buffered(trapper.port()), 0);
-  EXPECT_EQ(t.out.str(), debug_line_text + "OK!\n");
+  EXPECT_EQ(t.out.str(), debug_line_text +
+                             "[AVISO] Buffer persistente: 4 valores guardados aguardam as "
+                             "próximas coletas.\nOK!\n");
   ASSERT_EQ(trapper.requests().size(), 3u);
   EXPECT_EQ(trapper.requests()[0].data[0].value, discovery_document({{"198.51.100.7", 9, 100.0},
                                                                      {"192.0.2.10", 152, 61.3},
@@ -341,134 +343,19 @@ TEST_F(Collection, AValueGivenUpAfterTheDiscoveryKeepsTheRestAnnounced) {
     EXPECT_TRUE(v.ends_with(" announced")) << v;
 }
 
-// A buffer of `n` values announced long before the run, clocks out of order.
-std::vector<BufferedValue> backlog(std::size_t n) {
-  std::vector<BufferedValue> values;
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto clock = testing::kTestClock - 600 + static_cast<std::int64_t>((i * 7) % n);
-    values.push_back({{"dns-lab", "contDns[192.0.2." + std::to_string(i % 200) + "]",
-                       static_cast<std::int64_t>(i), ValueClock{clock, 0}},
-                      1});
-  }
-  return values;
-}
-
-TEST_F(Collection, TheDrainGoesOldestFirstAndStopsAtTheFirstFailure) {
-  using B = TrapperBehaviour;
-  buffer().write(backlog(600));
-  Trapper trapper(TrapperOptions::answering(
-      {B::success, B::success, B::success, B::success, B::success, B::success, B::failed}));
+TEST_F(Collection, ARefusedDiscoveryDropsTheHostsKeptValuesAndSendsNone) {
+  const ValueClock before{testing::kTestClock - 60, 0};
+  buffer().append({{"dns-lab", "contDns[192.0.2.1]", std::int64_t{1}, before},
+                   {"dns-other", "contDns[192.0.2.1]", std::int64_t{2}, before}},
+                  1);
+  Trapper trapper(TrapperOptions::answering({TrapperBehaviour::refused}));
   EXPECT_EQ(collect_buffered(trapper.port()), 1);
   EXPECT_TRUE(t.out.str().ends_with(
-      debug_line_text +
-      "\x1b[1;31mErro ao enviar para o Zabbix: 127.0.0.1:" + std::to_string(trapper.port()) +
-      ": servidor respondeu \"failed\" (info: \"processed: 0; failed: 1; total: 1; seconds "
-      "spent: 0.000012\")\x1b[0;0m\n[ERRO] Buffer persistente: envio de valores guardados "
-      "falhou; restam 350 para a próxima coleta.\n[AVISO] Buffer persistente: 250 valores "
-      "guardados entregues em 1 envios; restam 350.\n"))
+      "[ERRO] Buffer persistente: 1 valores guardados do host \"dns-lab\" descartados, que o "
+      "Zabbix também recusaria.\n"))
       << t.out.str();
-  EXPECT_TRUE(t.pauses.empty());
-  const auto requests = trapper.requests();
-  ASSERT_EQ(requests.size(), 7u);
-  ASSERT_EQ(requests[5].data.size(), 250u);
-  ASSERT_EQ(requests[6].data.size(), 250u);
-  for (std::size_t i = 1; i < 250; ++i)
-    EXPECT_LE(requests[5].data[i - 1].clock, requests[5].data[i].clock);
-  EXPECT_LE(requests[5].data[249].clock, requests[6].data[0].clock);
-  EXPECT_EQ(buffer().read(t.now).values.size(), 350u);
-
-  // The rest in two requests; what Zabbix refused of them is said.
-  Trapper next(TrapperOptions::answering(
-      {B::success, B::success, B::success, B::success, B::success, B::success, B::refused}));
-  t.out.str("");
-  EXPECT_EQ(collect_buffered(next.port()), 0);
-  EXPECT_EQ(t.out.str(), debug_line_text +
-                             "[AVISO] Buffer persistente: 350 valores guardados entregues em 2 "
-                             "envios; restam 0.\n[AVISO] O Zabbix recusou 1 de 350 valores "
-                             "guardados.\nOK!\n");
-  EXPECT_EQ(next.requests().size(), 7u);
-  EXPECT_TRUE(buffer().read(t.now).values.empty());
-}
-
-TEST_F(Collection, NoDrainWithoutTheRunsOwnDiscoveryOrWhileAnotherRunDrains) {
-  using B = TrapperBehaviour;
-  buffer().write(backlog(3));
-  {
-    // A refused discovery: a wrong host, whose kept values would be refused too.
-    Trapper trapper(TrapperOptions::answering({B::refused, B::success}));
-    EXPECT_EQ(collect_buffered(trapper.port()), 1);
-    EXPECT_EQ(trapper.requests().size(), 5u);
-  }
-  {
-    // The lock taken after the run read the buffer: another run is draining.
-    std::optional<Fd> other;
-    TrapperOptions options;
-    int seen = 0;
-    options.on_request = [&](const testing::TrapperRequest&) {
-      if (++seen == 5) other = buffer().lock(false);
-    };
-    Trapper trapper(options);
-    t.out.str("");
-    EXPECT_EQ(collect_buffered(trapper.port()), 0);
-    EXPECT_TRUE(other && *other);
-    EXPECT_EQ(t.out.str(), debug_line_text + "OK!\n");
-    EXPECT_EQ(trapper.requests().size(), 5u);
-  }
-  // Values announced after the run started wait for the next one.
-  std::vector<BufferedValue> fresh = backlog(3);
-  for (BufferedValue& v : fresh)
-    v.announced = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                      (t.now + std::chrono::seconds(1)).time_since_epoch())
-                      .count();
-  buffer().write(fresh);
-  Trapper trapper;
-  EXPECT_EQ(collect_buffered(trapper.port()), 0);
   EXPECT_EQ(trapper.requests().size(), 5u);
-  EXPECT_EQ(buffered().size(), 3u);
-}
-
-TEST_F(Collection, WhatGoesWrongWithTheBufferFileIsSaidAndTheRunGoesOn) {
-  Trapper trapper;
-  // Too old for the period as written in the file.
-  std::vector<BufferedValue> old = backlog(2);
-  old[0].metric.clock->clock = testing::kTestClock - 7201;
-  buffer().write(old);
-  EXPECT_EQ(collect_buffered(trapper.port(), "PersistentBufferPeriod=2h\n"), 0);
-  EXPECT_EQ(t.out.str(), debug_line_text +
-                             "[AVISO] Buffer persistente: 1 valores com mais de 2h descartados.\n"
-                             "[AVISO] Buffer persistente: 1 valores guardados entregues em 1 "
-                             "envios; restam 0.\nOK!\n");
-
-  // Unreadable: moved aside, and the run delivers its own values.
-  const std::string file = (dir.path() / "quillet.buffer").string();
-  dir.write("quillet.buffer", "{\"quillet_buffer\":1,");
-  t.out.str("");
-  EXPECT_EQ(collect_buffered(trapper.port()), 1);
-  EXPECT_EQ(t.out.str(), debug_line_text + "[ERRO] Buffer persistente " + file +
-                             " ilegível (não é JSON válido); movido para " + file + ".ilegivel-" +
-                             std::to_string(testing::kTestClock) + ".\n");
-  EXPECT_EQ(trapper.requests().size(), 11u);
-
-  // Cannot be used: said once, with the values that cost, before the
-  // run's last line.
-  const std::string nowhere = (dir.path() / "none" / "quillet.buffer").string();
-  t.out.str("");
-  EXPECT_EQ(
-      collect_buffered(testing::closed_loopback_port(), "PersistentBufferFile=" + nowhere + "\n"),
-      1);
-  EXPECT_TRUE(t.out.str().ends_with(
-      "\x1b[0;0m\n[ERRO] Buffer persistente: não foi possível gravar " + nowhere +
-      ": No such file or directory; 4 valores perdidos.\n[ERRO] 5 de 5 envios ao Zabbix "
-      "falharam.\n"))
-      << t.out.str();
-  EXPECT_EQ(t.out.str().find("não foi possível gravar"),
-            t.out.str().rfind("não foi possível gravar"));
-
-  // All of the run's values delivered: the line still comes, and no OK!.
-  t.out.str("");
-  EXPECT_EQ(collect_buffered(trapper.port(), "PersistentBufferFile=" + nowhere + "\n"), 1);
-  EXPECT_EQ(t.out.str(), debug_line_text + "[ERRO] Buffer persistente: não foi possível gravar " +
-                             nowhere + ": No such file or directory; 0 valores perdidos.\n");
+  EXPECT_EQ(buffer().read(t.now).values.size(), 1u);
 }
 
 }  // namespace

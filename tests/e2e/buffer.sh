@@ -57,6 +57,7 @@ fast() {
     --pause-ms 0 --timeout-ms 2000 "$@" -- coletarDns /p "$server" dns-lab >"$OUT" 2>"$ERR"; } 2>/dev/null
   STATUS=$?
   set -e
+  cat "$OUT" >>"$SCRATCH/all.out"
 }
 
 # kept: "K T" from the run's line of values kept, nothing when it has none.
@@ -66,7 +67,7 @@ kept() {
 
 # Every line a run printed about a buffer it could not read, at any point.
 unreadable() {
-  grep -h "ilegível" "$OUT" "$ERR" || true
+  grep -h "ilegív" "$SCRATCH/all.out" "$ERR" || true
   find "$(dirname "$BUFFER")" -name '*ilegivel*' || true
 }
 
@@ -99,8 +100,9 @@ fake_capture /dev/null # no run of this suite uses the shared capture
 #
 # Crashes. Each of 100 rounds kills one run while it keeps its values in the
 # buffer (outage) and one while it drains the buffer, each at a random moment
-# shortly after a rewrite of the file began, and reads the file back as a run
-# does: it must hold exactly the old or the new content.
+# shortly after a write into the buffer began (the append that keeps values,
+# the announcement, the rewrite or a commit of a drain), and reads the file
+# back as a run does: it must hold exactly the old or the new content.
 #
 use_buffer "$SCRATCH/crash/quillet.buffer"
 work=$SCRATCH/w1
@@ -134,8 +136,9 @@ verdict_from=$(log_lines)
 
 # random_moment LOW HIGH: a moment in µs, uniformly between the two.
 random_moment() { echo $(($1 + ((RANDOM << 15) | RANDOM) % ($2 - $1 + 1))); }
-# into_write K US: a kill within US µs of the K-th temporary file's creation:
-# into a rewrite of the buffer, its rename or, for a drain, the next request.
+# into_write K US: a kill within US µs of the K-th write into the buffer: into
+# the append, or for a drain into its announcement, its rewrite or after a
+# commit, into the next request.
 into_write() { echo --from-write "$1:$(dirname "$BUFFER")" --kill-after-us "$(random_moment 0 "$2")"; }
 # tally WHAT: one more kill that hit WHAT, and whether it left a temporary file.
 temps=0
@@ -150,7 +153,7 @@ for _ in $(seq "${BUFFER_ROUNDS:-100}"); do
   # Killed while keeping: the file holds the old values, or those and the
   # run's 40.
   # shellcheck disable=SC2046 # the options are words
-  fast "$work" "$down" $(into_write 1 300)
+  fast "$work" "$down" $(into_write 1 60)
   line=$(kept)
   [ -z "$line" ] || KEPT_RUNS+=("$RUN")
   now=$(held)
@@ -168,10 +171,10 @@ for _ in $(seq "${BUFFER_ROUNDS:-100}"); do
   count=$now
 
   # Killed while draining: every request the trapper took is off the buffer,
-  # except perhaps the last one. The first rewrite marks the values
-  # announced, the next ones take the delivered requests off the buffer.
+  # except perhaps the last one. The run announces the outage runs' clients
+  # first, rewrites the file, then commits each delivered request.
   from=$(log_lines)
-  writes=(1 2 2 3)
+  writes=(1 2 3 5)
   # shellcheck disable=SC2046
   fast "$work" 127.0.0.1 $(into_write "${writes[RANDOM % 4]}" 1500)
   to=$(log_lines)
@@ -247,7 +250,7 @@ expect_eq "crashes: at the trapper" "$(echo "$verdict" | tail -n +2)" "no value 
 #
 small=$SCRATCH/small
 mkdir -p "$small"
-mount -t tmpfs -o size=256k tmpfs "$small"
+mount -t tmpfs -o size=256k,mode=700 tmpfs "$small"
 use_buffer "$small/quillet.buffer"
 work=$SCRATCH/w2
 for _ in 1 2 3; do fast "$work" "$down"; done
@@ -321,5 +324,20 @@ print("\n".join(problems[:20]) or "every value once")' "$first" "$((first + 12))
     END { printf "%s%d\n", last, n }')"
   RUN=$((RUN + 2))
 done
+
+#
+# A lock that another process holds for ever costs a run 30 s, not its values.
+#
+use_buffer "$SCRATCH/held/quillet.buffer"
+flock "$BUFFER.lock" sleep 600 &
+holder=$!
+sleep 0.2
+start=$(date +%s.%N)
+fast "$SCRATCH/w3" 127.0.0.1
+lasted=$(awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { printf "%.1f", e - s }')
+kill "$holder"
+check "a lock held for ever: the run ended within 45 s ($lasted s)" awk -v s="$lasted" 'BEGIN { exit !(s < 45) }'
+expect_eq "a lock held for ever: what the run said" "$(tail -n 2 "$OUT")" \
+  "[AVISO] Buffer persistente: outro processo retém $BUFFER.lock há mais de 30 s; a coleta segue sem esperar por ele."$'\n'"OK!"
 
 finish

@@ -10,11 +10,11 @@
 // value with MS between them and MS as the connect and reply bounds (the
 // shipped 5, 5000 and 10000 unless given). With --kill-after-us the process
 // sends itself SIGKILL US microseconds after it started, wherever the run is
-// by then; with --from-write, US microseconds after the K-th temporary file
-// (a name ending in ".tmp") appeared in the directory WATCHED: into a
-// rewrite. The words after "--" are the command line after the program name;
-// the launch mode would start this driver without its options, so it is not
-// for that.
+// by then; with --from-write, US microseconds after the K-th write into the
+// buffer in the directory WATCHED (a temporary file created for a rewrite,
+// or the file itself changed by an append or a commit). The words after "--"
+// are the command line after the program name; the launch mode would start
+// this driver without its options, so it is not for that.
 #include <signal.h>
 #include <sys/inotify.h>
 #include <unistd.h>
@@ -37,8 +37,9 @@
 
 namespace {
 
-// Waits on the inotify descriptor `watch` until the `k`-th file whose name
-// ends in ".tmp" was created; false when the watch fails.
+// Waits on the inotify descriptor `watch` until the `k`-th write into the
+// buffer: a temporary file (a name ending in ".tmp") created, or another file
+// but a lock changed (an append, a commit); false when the watch fails.
 bool wait_for_writes(int watch, int k) {
   alignas(inotify_event) char events[4096];
   while (k > 0) {
@@ -46,7 +47,11 @@ bool wait_for_writes(int watch, int k) {
     if (n <= 0) return false;
     for (ssize_t at = 0; at < n;) {
       const auto* event = reinterpret_cast<const inotify_event*>(events + at);
-      if (event->len > 0 && std::string_view(event->name).ends_with(".tmp")) --k;
+      const std::string_view name = event->len > 0 ? event->name : "";
+      if ((event->mask & IN_CREATE) ? name.ends_with(".tmp")
+                                    : !name.ends_with(".tmp") && !name.ends_with(".lock")) {
+        --k;
+      }
       at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
     }
   }
@@ -68,7 +73,7 @@ int main(int argc, char** argv) {
   const std::string_view mode = argc > 1 ? argv[1] : "";
   if ((argc == 3 && mode == "--read-buffer") || (argc == 5 && mode == "--fill-buffer")) {
     const quillet::PersistentBuffer buffer(argv[2], std::chrono::hours(168));
-    const std::optional<quillet::Fd> lock = buffer.lock(true);
+    const std::optional<quillet::Fd> lock = buffer.lock(std::chrono::hours(1));
     const auto now = quillet::real_time();
     quillet::BufferContents contents = buffer.read(now);
     if (!contents.unreadable.empty()) {
@@ -76,22 +81,24 @@ int main(int argc, char** argv) {
                 << '\n';
       return 0;
     }
+    if (contents.damaged > 0) std::cerr << "damaged records: " << contents.damaged << '\n';
     if (mode == "--fill-buffer") {
       const int first = std::stoi(argv[3]), runs = std::stoi(argv[4]);
       const quillet::ValueClock clock = quillet::value_clock(now);
+      std::vector<quillet::ZabbixMetric> values;
       for (int run = first; run < first + runs; ++run) {
         const std::string prefix =
             "[10." + std::to_string(run / 250) + "." + std::to_string(run % 250) + ".";
         for (int k = 1; k <= 20; ++k) {
           const quillet::ValueClock at{clock.clock - (first + runs - run), clock.ns};
-          contents.values.push_back(
-              {{"dns-lab", "contDns" + prefix + std::to_string(k) + "]", std::int64_t{21 - k}, at},
-               1});
-          contents.values.push_back(
-              {{"dns-lab", "percentDns" + prefix + std::to_string(k) + "]", 5.0, at}, 1});
+          values.push_back(
+              {"dns-lab", "contDns" + prefix + std::to_string(k) + "]", std::int64_t{21 - k}, at});
+          values.push_back({"dns-lab", "percentDns" + prefix + std::to_string(k) + "]", 5.0, at});
         }
       }
-      buffer.write(contents.values);
+      buffer.append(values, 1);
+      std::cout << contents.values.size() + values.size() << '\n';
+      return 0;
     }
     std::cout << contents.values.size() << '\n';
     return 0;
@@ -141,7 +148,8 @@ int main(int argc, char** argv) {
       quillet::Fd watch;
       if (kill_from_write > 0) {
         watch = quillet::Fd(::inotify_init1(IN_CLOEXEC));
-        if (!watch || ::inotify_add_watch(watch.get(), watched.c_str(), IN_CREATE) < 0) {
+        if (!watch ||
+            ::inotify_add_watch(watch.get(), watched.c_str(), IN_CREATE | IN_MODIFY) < 0) {
           std::cerr << "fast_quillet: cannot watch " << watched << '\n';
           std::_Exit(2);
         }

@@ -531,10 +531,13 @@ timed "silence: fired" "$t"
 # started during the outage keeps retrying, and its values are stored at their
 # capture time once the server is back 40 s later. With the buffer, five runs
 # back to back during an outage each end within 40 s and keep their values; a
-# client appears from the third on. The first run after the server is back
-# announces every buffered client, the second (once the server knows the new
-# client's items, as a minute later under the timer) delivers the backlog, and
-# every value of every run is then stored exactly once.
+# client appears from the third on, and a late one in the last two. The first
+# run after the server is back announces every buffered client. The late
+# client's items are then disabled, as items the server's configuration cache
+# does not know yet (with the default CacheUpdateFrequency, for up to a
+# minute): the second run delivers the backlog, is refused the late client's
+# values and keeps that request; once the items are enabled, the third sends
+# it again. Every value of every run is then stored exactly once.
 if [ "$STAND_IN" = 1 ]; then
   echo "NOTE: the stand-in reads no configuration file: outage runs left out"
 else
@@ -552,14 +555,27 @@ exit $status
 EOF
   chmod 755 "$OUT_FAKE/tcpdump"
   NEW_CLIENT=192.0.2.99
+  LATE_CLIENT=192.0.2.98
   # rows_of RUN: what the capture of run RUN holds ("address count percent",
-  # busiest first): the plan's clients with each count raised by RUN, and in
-  # runs 13 to 15 NEW_CLIENT, the busiest.
+  # busiest first): the plan's clients with each count raised by RUN, in
+  # runs 13 to 15 NEW_CLIENT, the busiest, and in runs 14 and 15 LATE_CLIENT.
   rows_of() {
     {
       "$TRAFFIC" expect | awk -v r="$1" '{ print $1, $2 + r, $3 }'
       case $1 in 13 | 14 | 15) echo "$NEW_CLIENT $((500 + $1)) 33.3" ;; esac
+      case $1 in 14 | 15) echo "$LATE_CLIENT $((400 + $1)) 20.0" ;; esac
     } | sort -s -k2,2nr
+  }
+  # late_items STATUS: the late client's two items enabled (0) or disabled (1),
+  # and the server's configuration cache reloaded.
+  late_items() {
+    local ids
+    ids=$("$API" call item.get "{\"host\": \"$OUT_HOST\", \"output\": [\"itemid\"], \"search\": {\"key_\": \"[$LATE_CLIENT]\"}}" |
+      python3 -c 'import json, sys; print(" ".join(i["itemid"] for i in json.load(sys.stdin)))')
+    [ "$(wc -w <<<"$ids")" = 2 ] || fail "$OUT_HOST: the late client's items: $ids"
+    for id in $ids; do "$API" call item.update "{\"itemid\": \"$id\", \"status\": $1}" >/dev/null; done
+    zabbix_server -c "$ZBX_SERVER_CONF" -R config_cache_reload >/dev/null
+    sleep 1
   }
   # outage_run RUN: a run of OUT_HOST on the capture of run RUN: its output in
   # $SCRATCH/outage-RUN, the end of its capture in CAPTURED[RUN], how long it
@@ -654,20 +670,28 @@ EOF
   timed "outage with buffer: 5 runs" "$t"
 
   # The server is back: the first run announces the buffered clients, and
-  # once the server knows the new client's items, the next delivers the rest.
+  # once the server knows the new client's items, the next delivers the rest
+  # but the late client's values, which the third delivers.
   t=$(now)
   server_env start-server
   outage_run 16
   expect_eq "recovery run 16: status" "$RUN_STATUS" 0
-  expect_eq "recovery run 16: output" "$(cat "$SCRATCH/outage-16")" "$CAPTURE_LINE"$'\n'"OK!"
-  "$API" wait-items "$OUT_HOST" 46 --timeout 30 >/dev/null || fail "$OUT_HOST: $NEW_CLIENT not discovered"
-  zabbix_server -c "$ZBX_SERVER_CONF" -R config_cache_reload >/dev/null
+  expect_eq "recovery run 16: output" "$(cat "$SCRATCH/outage-16")" "$CAPTURE_LINE"$'\n'\
+"[AVISO] Buffer persistente: 200 valores guardados aguardam as próximas coletas."$'\n'"OK!"
+  "$API" wait-items "$OUT_HOST" 48 --timeout 30 >/dev/null || fail "$OUT_HOST: $NEW_CLIENT and $LATE_CLIENT not discovered"
+  late_items 1
   accepted_before "contDns[$NEW_CLIENT]" || fail "$OUT_HOST: $NEW_CLIENT's items unknown: $REPLY"
   outage_run 17
   expect_eq "recovery run 17: status" "$RUN_STATUS" 0
   expect_eq "recovery run 17: output" "$(cat "$SCRATCH/outage-17")" "$CAPTURE_LINE"$'\n'\
+"[AVISO] Buffer persistente: 200 valores guardados entregues em 1 envios; restam 200."$'\n'\
+"[AVISO] O Zabbix recusou 4 de 200 valores guardados; os 200 valores desses envios ficam no buffer para as próximas coletas."$'\n'"OK!"
+  late_items 0
+  outage_run 18
+  expect_eq "recovery run 18: status" "$RUN_STATUS" 0
+  expect_eq "recovery run 18: output" "$(cat "$SCRATCH/outage-18")" "$CAPTURE_LINE"$'\n'\
 "[AVISO] Buffer persistente: 200 valores guardados entregues em 1 envios; restam 0."$'\n'"OK!"
-  timed "outage with buffer: 2 recovery runs" "$t"
+  timed "outage with buffer: 3 recovery runs" "$t"
 
   # Every value of every run, stored at its run's capture time: each stored
   # row becomes "RUN key value", RUN the run whose capture ended nearest to the
@@ -681,7 +705,7 @@ EOF
     sleep 0.2
   done
   captured=$(for run in "${!CAPTURED[@]}"; do echo "$run ${CAPTURED[$run]}"; done)
-  expect_eq "outages: every value of runs 10 to 17 stored once, at its capture time (run key value)" \
+  expect_eq "outages: every value of runs 10 to 18 stored once, at its capture time (run key value)" \
     "$(awk 'NR == FNR { at[$1] = $2; next }
       { run = "?"; best = 1
         for (r in at) { d = $1 - at[r]; if (d < 0) d = -d; if (d <= best) { run = r; best = d } }
@@ -689,10 +713,10 @@ EOF
       <(echo "$captured") <(echo "$out_rows") | LC_ALL=C sort)" "$(LC_ALL=C sort "$SCRATCH/outage-expected")"
   rm -f /etc/quillet/quillet.conf /home/quillet/quillet.buffer /home/quillet/quillet.buffer.lock
   timed "outages: read-back" "$t"
-  for run in 10 11 15 16 17; do sed "s/^/  outage-$run> /" "$SCRATCH/outage-$run"; done
+  for run in 10 11 15 16 17 18; do sed "s/^/  outage-$run> /" "$SCRATCH/outage-$run"; done
   echo "outages: the run without buffer took ${LASTED[10]} s; with it, the outage runs took" \
     "$(for run in 11 12 13 14 15; do echo "${LASTED[$run]} s"; done | paste -sd, | sed 's/,/, /g'), the recovery runs" \
-    "${LASTED[16]} s and ${LASTED[17]} s"
+    "${LASTED[16]} s, ${LASTED[17]} s and ${LASTED[18]} s"
 fi
 
 # --- HA cluster: a standby node, then the active one ---------------------------
