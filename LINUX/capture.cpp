@@ -61,13 +61,21 @@ std::string tcpdump_command(const CaptureSetup& setup) {
          shell_word(setup.caminho_tcpdump) + " port 53";
 }
 
-std::string dnstop_command(const CaptureSetup& setup) {
-  return "dnstop -l 4 " + shell_word(setup.caminho_tcpdump) + " > " +
-         shell_word(setup.caminho_arquivo);
+std::string dnstop_command(const CaptureSetup& setup, const std::vector<std::string>& own) {
+  std::string command = "dnstop -l 4 ";
+  for (const std::string& address : own)
+    command += "-i " + shell_word(address) + " ";
+  return command + shell_word(setup.caminho_tcpdump) + " > " + shell_word(setup.caminho_arquivo);
 }
 
-ContainedCommand dnstop_contained(const CaptureSetup& setup) {
-  return {"dnstop", {"-l", "4", "/dev/stdin"}, setup.caminho_tcpdump, setup.caminho_arquivo};
+ContainedCommand dnstop_contained(const CaptureSetup& setup, const std::vector<std::string>& own) {
+  ContainedCommand command{"dnstop", {"-l", "4"}, setup.caminho_tcpdump, setup.caminho_arquivo};
+  for (const std::string& address : own) {
+    command.args.push_back("-i");
+    command.args.push_back(address);
+  }
+  command.args.push_back("/dev/stdin");
+  return command;
 }
 
 std::optional<std::chrono::system_clock::time_point> capturar_dnstop(const CaptureSetup& setup,
@@ -89,8 +97,10 @@ std::optional<std::chrono::system_clock::time_point> capturar_dnstop(const Captu
     return std::nullopt;
   }
 
-  const std::string dnstop_cmd = dnstop_command(setup);
-  const ContainedResult result = contained.run(dnstop_contained(setup), setup.contain);
+  // The addresses of the moment the window closed.
+  const std::vector<std::string> own = setup.own_addresses();
+  const std::string dnstop_cmd = dnstop_command(setup, own);
+  const ContainedResult result = contained.run(dnstop_contained(setup, own), setup.contain);
   if (!result.partial.empty()) println(out, "[AVISO] " + result.partial);
   if (!result.success()) {
     println(out, "[ERRO] dnstop falhou: comando '" + dnstop_cmd + "' " + result.describe());

@@ -5,7 +5,9 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
+#include "addresses.h"
 #include "contain.h"
 #include "os.h"
 
@@ -21,6 +23,8 @@ struct CaptureSetup {
   int window_seconds = 5;
   // How dnstop is contained.
   Containment contain;
+  // The sources whose queries are the host's own, read after the capture.
+  HostAddresses own_addresses = interface_addresses;
 };
 
 // `word` as the shell reads it back unchanged: as it is when it holds only
@@ -36,11 +40,14 @@ std::string shell_word(const std::string& word);
 // tcpdump writes Linux cooked headers v2, which dnstop refuses; "-y LINUX_SLL"
 // after the interface asks for v1, which it reads.
 std::string tcpdump_command(const CaptureSetup& setup);
-// "dnstop -l 4 <capture file> > <report file>": what the console calls the
-// summary. dnstop itself starts without a shell, contained, as this command.
-std::string dnstop_command(const CaptureSetup& setup);
-// "dnstop -l 4 /dev/stdin", fed the capture file, its output the report file.
-ContainedCommand dnstop_contained(const CaptureSetup& setup);
+// "dnstop -l 4 [-i <own address>]... <capture file> > <report file>": what
+// the console calls the summary. dnstop itself starts without a shell,
+// contained, as this command. "-i" leaves a source out of every table and
+// every percentage.
+std::string dnstop_command(const CaptureSetup& setup, const std::vector<std::string>& own);
+// "dnstop -l 4 [-i <own address>]... /dev/stdin", fed the capture file, its
+// output the report file.
+ContainedCommand dnstop_contained(const CaptureSetup& setup, const std::vector<std::string>& own);
 
 // Clears the working files, captures `setup.window_seconds` of traffic on
 // `setup.interface` through `runner` and has dnstop, run by `contained`, write

@@ -33,6 +33,8 @@ CaptureSetup capture_setup_in(const std::filesystem::path& dir) {
   setup.work_dir = dir.string() + "/";
   setup.caminho_tcpdump = (dir / "dump.pcap").string();
   setup.caminho_arquivo = (dir / "dnstop_output.txt").string();
+  // A host of no address of its own unless a test gives some.
+  setup.own_addresses = [] { return std::vector<std::string>{}; };
   return setup;
 }
 
