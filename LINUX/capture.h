@@ -19,6 +19,10 @@ struct CaptureSetup {
   std::string work_dir = "/home/quillet/";
   std::string caminho_tcpdump = "/home/quillet/dump.pcap";
   std::string caminho_arquivo = "/home/quillet/dnstop_output.txt";
+  // What the TCP reader writes: the queries each client sent over TCP.
+  std::string caminho_tcp = "/home/quillet/tcp_output.txt";
+  // The TCP reader, contained as dnstop is; none (tests only) leaves TCP out.
+  std::string tcp_reader = "quillet-tcp";
   std::string interface = "ens18";
   int window_seconds = 5;
   // How dnstop is contained.
@@ -49,12 +53,18 @@ std::string dnstop_command(const CaptureSetup& setup, const std::vector<std::str
 // output the report file.
 ContainedCommand dnstop_contained(const CaptureSetup& setup, const std::vector<std::string>& own);
 
+// "quillet-tcp [-i <own address>]... < <capture file> > <TCP file>": the TCP
+// reader as the console names it, and as it is run.
+std::string tcp_reader_command(const CaptureSetup& setup, const std::vector<std::string>& own);
+ContainedCommand tcp_reader_contained(const CaptureSetup& setup,
+                                      const std::vector<std::string>& own);
+
 // Clears the working files, captures `setup.window_seconds` of traffic on
 // `setup.interface` through `runner` and has dnstop, run by `contained`, write
-// the report. When the report is at `setup.caminho_arquivo`, returns the
+// the report, then the TCP reader, run the same way, its counts. When the report is at `setup.caminho_arquivo`, returns the
 // moment, by `clock`, that the tcpdump command line ended: the end of the
 // window the report counts. Nothing after printing the "[ERRO] " line of a
-// handled failure (a dnstop that could not be contained is one). Any other
+// handled failure (a dnstop or reader that could not be contained is one). Any other
 // failure raises Failure.
 std::optional<std::chrono::system_clock::time_point> capturar_dnstop(const CaptureSetup& setup,
                                                                      std::ostream& out,

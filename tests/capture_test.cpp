@@ -149,6 +149,28 @@ TEST(CaptureWithFakeRunner, DebugLineOnceBeforeTheCaptureThenTheSummary) {
   EXPECT_EQ(t.contained.calls[0].console_before, debug_line(t.setup));
 }
 
+// After dnstop, the TCP reader, contained the same way; it is named when it fails.
+TEST(CaptureWithFakeRunner, TheTcpReaderRunsContainedAfterDnstop) {
+  FakeCapture t;
+  t.setup.tcp_reader = "quillet-tcp";
+  t.setup.own_addresses = [] { return std::vector<std::string>{"::1"}; };
+  t.contained.on_run = [&](const ContainedCommand& command) {
+    t.dnstop();
+    return ContainedResult{{true, command.program == "dnstop" ? 0 : 1, 0}, "", ""};
+  };
+  EXPECT_FALSE(t.run());
+  ASSERT_EQ(t.contained.calls.size(), 2u);
+  const ContainedCommand& reader = t.contained.calls[1].command;
+  EXPECT_EQ(reader.program, "quillet-tcp");
+  EXPECT_EQ(reader.args, (std::vector<std::string>{"-i", "::1"}));
+  EXPECT_EQ(reader.input, t.setup.caminho_tcpdump);
+  EXPECT_EQ(reader.output, t.setup.caminho_tcp);
+  EXPECT_EQ(t.contained.calls[1].bounds.user, "_quillet");
+  EXPECT_EQ(t.out.str(), debug_line(t.setup) + "[ERRO] quillet-tcp falhou: comando 'quillet-tcp -i ::1 < " +
+                             t.setup.caminho_tcpdump + " > " + t.setup.caminho_tcp +
+                             "' terminou com status 1\n");
+}
+
 // A containment that failed or was only partial is said on the console with
 // the summary's command line; a partial one that worked still gives the report.
 TEST(CaptureWithFakeRunner, TheContainmentSaysWhatItCouldNotDo) {
