@@ -16,7 +16,7 @@ namespace quillet {
 // One segment from a client towards port 53, as the capture holds it.
 struct TcpSegment {
   std::string_view flow;    // both addresses and ports: one connection
-  std::string_view source;  // the client's address as text
+  std::string_view source;  // the client's address as text; needed on a SYN only
   std::uint32_t seq = 0;
   bool syn = false;
   std::string_view payload;   // the payload bytes captured
