@@ -49,8 +49,8 @@ struct Reader {
     char text[INET6_ADDRSTRLEN] = {};
     if (syn && ::inet_ntop(family, source, text, sizeof text) == nullptr) return;
     const std::string_view payload(reinterpret_cast<const char*>(segment + header), have - header);
-    queries.add({flow, text, be32(segment + 4), syn, payload,
-                 static_cast<std::uint32_t>(wire - have)});
+    queries.add(
+        {flow, text, be32(segment + 4), syn, payload, static_cast<std::uint32_t>(wire - have)});
   }
 
   void ipv4(const std::uint8_t* p, std::size_t have) {

@@ -50,8 +50,8 @@ class TcpQueries {
   struct Stream {
     bool started = false;
     bool broken = false;
-    std::uint32_t base = 0;  // sequence number of the stream's first byte
-    std::uint32_t next = 0;  // offset of the next byte the framing needs
+    std::uint32_t base = 0;                  // sequence number of the stream's first byte
+    std::uint32_t next = 0;                  // offset of the next byte the framing needs
     std::map<std::uint32_t, Piece> pending;  // by offset, ahead of `next`
     std::size_t pending_bytes = 0;
     // The framing: the length prefix, then the message.
