@@ -173,9 +173,11 @@ run_resolver() {
   local what=$1 unbound_pid ref_pid quillet_pid t0 address how count
   unbound -d -c "$DIR/unbound.conf" &
   unbound_pid=$!
+  PIDS+=("$unbound_pid")
   within "unbound" listening here 192.0.2.1
   "${IN_CLIENTS[@]}" tcpdump -i ens18p -B 65536 -n -U -w "$DIR/ref.pcap" port 53 2>"$DIR/ref.err" &
   ref_pid=$!
+  PIDS+=("$ref_pid")
   within "the reference capture" grep -qs "listening on" "$DIR/ref.err"
   rm -f /home/quillet/dump.pcap
   t0=$(date +%s.%N)
@@ -210,7 +212,8 @@ run_resolver() {
   kill "$unbound_pid"
   wait "$unbound_pid" || true
   expect_eq "$what: status" "$status" 0
-  echo "$what: the loads ended $took s after quillet started"
+  check "$what: the loads ended within the capture, $took s after quillet started" \
+    awk -v t="$took" 'BEGIN { exit !(t < 4.8) }'
   check "$what: the reference capture dropped nothing" grep -q "^0 packets dropped by kernel" "$DIR/ref.err"
 
   # What was sent ("address udp tcp"): the sender's own account; dig sends
@@ -230,7 +233,7 @@ run_resolver() {
   "$PYTHON" "$QUERIES" count "$DIR/ref.pcap" >"$DIR/seen"
   expect_eq "$what: the clients' capture holds what was sent" \
     "$(clients_of "$DIR/seen")" "$(cat "$DIR/truth")"
-  echo "$what: the resolver's own queries on ens18 (address udp tcp):" $(own_of "$DIR/seen" | paste -sd,)
+  echo "$what: the resolver's own queries on ens18 (address udp tcp): $(own_of "$DIR/seen" | paste -sd,)"
 
   local expected listed
   expected=$(awk '{ n[$1] = $2 + $3; total += $2 + $3 }
@@ -245,7 +248,7 @@ run_resolver() {
 }
 
 run_resolver ens18
-mkdir -p -m 755 /etc/quillet
+mkdir -m 755 /etc/quillet
 printf 'Interface=any\n' >/etc/quillet/quillet.conf
 run_resolver any
 finish
