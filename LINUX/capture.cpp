@@ -61,13 +61,39 @@ std::string tcpdump_command(const CaptureSetup& setup) {
          shell_word(setup.caminho_tcpdump) + " port 53";
 }
 
-std::string dnstop_command(const CaptureSetup& setup) {
-  return "dnstop -l 4 " + shell_word(setup.caminho_tcpdump) + " > " +
-         shell_word(setup.caminho_arquivo);
+std::string dnstop_command(const CaptureSetup& setup, const std::vector<std::string>& own) {
+  std::string command = "dnstop -l 4 ";
+  for (const std::string& address : own)
+    command += "-i " + shell_word(address) + " ";
+  return command + shell_word(setup.caminho_tcpdump) + " > " + shell_word(setup.caminho_arquivo);
 }
 
-ContainedCommand dnstop_contained(const CaptureSetup& setup) {
-  return {"dnstop", {"-l", "4", "/dev/stdin"}, setup.caminho_tcpdump, setup.caminho_arquivo};
+ContainedCommand dnstop_contained(const CaptureSetup& setup, const std::vector<std::string>& own) {
+  ContainedCommand command{"dnstop", {"-l", "4"}, setup.caminho_tcpdump, setup.caminho_arquivo};
+  for (const std::string& address : own) {
+    command.args.push_back("-i");
+    command.args.push_back(address);
+  }
+  command.args.push_back("/dev/stdin");
+  return command;
+}
+
+std::string tcp_reader_command(const CaptureSetup& setup, const std::vector<std::string>& own) {
+  std::string command = shell_word(setup.tcp_reader);
+  for (const std::string& address : own)
+    command += " -i " + shell_word(address);
+  return command + " < " + shell_word(setup.caminho_tcpdump) + " > " +
+         shell_word(setup.caminho_tcp);
+}
+
+ContainedCommand tcp_reader_contained(const CaptureSetup& setup,
+                                      const std::vector<std::string>& own) {
+  ContainedCommand command{setup.tcp_reader, {}, setup.caminho_tcpdump, setup.caminho_tcp};
+  for (const std::string& address : own) {
+    command.args.push_back("-i");
+    command.args.push_back(address);
+  }
+  return command;
 }
 
 std::optional<std::chrono::system_clock::time_point> capturar_dnstop(const CaptureSetup& setup,
@@ -75,7 +101,8 @@ std::optional<std::chrono::system_clock::time_point> capturar_dnstop(const Captu
                                                                      CommandRunner& runner,
                                                                      ContainedRunner& contained,
                                                                      const WallClock& clock) {
-  for (const std::string* arquivo : {&setup.caminho_tcpdump, &setup.caminho_arquivo}) {
+  for (const std::string* arquivo :
+       {&setup.caminho_tcpdump, &setup.caminho_arquivo, &setup.caminho_tcp}) {
     remove_working_file(*arquivo);
   }
 
@@ -89,8 +116,10 @@ std::optional<std::chrono::system_clock::time_point> capturar_dnstop(const Captu
     return std::nullopt;
   }
 
-  const std::string dnstop_cmd = dnstop_command(setup);
-  const ContainedResult result = contained.run(dnstop_contained(setup), setup.contain);
+  // The addresses of the moment the window closed.
+  const std::vector<std::string> own = setup.own_addresses();
+  const std::string dnstop_cmd = dnstop_command(setup, own);
+  const ContainedResult result = contained.run(dnstop_contained(setup, own), setup.contain);
   if (!result.partial.empty()) println(out, "[AVISO] " + result.partial);
   if (!result.success()) {
     println(out, "[ERRO] dnstop falhou: comando '" + dnstop_cmd + "' " + result.describe());
@@ -99,6 +128,15 @@ std::optional<std::chrono::system_clock::time_point> capturar_dnstop(const Captu
 
   if (!has_content(setup.caminho_arquivo)) {
     println(out, "[ERRO] Arquivo de saída não foi gerado.");
+    return std::nullopt;
+  }
+
+  if (setup.tcp_reader.empty()) return window_end;
+  const ContainedResult tcp = contained.run(tcp_reader_contained(setup, own), setup.contain);
+  if (!tcp.partial.empty()) println(out, "[AVISO] " + tcp.partial);
+  if (!tcp.success()) {
+    println(out, "[ERRO] " + setup.tcp_reader + " falhou: comando '" +
+                     tcp_reader_command(setup, own) + "' " + tcp.describe());
     return std::nullopt;
   }
   return window_end;

@@ -10,6 +10,7 @@
 #include "os.h"
 #include "quillet.h"
 #include "tls.h"
+#include "transports.h"
 
 namespace quillet {
 
@@ -38,7 +39,28 @@ std::optional<std::vector<SourceRecord>> capture_and_rank(Context& ctx, const Ca
   }
   window_end = value_clock(*ended);
   TopSelection top(kTopLimit);
-  analisarRelatorio(capture.caminho_arquivo, [&](const RecordView& r) { top.add(r); });
+  const TcpCounts tcp =
+      capture.tcp_reader.empty() ? TcpCounts{} : read_tcp_counts(capture.caminho_tcp);
+  if (tcp.without_start > 0) {
+    println(ctx.out, "[AVISO] TCP: " + std::to_string(tcp.without_start) +
+                         " conexões começaram antes da captura; suas consultas não foram contadas.");
+  }
+  if (tcp.broken > 0) {
+    println(ctx.out, "[AVISO] TCP: " + std::to_string(tcp.broken) +
+                         " conexões com enquadramento inválido; suas consultas seguintes não "
+                         "foram contadas.");
+  }
+  if (tcp.sources.empty()) {
+    // Only UDP: dnstop's own counts and percentages, as it wrote them.
+    analisarRelatorio(capture.caminho_arquivo, [&](const RecordView& r) { top.add(r); });
+    return top.take();
+  }
+  std::vector<SourceRecord> udp;
+  analisarRelatorio(capture.caminho_arquivo, [&](const RecordView& r) {
+    udp.push_back({std::string(r.source), r.contagem, r.percentual});
+  });
+  for (const SourceRecord& r : with_tcp(udp, udp_total(capture.caminho_arquivo, udp), tcp))
+    top.add({r.source, r.contagem, r.percentual});
   return top.take();
 }
 

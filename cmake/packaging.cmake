@@ -62,7 +62,7 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/copyright.in ${QUILLET_COPYRIGHT
 # up at the next build.
 file(GLOB QUILLET_ZABBIX_TEMPLATES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/zabbix/*.yaml)
 
-install(TARGETS quillet RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS quillet quillet-tcp RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # The user dnstop runs as; the postinst has systemd-sysusers create it. Not CMAKE_INSTALL_LIBDIR: sysusers.d has no architecture.
 install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/sysusers.conf
         DESTINATION lib/sysusers.d RENAME quillet.conf)

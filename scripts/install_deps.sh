@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what quillet needs on Debian 12 or 13, as root. Groups:
 #   build    compiler, CMake, Ninja, GoogleTest, Google Benchmark, nlohmann-json,
-#            OpenSSL, libseccomp
+#            OpenSSL, libseccomp, libpcap
 #   runtime  tcpdump and dnstop, which every collection run calls, and the
 #            user _quillet that dnstop runs as (systemd-sysusers, with the
 #            package's own cmake/debian/sysusers.conf)
@@ -39,7 +39,7 @@ case "$os_id $os_version" in
 esac
 
 declare -A group
-group[build]="g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libssl-dev libseccomp-dev dpkg-dev"
+group[build]="g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libssl-dev libseccomp-dev libpcap-dev dpkg-dev"
 group[runtime]="tcpdump dnstop systemd"
 group[test]="iproute2 util-linux $sender clang clang-format libclang-rt-dev python3 procps man-db groff-base lintian openssl time systemd-container debootstrap unbound nsd bind9-dnsutils"
 group[zabbix]=""

@@ -48,8 +48,11 @@ TEST(CaptureCommands, AreThePlainConcatenationsForOrdinaryValues) {
   EXPECT_EQ(
       tcpdump_command(shipped),
       "timeout 5 tcpdump --immediate-mode -s 512 -i ens18 -w /home/quillet/dump.pcap port 53");
-  EXPECT_EQ(dnstop_command(shipped),
+  EXPECT_EQ(dnstop_command(shipped, {}),
             "dnstop -l 4 /home/quillet/dump.pcap > /home/quillet/dnstop_output.txt");
+  EXPECT_EQ(dnstop_command(shipped, {"192.0.2.1", "::1"}),
+            "dnstop -l 4 -i 192.0.2.1 -i ::1 /home/quillet/dump.pcap > "
+            "/home/quillet/dnstop_output.txt");
 
   CaptureSetup other;
   other.caminho_tcpdump = "/tmp/w-1/d.pcap";
@@ -68,7 +71,7 @@ TEST(CaptureCommands, AreThePlainConcatenationsForOrdinaryValues) {
             "timeout 5 tcpdump --immediate-mode -s 512 -i anything -w /home/quillet/dump.pcap port "
             "53");
   other.caminho_arquivo = "/tmp/my report.txt";
-  EXPECT_EQ(dnstop_command(other), "dnstop -l 4 /tmp/w-1/d.pcap > '/tmp/my report.txt'");
+  EXPECT_EQ(dnstop_command(other, {}), "dnstop -l 4 /tmp/w-1/d.pcap > '/tmp/my report.txt'");
 }
 
 TEST(CaptureCommands, ShellWordQuotesOnlyWhatTheShellWouldInterpret) {
@@ -117,6 +120,13 @@ struct FakeCapture {
 
 TEST(CaptureWithFakeRunner, DebugLineOnceBeforeTheCaptureThenTheSummary) {
   FakeCapture t;
+  // The host's addresses as they are once the window has closed.
+  std::vector<std::string> own;
+  t.setup.own_addresses = [&] { return own; };
+  t.tcpdump = [&] {
+    std::ofstream(t.setup.caminho_tcpdump) << "pcap";
+    own = {"192.0.2.1", "fe80::1"};
+  };
   EXPECT_TRUE(t.run());
   EXPECT_EQ(t.out.str(), debug_line(t.setup));
   // The window ends when tcpdump does: the clock is read after it, before dnstop.
@@ -131,11 +141,34 @@ TEST(CaptureWithFakeRunner, DebugLineOnceBeforeTheCaptureThenTheSummary) {
   ASSERT_EQ(t.contained.calls.size(), 1u);
   const ContainedCommand& dnstop = t.contained.calls[0].command;
   EXPECT_EQ(dnstop.program, "dnstop");
-  EXPECT_EQ(dnstop.args, (std::vector<std::string>{"-l", "4", "/dev/stdin"}));
+  EXPECT_EQ(dnstop.args, (std::vector<std::string>{"-l", "4", "-i", "192.0.2.1", "-i", "fe80::1",
+                                                   "/dev/stdin"}));
   EXPECT_EQ(dnstop.input, t.setup.caminho_tcpdump);
   EXPECT_EQ(dnstop.output, t.setup.caminho_arquivo);
   EXPECT_EQ(t.contained.calls[0].bounds.user, "_quillet");
   EXPECT_EQ(t.contained.calls[0].console_before, debug_line(t.setup));
+}
+
+// After dnstop, the TCP reader, contained the same way; it is named when it fails.
+TEST(CaptureWithFakeRunner, TheTcpReaderRunsContainedAfterDnstop) {
+  FakeCapture t;
+  t.setup.tcp_reader = "quillet-tcp";
+  t.setup.own_addresses = [] { return std::vector<std::string>{"::1"}; };
+  t.contained.on_run = [&](const ContainedCommand& command) {
+    t.dnstop();
+    return ContainedResult{{true, command.program == "dnstop" ? 0 : 1, 0}, "", ""};
+  };
+  EXPECT_FALSE(t.run());
+  ASSERT_EQ(t.contained.calls.size(), 2u);
+  const ContainedCommand& reader = t.contained.calls[1].command;
+  EXPECT_EQ(reader.program, "quillet-tcp");
+  EXPECT_EQ(reader.args, (std::vector<std::string>{"-i", "::1"}));
+  EXPECT_EQ(reader.input, t.setup.caminho_tcpdump);
+  EXPECT_EQ(reader.output, t.setup.caminho_tcp);
+  EXPECT_EQ(t.contained.calls[1].bounds.user, "_quillet");
+  EXPECT_EQ(t.out.str(), debug_line(t.setup) + "[ERRO] quillet-tcp falhou: comando 'quillet-tcp -i ::1 < " +
+                             t.setup.caminho_tcpdump + " > " + t.setup.caminho_tcp +
+                             "' terminou com status 1\n");
 }
 
 // A containment that failed or was only partial is said on the console with

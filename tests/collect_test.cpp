@@ -135,6 +135,43 @@ TEST_F(Collection, DebugListingSendsNothing) {
                              "'{#PERCENTUAL}': 16.1}\n");
 }
 
+// With the TCP reader: no TCP query leaves dnstop's listing as it was; TCP
+// queries add to the counts, and every share is of both transports' total.
+TEST_F(Collection, TcpQueriesJoinTheRankingAndTheShares) {
+  t.ctx.settings.zabbix_host = "debug";
+  t.ctx.capture.tcp_reader = "quillet-tcp";
+  std::string tcp;
+  t.contained.on_run = [&](const ContainedCommand& command) {
+    dir.write(command.program == "dnstop" ? "dnstop_output.txt" : "tcp_output.txt",
+              command.program == "dnstop" ? report : tcp);
+    return ContainedResult{};
+  };
+  const auto listing = [&](const std::string& lines) {
+    return "Modo DEBUG ativado:\n\x1b[0;32m\nVersão do script: " + std::string(VERSION) +
+           "\x1b[0;0m\n" + lines;
+  };
+  tcp = "S 0\nB 0\n";
+  EXPECT_EQ(collect(testing::closed_loopback_port()), 0);
+  EXPECT_EQ(t.out.str(), debug_line_text +
+                             listing("{'{#SOURCE}': '192.0.2.10', '{#CONTAGEM}': 152, "
+                                     "'{#PERCENTUAL}': 61.3}\n{'{#SOURCE}': '2001:db8::1', "
+                                     "'{#CONTAGEM}': 40, '{#PERCENTUAL}': 16.1}\n"));
+  // 248 UDP queries in the Opcode table, 12 over TCP: 260 in all.
+  report += "\nOpcode Count % cum%\n------ ----- - ----\nQuery 240 96.8 96.8\nUpdate 8 3.2 100.0\n";
+  tcp = "A 2001:db8::1 2\nA 192.0.2.99 10\nS 3\nB 1\n";
+  t.out.str("");
+  EXPECT_EQ(collect(testing::closed_loopback_port()), 0);
+  EXPECT_EQ(t.out.str(),
+            debug_line_text +
+                "[AVISO] TCP: 3 conexões começaram antes da captura; suas consultas não foram "
+                "contadas.\n[AVISO] TCP: 1 conexões com enquadramento inválido; suas consultas "
+                "seguintes não foram contadas.\n" +
+                listing("{'{#SOURCE}': '192.0.2.10', '{#CONTAGEM}': 152, '{#PERCENTUAL}': "
+                        "58.5}\n{'{#SOURCE}': '2001:db8::1', '{#CONTAGEM}': 42, '{#PERCENTUAL}': "
+                        "16.2}\n{'{#SOURCE}': '192.0.2.99', '{#CONTAGEM}': 10, '{#PERCENTUAL}': "
+                        "3.8}\n"));
+}
+
 TEST_F(Collection, SaysWhatZabbixRefused) {
   using B = TrapperBehaviour;
   const std::string discovery_refused =

@@ -10,7 +10,9 @@ debug_line="[DEBUG] Executando: timeout 5 tcpdump --immediate-mode -s 512 -i ens
 no_packets="[ERRO] Nenhum pacote DNS capturado (arquivo .pcap vazio)."
 no_report="[ERRO] Arquivo de saída não foi gerado."
 capture_failed=" Erro ao Capturar dados do dnstop."
-dnstop_cmd="dnstop -l 4 /home/quillet/dump.pcap > /home/quillet/dnstop_output.txt"
+# dnstop leaves out the sandbox's own addresses, sorted as bytes.
+own_words=$(ip -o addr show | awk '{ sub("/.*", "", $4); print $4 }' | LC_ALL=C sort -u | sed 's/^/-i /' | tr '\n' ' ')
+dnstop_cmd="dnstop -l 4 ${own_words}/home/quillet/dump.pcap > /home/quillet/dnstop_output.txt"
 
 report=$SCRATCH/report.txt
 printf 'Sources Count %% cum%%\n192.0.2.10 3 75.0 75.0\n192.0.2.20 1 25.0 100.0\n' >"$report"

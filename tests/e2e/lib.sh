@@ -24,7 +24,8 @@ fi
 
 SCRATCH=/home/scratch
 mkdir -p "$SCRATCH/bin"
-export PATH="$SCRATCH/bin:$PATH"
+# The TCP reader is found on PATH, as dnstop is: the one built beside quillet.
+export PATH="$SCRATCH/bin:$(dirname "$QUILLET_BIN"):$PATH"
 TRAPPER_LOG=$SCRATCH/trapper.log
 TRAPPER_PID=
 

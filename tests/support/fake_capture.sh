@@ -4,7 +4,8 @@
 # Writes an instant capture into DIR, to be put first on PATH: a tcpdump that
 # writes its arguments to DIR/tcpdump.args and a few bytes at its -w path and
 # ends as timeout reports a capture it stopped (124), and a dnstop that prints
-# the file REPORT and ends with DNSTOP-STATUS (0 by default).
+# the file REPORT and ends with DNSTOP-STATUS (0 by default), and a TCP reader
+# that finds no TCP query.
 set -euo pipefail
 
 dir=${1:?usage: fake_capture.sh DIR REPORT [DNSTOP-STATUS]}
@@ -21,4 +22,5 @@ done
 exit 124
 EOF
 printf "#!/bin/sh\ncat '%s'\nexit %d\n" "${report//\'/\'\\\'\'}" "$status" >"$dir/dnstop"
-chmod 755 "$dir/tcpdump" "$dir/dnstop"
+printf '#!/bin/sh\nprintf "S 0\\nB 0\\n"\n' >"$dir/quillet-tcp"
+chmod 755 "$dir/tcpdump" "$dir/dnstop" "$dir/quillet-tcp"

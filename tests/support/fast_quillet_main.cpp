@@ -158,6 +158,9 @@ int main(int argc, char** argv) {
   command_line.insert(command_line.end(), argv + i + 1, argv + argc);
   quillet::ShellRunner runner;
   quillet::Container contained;
+  quillet::CaptureSetup capture = quillet::testing::capture_setup_in(work_dir);
+  capture.own_addresses = quillet::interface_addresses;
+  capture.tcp_reader = quillet::CaptureSetup{}.tcp_reader;
   quillet::FdStreamBuf out_buf(STDOUT_FILENO), err_buf(STDERR_FILENO);
   std::ostream out(&out_buf), err(&err_buf);
   quillet::Context ctx{.command_line = std::move(command_line),
@@ -165,7 +168,7 @@ int main(int argc, char** argv) {
                        .configuration_file = config,
                        .out = out,
                        .err = err,
-                       .capture = quillet::testing::capture_setup_in(work_dir),
+                       .capture = capture,
                        .delivery = bounds,
                        .runner = runner,
                        .contained = contained,

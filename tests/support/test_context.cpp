@@ -33,6 +33,10 @@ CaptureSetup capture_setup_in(const std::filesystem::path& dir) {
   setup.work_dir = dir.string() + "/";
   setup.caminho_tcpdump = (dir / "dump.pcap").string();
   setup.caminho_arquivo = (dir / "dnstop_output.txt").string();
+  setup.caminho_tcp = (dir / "tcp_output.txt").string();
+  setup.tcp_reader.clear();
+  // A host of no address of its own and no TCP reader unless a test gives them.
+  setup.own_addresses = [] { return std::vector<std::string>{}; };
   return setup;
 }
 

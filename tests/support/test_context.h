@@ -72,7 +72,8 @@ struct TestContext {
   explicit TestContext(std::ostream* console);
 };
 
-// The capture's working files in `dir`.
+// The capture's working files in `dir`, on a host with no address of its own
+// and no TCP reader.
 CaptureSetup capture_setup_in(const std::filesystem::path& dir);
 
 }  // namespace quillet::testing

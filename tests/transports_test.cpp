@@ -1,0 +1,59 @@
+#include "transports.h"
+
+#include <gtest/gtest.h>
+
+#include "failure_of.h"
+#include "scratch.h"
+
+namespace quillet {
+namespace {
+
+using testing::failure_of;
+using testing::ScratchDir;
+
+TEST(TcpCounts, ReadsTheReadersLinesAndRefusesAnythingElse) {
+  ScratchDir dir;
+  const std::string path = (dir.path() / "tcp").string();
+  dir.write("tcp", "A 192.0.2.1 3\nA ::1 7\nS 2\nB 0\n");
+  const TcpCounts counts = read_tcp_counts(path);
+  EXPECT_EQ(counts.sources, (decltype(counts.sources){{"192.0.2.1", 3}, {"::1", 7}}));
+  EXPECT_EQ(counts.without_start, 2);
+  EXPECT_EQ(counts.broken, 0);
+  const std::pair<const char*, const char*> refused[] = {
+      {"A 192.0.2.1 3\nS 0\n", "incompleta"},
+      {"A 192.0.2.1 3 4\nS 0\nB 0\n", "inválida na linha 1"},
+      {"A 192.0.2.999 3\nS 0\nB 0\n", "inválida na linha 1"},
+      {"A 192.0.2.1 -3\nS 0\nB 0\n", "inválida na linha 1"},
+      {"S 0\nB 0\nA 192.0.2.1 3\n", "inválida na linha 3"},
+      {"X\nS 0\nB 0\n", "inválida na linha 1"},
+  };
+  for (const auto& [text, why] : refused) {
+    dir.write("tcp", text);
+    EXPECT_EQ(failure_of<Failure>([&] { read_tcp_counts(path); }),
+              "erro de leitura / contagem TCP / saída do leitor TCP " + path + " " + why)
+        << text;
+  }
+}
+
+TEST(TcpCounts, JoinUdpByAddressWithSharesOfBothTransports) {
+  ScratchDir dir;
+  const std::vector<SourceRecord> udp = {{"192.0.2.1", 2, 66.7}, {"2001:db8::1", 1, 33.3}};
+  // Without an Opcode table, the Sources table's own sum.
+  dir.write("r", "Sources Count % cum%\n");
+  EXPECT_EQ(udp_total((dir.path() / "r").string(), udp), 3);
+  dir.write("r", "Opcode     Count      %   cum%\n------ --------- ------ ------\nQuery 5 1 1\n"
+                 "Notify 2 1 1\n\nRcode Count % cum%\nNoerror 9 1 1\n");
+  EXPECT_EQ(udp_total((dir.path() / "r").string(), udp), 7);
+  TcpCounts tcp;
+  tcp.sources = {{"2001:db8::1", 1}, {"198.51.100.7", 2}};
+  EXPECT_EQ(with_tcp(udp, 7, tcp),
+            (std::vector<SourceRecord>{
+                {"192.0.2.1", 2, 20.0}, {"2001:db8::1", 2, 20.0}, {"198.51.100.7", 2, 20.0}}));
+  // One decimal, rounded as dnstop prints it: 1/6 is 16.7, 1/8 is 12.5.
+  tcp.sources = {{"192.0.2.9", 1}};
+  EXPECT_EQ(with_tcp({}, 5, tcp), (std::vector<SourceRecord>{{"192.0.2.9", 1, 16.7}}));
+  EXPECT_EQ(with_tcp({}, 7, tcp), (std::vector<SourceRecord>{{"192.0.2.9", 1, 12.5}}));
+}
+
+}  // namespace
+}  // namespace quillet
