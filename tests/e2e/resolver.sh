@@ -24,6 +24,7 @@ mkdir -p "$DIR"
 
 # The known loads: "address how count" (see dns_queries.py); dig-tcp is dig
 # +tcp, dig-txt a TXT answer too large for UDP, which dig asks again over TCP.
+# 1008 queries in all: a total one too high or too low changes two shares.
 cat >"$DIR/plan" <<'EOF'
 192.0.2.10    udp       300
 2001:db8::10  udp       200
@@ -32,7 +33,7 @@ cat >"$DIR/plan" <<'EOF'
 192.0.2.14    nx         70
 192.0.2.16    udp        30
 192.0.2.18    udp        15
-192.0.2.17    udp         5
+192.0.2.17    udp        13
 2001:db8::12  pipelined  40
 2001:db8::13  tcp        20
 192.0.2.12    dig-tcp    50
@@ -212,7 +213,8 @@ run_resolver() {
   kill "$unbound_pid"
   wait "$unbound_pid" || true
   expect_eq "$what: status" "$status" 0
-  check "$what: the loads ended within the capture, $took s after quillet started" \
+  echo "$what: the loads ended $took s after quillet started"
+  check "$what: the loads ended within the capture" \
     awk -v t="$took" 'BEGIN { exit !(t < 4.8) }'
   check "$what: the reference capture dropped nothing" grep -q "^0 packets dropped by kernel" "$DIR/ref.err"
 
