@@ -61,11 +61,11 @@ ContainedCommand tcp_reader_contained(const CaptureSetup& setup,
 
 // Clears the working files, captures `setup.window_seconds` of traffic on
 // `setup.interface` through `runner` and has dnstop, run by `contained`, write
-// the report, then the TCP reader, run the same way, its counts. When the report is at `setup.caminho_arquivo`, returns the
-// moment, by `clock`, that the tcpdump command line ended: the end of the
-// window the report counts. Nothing after printing the "[ERRO] " line of a
-// handled failure (a dnstop or reader that could not be contained is one). Any other
-// failure raises Failure.
+// the report, then the TCP reader, run the same way, its counts. When the report is at
+// `setup.caminho_arquivo`, returns the moment, by `clock`, that the tcpdump command line ended: the
+// end of the window the report counts. Nothing after printing the "[ERRO] " line of a handled
+// failure (a dnstop or reader that could not be contained is one). Any other failure raises
+// Failure.
 std::optional<std::chrono::system_clock::time_point> capturar_dnstop(const CaptureSetup& setup,
                                                                      std::ostream& out,
                                                                      CommandRunner& runner,

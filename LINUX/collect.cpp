@@ -42,8 +42,9 @@ std::optional<std::vector<SourceRecord>> capture_and_rank(Context& ctx, const Ca
   const TcpCounts tcp =
       capture.tcp_reader.empty() ? TcpCounts{} : read_tcp_counts(capture.caminho_tcp);
   if (tcp.without_start > 0) {
-    println(ctx.out, "[AVISO] TCP: " + std::to_string(tcp.without_start) +
-                         " conexões começaram antes da captura; suas consultas não foram contadas.");
+    println(ctx.out,
+            "[AVISO] TCP: " + std::to_string(tcp.without_start) +
+                " conexões começaram antes da captura; suas consultas não foram contadas.");
   }
   if (tcp.broken > 0) {
     println(ctx.out, "[AVISO] TCP: " + std::to_string(tcp.broken) +

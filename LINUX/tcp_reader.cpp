@@ -28,7 +28,7 @@ std::uint32_t be32(const std::uint8_t* p) {
 }
 
 struct Reader {
-  std::set<std::string> own;
+  std::set<std::string> own;  // the addresses left out, as raw bytes
   quillet::TcpQueries queries;
   std::string flow;
 
@@ -39,16 +39,18 @@ struct Reader {
     if (have < 20 || wire < have) return;
     const std::size_t header = static_cast<std::size_t>(segment[12] >> 4) * 4;
     if (header < 20 || header > have || be16(segment + 2) != kDnsPort) return;
-    char text[INET6_ADDRSTRLEN] = {};
-    if (::inet_ntop(family, source, text, sizeof text) == nullptr || own.count(text) != 0) return;
     const std::size_t address = family == AF_INET ? 4 : 16;
     flow.assign(reinterpret_cast<const char*>(source), address);
+    if (own.count(flow) != 0) return;
     flow.append(reinterpret_cast<const char*>(destination), address);
     flow.append(reinterpret_cast<const char*>(segment), 4);  // both ports
     const bool syn = (segment[13] & 0x02) != 0;
+    // The text is needed only where a stream starts.
+    char text[INET6_ADDRSTRLEN] = {};
+    if (syn && ::inet_ntop(family, source, text, sizeof text) == nullptr) return;
     const std::string_view payload(reinterpret_cast<const char*>(segment + header), have - header);
-    queries.add({flow, text, be32(segment + 4), syn, payload,
-                 static_cast<std::uint32_t>(wire - have)});
+    queries.add(
+        {flow, text, be32(segment + 4), syn, payload, static_cast<std::uint32_t>(wire - have)});
   }
 
   void ipv4(const std::uint8_t* p, std::size_t have) {
@@ -123,7 +125,13 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "uso: quillet-tcp [-i ENDEREÇO]... < captura\n");
       return 2;
     }
-    reader.own.insert(argv[++i]);
+    unsigned char raw[16];
+    const char* address = argv[++i];
+    if (::inet_pton(AF_INET, address, raw) == 1) {
+      reader.own.emplace(reinterpret_cast<char*>(raw), 4);
+    } else if (::inet_pton(AF_INET6, address, raw) == 1) {
+      reader.own.emplace(reinterpret_cast<char*>(raw), 16);
+    }
   }
   char error[PCAP_ERRBUF_SIZE] = {};
   pcap_t* capture = ::pcap_fopen_offline(stdin, error);

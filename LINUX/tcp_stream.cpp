@@ -22,8 +22,8 @@ void TcpQueries::add(const TcpSegment& segment) {
       s = Stream{};
       s.started = true;
       s.base = segment.seq + 1;
-      const auto [known, added] = source_index_.try_emplace(std::string(segment.source),
-                                                            sources_.size());
+      const auto [known, added] =
+          source_index_.try_emplace(std::string(segment.source), sources_.size());
       if (added) sources_.emplace_back(segment.source, 0);
       s.source = known->second;
     }
@@ -59,7 +59,8 @@ void TcpQueries::add(const TcpSegment& segment) {
     Piece& piece = node.mapped();
     s.pending_bytes -= piece.bytes.size();
     const std::uint32_t seen = s.next - node.key();
-    const std::uint32_t piece_length = static_cast<std::uint32_t>(piece.bytes.size()) + piece.missing;
+    const std::uint32_t piece_length =
+        static_cast<std::uint32_t>(piece.bytes.size()) + piece.missing;
     if (seen >= piece_length) continue;
     std::string_view rest = piece.bytes;
     const std::size_t cut = std::min<std::size_t>(seen, rest.size());

@@ -16,7 +16,7 @@ namespace quillet {
 // One segment from a client towards port 53, as the capture holds it.
 struct TcpSegment {
   std::string_view flow;    // both addresses and ports: one connection
-  std::string_view source;  // the client's address as text
+  std::string_view source;  // the client's address as text; needed on a SYN only
   std::uint32_t seq = 0;
   bool syn = false;
   std::string_view payload;   // the payload bytes captured
@@ -50,8 +50,8 @@ class TcpQueries {
   struct Stream {
     bool started = false;
     bool broken = false;
-    std::uint32_t base = 0;  // sequence number of the stream's first byte
-    std::uint32_t next = 0;  // offset of the next byte the framing needs
+    std::uint32_t base = 0;                  // sequence number of the stream's first byte
+    std::uint32_t next = 0;                  // offset of the next byte the framing needs
     std::map<std::uint32_t, Piece> pending;  // by offset, ahead of `next`
     std::size_t pending_bytes = 0;
     // The framing: the length prefix, then the message.

@@ -31,7 +31,8 @@ bool is_address(const std::string& text) {
 // 100 * part / whole with one decimal, rounded as printf's "%.1f" rounds.
 double share(std::int64_t part, std::int64_t whole) {
   char text[32];
-  const double exact = whole > 0 ? 100.0 * static_cast<double>(part) / static_cast<double>(whole) : 0.0;
+  const double exact =
+      whole > 0 ? 100.0 * static_cast<double>(part) / static_cast<double>(whole) : 0.0;
   const auto written = std::to_chars(text, text + sizeof text, exact, std::chars_format::fixed, 1);
   double rounded = 0.0;
   std::from_chars(text, written.ptr, rounded);

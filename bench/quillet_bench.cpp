@@ -25,6 +25,7 @@
 #include "format.h"
 #include "report.h"
 #include "report_gen.h"
+#include "tcp_stream.h"
 #include "trapper.h"
 
 namespace {
@@ -87,6 +88,34 @@ void BM_ParseUnicode(benchmark::State& state) {
   parse_counting(state, ReportStyle::unicode);
 }
 BENCHMARK(BM_ParseUnicode)->Arg(1'000)->Arg(100'000)->Unit(benchmark::kMicrosecond);
+
+// The TCP reader's framing: connections from distinct clients, each a SYN
+// and one segment with two pipelined queries.
+void BM_TcpQueries(benchmark::State& state) {
+  const auto connections = static_cast<std::uint32_t>(state.range(0));
+  std::string query(30, 'q');
+  query[2] = 1;
+  const std::string two = std::string("\0\x1e", 2) + query + std::string("\0\x1e", 2) + query;
+  std::vector<std::string> flows, sources;
+  for (std::uint32_t i = 0; i < connections; ++i) {
+    flows.push_back(std::string(reinterpret_cast<const char*>(&i), sizeof i) + "flow");
+    sources.push_back("10." + std::to_string(i >> 16) + "." + std::to_string((i >> 8) & 255) + "." +
+                      std::to_string(i & 255));
+  }
+  std::size_t counted = 0;
+  for (auto _ : state) {
+    quillet::TcpQueries queries;
+    for (std::uint32_t i = 0; i < connections; ++i) {
+      queries.add({flows[i], sources[i], i * 7919u, true, {}, 0});
+      queries.add({flows[i], {}, i * 7919u + 1, false, two, 0});
+    }
+    counted = queries.counts().size();
+    benchmark::DoNotOptimize(counted);
+  }
+  if (counted != connections) state.SkipWithError("a connection was not counted");
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * connections);
+}
+BENCHMARK(BM_TcpQueries)->Arg(100'000)->Unit(benchmark::kMillisecond);
 
 // What a collection run does: parse into the top-20 selection.
 void BM_ParseAndRank(benchmark::State& state) {

@@ -195,6 +195,7 @@ for order in ("descending", "shuffled", "ascending"):
         )
 for n in (10000, 100000, 1000000):
     row(f"BM_RankTop/{n}", f"Full stable sort then cut (std::stable_sort), {n:,} records", per_item(n))
+row("BM_TcpQueries/100000", "TCP framing, 100,000 connections of two pipelined queries", per_item(100000, "connection"))
 row("BM_DiscoveryDocument", "Discovery document of 20 records", per_item(20))
 row("BM_DebugLines", "Debug listing lines of 20 records", per_item(20))
 row("BM_FormatDouble", "20 doubles in their shortest form", per_item(20, "double"))

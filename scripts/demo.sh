@@ -27,6 +27,8 @@ DEBUG=0
 
 BUILD=${QUILLET_BUILD_DIR:-$REPO/build}
 BIN=$BUILD/quillet
+# The TCP reader is found on PATH, as dnstop is: the one built beside quillet.
+export PATH="$BUILD:$PATH"
 TRAFFIC=$REPO/tests/support/dns_traffic.sh
 ENV_SH=$REPO/tests/zabbix/zabbix_env.sh
 API=$REPO/tests/zabbix/zbx_api.py
@@ -49,7 +51,7 @@ if [ -z "${QUILLET_DEMO_INSIDE:-}" ]; then
   phase "install" "$t"
   t=$(now)
   cmake -S . -B "$BUILD" -G Ninja >/dev/null
-  ninja -C "$BUILD" quillet | tail -n 1
+  ninja -C "$BUILD" quillet quillet-tcp | tail -n 1
   phase "build" "$t"
   # In the tests' sandbox, with a PID namespace: everything the demo starts
   # ends with it.

@@ -166,7 +166,8 @@ TEST(CaptureWithFakeRunner, TheTcpReaderRunsContainedAfterDnstop) {
   EXPECT_EQ(reader.input, t.setup.caminho_tcpdump);
   EXPECT_EQ(reader.output, t.setup.caminho_tcp);
   EXPECT_EQ(t.contained.calls[1].bounds.user, "_quillet");
-  EXPECT_EQ(t.out.str(), debug_line(t.setup) + "[ERRO] quillet-tcp falhou: comando 'quillet-tcp -i ::1 < " +
+  EXPECT_EQ(t.out.str(), debug_line(t.setup) +
+                             "[ERRO] quillet-tcp falhou: comando 'quillet-tcp -i ::1 < " +
                              t.setup.caminho_tcpdump + " > " + t.setup.caminho_tcp +
                              "' terminou com status 1\n");
 }

@@ -152,10 +152,10 @@ TEST_F(Collection, TcpQueriesJoinTheRankingAndTheShares) {
   };
   tcp = "S 0\nB 0\n";
   EXPECT_EQ(collect(testing::closed_loopback_port()), 0);
-  EXPECT_EQ(t.out.str(), debug_line_text +
-                             listing("{'{#SOURCE}': '192.0.2.10', '{#CONTAGEM}': 152, "
-                                     "'{#PERCENTUAL}': 61.3}\n{'{#SOURCE}': '2001:db8::1', "
-                                     "'{#CONTAGEM}': 40, '{#PERCENTUAL}': 16.1}\n"));
+  EXPECT_EQ(t.out.str(),
+            debug_line_text + listing("{'{#SOURCE}': '192.0.2.10', '{#CONTAGEM}': 152, "
+                                      "'{#PERCENTUAL}': 61.3}\n{'{#SOURCE}': '2001:db8::1', "
+                                      "'{#CONTAGEM}': 40, '{#PERCENTUAL}': 16.1}\n"));
   // 248 UDP queries in the Opcode table, 12 over TCP: 260 in all.
   report += "\nOpcode Count % cum%\n------ ----- - ----\nQuery 240 96.8 96.8\nUpdate 8 3.2 100.0\n";
   tcp = "A 2001:db8::1 2\nA 192.0.2.99 10\nS 3\nB 1\n";

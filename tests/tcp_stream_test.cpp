@@ -74,7 +74,9 @@ TEST(TcpQueries, FramesEveryMessageOnceWhateverTheSegments) {
        },
        2},
       {"a prefix that claims more than the stream holds",
-       [](Client& c, const std::string& a, const std::string&) { c.data(0, a + message(60).substr(0, 30)); },
+       [](Client& c, const std::string& a, const std::string&) {
+         c.data(0, a + message(60).substr(0, 30));
+       },
        2},
       {"a prefix too short for a header ends the framing",
        [](Client& c, const std::string& a, const std::string& b) {

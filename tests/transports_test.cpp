@@ -41,8 +41,9 @@ TEST(TcpCounts, JoinUdpByAddressWithSharesOfBothTransports) {
   // Without an Opcode table, the Sources table's own sum.
   dir.write("r", "Sources Count % cum%\n");
   EXPECT_EQ(udp_total((dir.path() / "r").string(), udp), 3);
-  dir.write("r", "Opcode     Count      %   cum%\n------ --------- ------ ------\nQuery 5 1 1\n"
-                 "Notify 2 1 1\n\nRcode Count % cum%\nNoerror 9 1 1\n");
+  dir.write("r",
+            "Opcode     Count      %   cum%\n------ --------- ------ ------\nQuery 5 1 1\n"
+            "Notify 2 1 1\n\nRcode Count % cum%\nNoerror 9 1 1\n");
   EXPECT_EQ(udp_total((dir.path() / "r").string(), udp), 7);
   TcpCounts tcp;
   tcp.sources = {{"2001:db8::1", 1}, {"198.51.100.7", 2}};

@@ -48,9 +48,9 @@ expect_eq "three arguments, debug: status" "$STATUS" 0
 expect_eq "three arguments, debug: listing" "$(sed -n 2p "$OUT")" "Modo DEBUG ativado:"
 expect_eq "debug runs sent nothing" "$(trapper_values)" ""
 # The working files stay for inspection until the next run.
-expect_eq "working files after a run" "$(ls /home/quillet | tr '\n' ' ')" "dnstop_output.txt dump.pcap "
+expect_eq "working files after a run" "$(ls /home/quillet | tr '\n' ' ')" "dnstop_output.txt dump.pcap tcp_output.txt "
 expect_eq "working files: owner only" "$(stat -c '%a %n' /home/quillet/* | tr '\n' ' ')" \
-  "600 /home/quillet/dnstop_output.txt 600 /home/quillet/dump.pcap "
+  "600 /home/quillet/dnstop_output.txt 600 /home/quillet/dump.pcap 600 /home/quillet/tcp_output.txt "
 
 # Deliveries: document first, then count and percentage per ranked address;
 # the host is the last argument.

@@ -13,6 +13,7 @@ capture_failed=" Erro ao Capturar dados do dnstop."
 # dnstop leaves out the sandbox's own addresses, sorted as bytes.
 own_words=$(ip -o addr show | awk '{ sub("/.*", "", $4); print $4 }' | LC_ALL=C sort -u | sed 's/^/-i /' | tr '\n' ' ')
 dnstop_cmd="dnstop -l 4 ${own_words}/home/quillet/dump.pcap > /home/quillet/dnstop_output.txt"
+tcp_cmd="quillet-tcp ${own_words}< /home/quillet/dump.pcap > /home/quillet/tcp_output.txt"
 
 report=$SCRATCH/report.txt
 printf 'Sources Count %% cum%%\n192.0.2.10 3 75.0 75.0\n192.0.2.20 1 25.0 100.0\n' >"$report"
@@ -109,7 +110,7 @@ expect_eq "symlinks: targets untouched" "$(cat "$SCRATCH/target-pcap" "$SCRATCH/
   $'keep me\nkeep me too'
 expect_eq "symlinks: working files are regular files now" \
   "$(find /home/quillet -mindepth 1 -type f -printf '%f ' | tr ' ' '\n' | sort | tr '\n' ' ')" \
-  "dnstop_output.txt dump.pcap "
+  "dnstop_output.txt dump.pcap tcp_output.txt "
 expect_eq "symlinks: deliveries" "$(trapper_values | wc -l)" 5
 
 # A full disk. The working directory gets a tmpfs of 64 KiB with only a few
@@ -150,8 +151,8 @@ $no_report
 $capture_failed
 "
 # Room for the capture and one page of report: dnstop's output is cut after
-# its first 4 KiB, which hold the Sources table's busiest rows; the twenty
-# busiest arrive.
+# its first 4 KiB, and the TCP reader then has no room for its counts: the
+# run cannot say what came over TCP and sends nothing.
 fake_capture "$SCRATCH/big-report.txt"
 {
   echo "Sources          Count      %   cum%"
@@ -163,11 +164,12 @@ fake_capture "$SCRATCH/big-report.txt"
 fill_to 8
 run_quillet coletarDns /p 127.0.0.1 dns-lab
 expect_eq "report cut by a full disk: bytes kept" "$(stat -c %s /home/quillet/dnstop_output.txt)" 4096
-expect_eq "report cut by a full disk: status" "$STATUS" 0
-expect_eq "report cut by a full disk: busiest twenty sent" \
-  "$(trapper_values | sed -n 's/^dns-lab contDns\[\(.*\)\]=\(.*\)/\1=\2/p' | tr '\n' ' ')" \
-  "$(for i in $(seq 1 20); do printf '10.0.0.%d=%d ' "$i" $((1000 - i)); done)"
-expect_eq "nothing sent from the failed captures" "$(trapper_values | wc -l)" 41
+expect_eq "report cut by a full disk: status" "$STATUS" 1
+expect_file_eq "report cut by a full disk: stdout" "$OUT" "$debug_line
+[ERRO] quillet-tcp falhou: comando '$tcp_cmd' terminou com status 1
+$capture_failed
+"
+expect_eq "nothing sent from the failed captures" "$(trapper_values | wc -l)" 0
 umount /home/quillet
 
 # Started with standard output closed: descriptor 1 goes to whatever the run
@@ -227,9 +229,14 @@ links_before=$(ip -o link | awk '{print $2}')
 # running meanwhile as the machine's _quillet, must not share.
 sed -i 's/^_quillet:x:[0-9]*:[0-9]*:/_quillet:x:64999:64999:/' /etc/passwd
 passwd_before=$(md5sum </etc/passwd)
-bound_line() { # bound_line CAUSE: the console of a run that a bound ended
-  printf '%s\n' "$debug_line" "[ERRO] dnstop falhou: comando '$dnstop_cmd' $1" "$capture_failed"
+bound_line() { # bound_line PROGRAM CAUSE: the console of a run that a bound ended
+  if [ "$1" = dnstop ]; then
+    printf '%s\n' "$debug_line" "[ERRO] dnstop falhou: comando '$dnstop_cmd' $2" "$capture_failed"
+  else
+    printf '%s\n' "$debug_line" "[ERRO] quillet-tcp falhou: comando '$tcp_cmd' $2" "$capture_failed"
+  fi
 }
+printf 'S 0\nB 0\n' >"$SCRATCH/no-tcp"
 hostile_rows=(
   "read_shadow listing"
   "write_workdir listing"
@@ -253,6 +260,13 @@ hostile_rows=(
   "sysv_shm listing"
   "loop_forever excedeu o prazo de 60 s e foi encerrado"
   "close_stderr_spin excedeu o prazo de 60 s e foi encerrado"
+  # The TCP reader parses the same strangers' bytes, in the same box.
+  "tcp:read_shadow listing"
+  "tcp:write_capture listing"
+  "tcp:connect_trapper listing"
+  "tcp:privileged listing"
+  "tcp:unix_socket listing"
+  "tcp:write_10g excedeu o limite de 256 MiB de saída (terminou com status 120)"
 )
 # What other programs of a host offer: a Unix socket anyone may write, one in
 # the abstract namespace, a SysV segment anyone may attach.
@@ -275,9 +289,11 @@ for _ in $(seq 50); do [ -S "$SCRATCH/open.sock" ] && break; sleep 0.1; done
 hz=$(getconf CLK_TCK)
 new_deliveries
 for row in "${hostile_rows[@]}"; do
-  attack=${row%% *} outcome=${row#* }
-  printf '#!/bin/sh\nexec python3 %s %s %s "$@"\n' "$SCRATCH/hostile_dnstop.py" "$attack" "$report" \
-    >"$SCRATCH/bin/dnstop"
+  attack=${row%% *} outcome=${row#* } program=dnstop output=$report
+  fake_capture "$report"
+  if [[ $attack == tcp:* ]]; then attack=${attack#tcp:} program=quillet-tcp output=$SCRATCH/no-tcp; fi
+  printf '#!/bin/sh\nexec python3 %s %s %s "$@"\n' "$SCRATCH/hostile_dnstop.py" "$attack" "$output" \
+    >"$SCRATCH/bin/$program"
   started=$SECONDS
   set +e
   if [ "$attack" = tiocsti ]; then
@@ -306,11 +322,12 @@ for row in "${hostile_rows[@]}"; do
     expect_eq "hostile $attack: blocked" "$(grep -c "^hostile: $attack: bloqueado: " "$ERR")" 1
   else
     expect_eq "hostile $attack: status" "$STATUS" 1
-    expect_eq "hostile $attack: the bound's line" "$(cat "$OUT")" "$(bound_line "$outcome")"
+    expect_eq "hostile $attack: the bound's line" "$(cat "$OUT")" "$(bound_line "$program" "$outcome")"
   fi
   expect_eq "hostile $attack: no success" "$(grep -c CONSEGUIU "$ERR")" 0
   expect_eq "hostile $attack: nothing written" "$(find /home/quillet /home/etc-upper -mindepth 1 | sort)" \
-    $'/home/etc-upper/passwd\n/home/quillet/dnstop_output.txt\n/home/quillet/dump.pcap'
+    "$(printf '%s\n' /home/etc-upper/passwd /home/quillet/{dnstop_output.txt,dump.pcap} &&
+      if [ "$program" != dnstop ] || [ "$outcome" = listing ]; then echo /home/quillet/tcp_output.txt; fi)"
   expect_eq "hostile $attack: /etc/passwd as the suite left it" "$(md5sum </etc/passwd)" "$passwd_before"
   expect_eq "hostile $attack: the capture unchanged" "$(cat /home/quillet/dump.pcap)" pcap
   # Only the stand-in's: other software on the machine may run as the user.
@@ -338,6 +355,7 @@ expect_eq "capabilities only: status" "$STATUS" 0
 expect_eq "capabilities only: the listing after the line of what was not done" "$(cat "$OUT")" \
   "$(sed -n 1p <<<"$listing")
 [AVISO] dnstop roda isolado só em parte: sem CAP_SYS_ADMIN, sem namespaces próprios de rede, processos e montagens; sem CAP_SETUID e CAP_SETGID, com o usuário desta execução em vez de _quillet; sem CAP_SETPCAP, sem esvaziar o conjunto limite de capacidades.
+[AVISO] quillet-tcp roda isolado só em parte: sem CAP_SYS_ADMIN, sem namespaces próprios de rede, processos e montagens; sem CAP_SETUID e CAP_SETGID, com o usuário desta execução em vez de _quillet; sem CAP_SETPCAP, sem esvaziar o conjunto limite de capacidades.
 $(sed -n '2,$p' <<<"$listing")"
 rm -f /home/quillet/*
 chown root /home/quillet

@@ -69,7 +69,7 @@ for n in $(seq $runs); do
 2 $ERR
 3 socket" ] || problems+=" descriptors: $(echo "$fds" | tr '\n' ',');"
   [ "$(trapper_values)" = "$(expected_run "$n")" ] || problems+=" deliveries differ;"
-  [ "$(ls -A /home/quillet | tr '\n' ' ')" = "dnstop_output.txt dump.pcap " ] ||
+  [ "$(ls -A /home/quillet | tr '\n' ' ')" = "dnstop_output.txt dump.pcap tcp_output.txt " ] ||
     problems+=" working directory: $(ls -A /home/quillet | tr '\n' ' ');"
   [ -z "$problems" ] || bad_runs+=("run $n:$problems")
 done

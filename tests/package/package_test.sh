@@ -449,6 +449,7 @@ expect_eq "the postinst only runs systemd-sysusers on the package's file" \
 # --- contents ---
 expected_files=(
   /usr/bin/quillet
+  /usr/bin/quillet-tcp
   /usr/lib/sysusers.d/quillet.conf
   /usr/share/doc/quillet/README.md
   /usr/share/doc/quillet/changelog.gz

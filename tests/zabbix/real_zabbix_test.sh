@@ -182,6 +182,8 @@ if [ "$STAND_IN" = 1 ]; then
   echo "NOTE: the stand-in script replaces the quillet binary in this run"
 else
   BIN=$QUILLET_BIN
+  # The TCP reader, found on PATH as dnstop is: the one built beside quillet.
+  PATH="$(dirname "$QUILLET_BIN"):$PATH"
 fi
 
 # wait_accepted KEY VALUE [HOST ZABBIX_SENDER-OPTIONS...]: sends KEY=VALUE for
