@@ -1,7 +1,9 @@
 // quillet-tcp [-i ADDRESS]...: reads a capture on standard input and writes
 // the DNS queries that each client sent over TCP to port 53, as quillet reads
-// them back: "A <address> <count>" per client, then "S <streams without their
-// start>" and "B <streams whose framing broke>". Sources given with -i (the
+// them back: "A <address> <TCP queries> <UDP queries>" per client, then
+// "S <streams without their start>" and "B <streams whose framing broke>".
+// The UDP count stands in for dnstop's where its report has no row left for
+// the client. Sources given with -i (the
 // host's own addresses) are left out. It parses strangers' bytes: quillet
 // runs it contained, as it runs dnstop.
 #include <arpa/inet.h>
@@ -13,6 +15,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "tcp_stream.h"
 
@@ -30,7 +33,16 @@ std::uint32_t be32(const std::uint8_t* p) {
 struct Reader {
   std::set<std::string> own;  // the addresses left out, as raw bytes
   quillet::TcpQueries queries;
+  std::unordered_map<std::string, std::int64_t> udp_queries;  // by raw address
   std::string flow;
+
+  // A UDP query to port 53: a datagram with a DNS header whose QR bit is 0.
+  void udp(std::size_t address, const std::uint8_t* source, const std::uint8_t* datagram,
+           std::size_t have) {
+    if (have < 8 + 12 || be16(datagram + 2) != kDnsPort || (datagram[8 + 2] & 0x80) != 0) return;
+    flow.assign(reinterpret_cast<const char*>(source), address);
+    if (own.count(flow) == 0) ++udp_queries[flow];
+  }
 
   // The TCP segment in an IP packet: `header` bytes of addresses, `wire` the
   // bytes of TCP header and payload on the wire, `have` of them captured.
@@ -59,9 +71,9 @@ struct Reader {
     const std::size_t total = be16(p + 2);
     // A fragment other than the first holds no TCP header; a first fragment
     // is not the whole segment.
-    if (p[9] != IPPROTO_TCP || (be16(p + 6) & 0x3fff) != 0 || header < 20 || total < header ||
-        have < header)
-      return;
+    if ((be16(p + 6) & 0x3fff) != 0 || header < 20 || total < header || have < header) return;
+    if (p[9] == IPPROTO_UDP) udp(4, p + 12, p + header, std::min(have, total) - header);
+    if (p[9] != IPPROTO_TCP) return;
     tcp(AF_INET, p + 12, p + 16, p + header, std::min(have, total) - header, total - header);
   }
 
@@ -77,7 +89,9 @@ struct Reader {
       at += length;
       wire -= length;
     }
-    if (next != IPPROTO_TCP || at > have) return;
+    if (at > have) return;
+    if (next == IPPROTO_UDP) udp(16, p + 8, p + at, std::min(have - at, wire));
+    if (next != IPPROTO_TCP) return;
     tcp(AF_INET6, p + 8, p + 24, p + at, std::min(have - at, wire), wire);
   }
 
@@ -146,8 +160,15 @@ int main(int argc, char** argv) {
   while (::pcap_next_ex(capture, &header, &data) == 1)
     reader.packet(link, data, header->caplen);
   ::pcap_close(capture);
-  for (const auto& [source, count] : reader.queries.counts())
-    std::printf("A %s %lld\n", source.c_str(), static_cast<long long>(count));
+  for (const auto& [source, count] : reader.queries.counts()) {
+    unsigned char raw[16];
+    const bool v4 = ::inet_pton(AF_INET, source.c_str(), raw) == 1;
+    if (!v4) ::inet_pton(AF_INET6, source.c_str(), raw);
+    const auto udp =
+        reader.udp_queries.find(std::string(reinterpret_cast<char*>(raw), v4 ? 4 : 16));
+    std::printf("A %s %lld %lld\n", source.c_str(), static_cast<long long>(count),
+                static_cast<long long>(udp == reader.udp_queries.end() ? 0 : udp->second));
+  }
   std::printf("S %lld\nB %lld\n", static_cast<long long>(reader.queries.without_start()),
               static_cast<long long>(reader.queries.broken()));
   return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;

@@ -49,13 +49,14 @@ TcpCounts read_tcp_counts(const std::string& path) {
   bool ended = false;
   for (std::size_t number = 1; std::getline(in, line); ++number) {
     std::istringstream fields(line);
-    std::string kind, first, second, extra;
-    fields >> kind >> first >> second >> extra;
-    std::int64_t value = 0;
+    std::string kind, first, second, third, extra;
+    fields >> kind >> first >> second >> third >> extra;
+    std::int64_t value = 0, udp = 0;
     bool good = extra.empty() && !ended;
     if (good && kind == "A") {
-      good = is_address(first) && read_number(second, value) && value > 0;
-      if (good) counts.sources.emplace_back(first, value);
+      good =
+          is_address(first) && read_number(second, value) && value > 0 && read_number(third, udp);
+      if (good) counts.sources.push_back({first, value, udp});
     } else if (good && (kind == "S" || kind == "B") && second.empty()) {
       good = read_number(first, value);
       (kind == "S" ? counts.without_start : counts.broken) = value;
@@ -99,12 +100,13 @@ std::vector<SourceRecord> with_tcp(const std::vector<SourceRecord>& udp, std::in
   std::vector<SourceRecord> all = udp;
   for (std::size_t i = 0; i < all.size(); ++i)
     at.emplace(all[i].source, i);
+  const bool table_full = udp.size() >= kReportRows;
   std::int64_t total = udp_queries;
-  for (const auto& [source, count] : tcp.sources) {
-    total += count;
-    const auto [known, added] = at.emplace(source, all.size());
-    if (added) all.push_back({source, 0, 0.0});
-    all[known->second].contagem += count;
+  for (const TcpClient& client : tcp.sources) {
+    total += client.tcp;
+    const auto [known, added] = at.emplace(client.source, all.size());
+    if (added) all.push_back({client.source, table_full ? client.udp : 0, 0.0});
+    all[known->second].contagem += client.tcp;
   }
   for (SourceRecord& record : all)
     record.percentual = share(record.contagem, total);

@@ -2,6 +2,7 @@
 // counts joined into one ranking, with shares of all client queries.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -11,16 +12,28 @@
 
 namespace quillet {
 
-// What the TCP reader wrote: queries per client, and the streams it could not
-// frame.
+// One client of the TCP reader: its TCP queries, and its UDP queries as the
+// reader counted them.
+struct TcpClient {
+  std::string source;
+  std::int64_t tcp = 0;
+  std::int64_t udp = 0;
+
+  bool operator==(const TcpClient&) const = default;
+};
+
+// What the TCP reader wrote: its clients, and the streams it could not frame.
 struct TcpCounts {
-  std::vector<std::pair<std::string, std::int64_t>> sources;
+  std::vector<TcpClient> sources;
   std::int64_t without_start = 0;
   std::int64_t broken = 0;
 };
 
-// Reads the TCP reader's file ("A <address> <count>" lines, then "S <n>" and
-// "B <n>"). A file that cannot be read, or a line out of that form, raises
+// dnstop's report lists 50 rows a table at most.
+inline constexpr std::size_t kReportRows = 50;
+
+// Reads the TCP reader's file ("A <address> <TCP count> <UDP count>" lines,
+// then "S <n>" and "B <n>"). A file that cannot be read, or a line out of that form, raises
 // Failure.
 TcpCounts read_tcp_counts(const std::string& path);
 
@@ -32,6 +45,8 @@ std::int64_t udp_total(const std::string& path, const std::vector<SourceRecord>&
 // Every source of `udp` (in report order) and then of `tcp`, each with the
 // sum of its queries over both transports and its share of `udp_queries`
 // plus every TCP query, in percent with one decimal, as dnstop writes them.
+// A TCP client missing from a full Sources table (kReportRows rows) has UDP
+// queries dnstop did not list: the reader's count stands in for them.
 std::vector<SourceRecord> with_tcp(const std::vector<SourceRecord>& udp, std::int64_t udp_queries,
                                    const TcpCounts& tcp);
 

@@ -158,7 +158,7 @@ TEST_F(Collection, TcpQueriesJoinTheRankingAndTheShares) {
                                       "'{#CONTAGEM}': 40, '{#PERCENTUAL}': 16.1}\n"));
   // 248 UDP queries in the Opcode table, 12 over TCP: 260 in all.
   report += "\nOpcode Count % cum%\n------ ----- - ----\nQuery 240 96.8 96.8\nUpdate 8 3.2 100.0\n";
-  tcp = "A 2001:db8::1 2\nA 192.0.2.99 10\nS 3\nB 1\n";
+  tcp = "A 2001:db8::1 2 0\nA 192.0.2.99 10 0\nS 3\nB 1\n";
   t.out.str("");
   EXPECT_EQ(collect(testing::closed_loopback_port()), 0);
   EXPECT_EQ(t.out.str(),

@@ -14,17 +14,18 @@ using testing::ScratchDir;
 TEST(TcpCounts, ReadsTheReadersLinesAndRefusesAnythingElse) {
   ScratchDir dir;
   const std::string path = (dir.path() / "tcp").string();
-  dir.write("tcp", "A 192.0.2.1 3\nA ::1 7\nS 2\nB 0\n");
+  dir.write("tcp", "A 192.0.2.1 3 0\nA ::1 7 4\nS 2\nB 0\n");
   const TcpCounts counts = read_tcp_counts(path);
-  EXPECT_EQ(counts.sources, (decltype(counts.sources){{"192.0.2.1", 3}, {"::1", 7}}));
+  EXPECT_EQ(counts.sources, (std::vector<TcpClient>{{"192.0.2.1", 3, 0}, {"::1", 7, 4}}));
   EXPECT_EQ(counts.without_start, 2);
   EXPECT_EQ(counts.broken, 0);
   const std::pair<const char*, const char*> refused[] = {
-      {"A 192.0.2.1 3\nS 0\n", "incompleta"},
-      {"A 192.0.2.1 3 4\nS 0\nB 0\n", "inválida na linha 1"},
-      {"A 192.0.2.999 3\nS 0\nB 0\n", "inválida na linha 1"},
-      {"A 192.0.2.1 -3\nS 0\nB 0\n", "inválida na linha 1"},
-      {"S 0\nB 0\nA 192.0.2.1 3\n", "inválida na linha 3"},
+      {"A 192.0.2.1 3 0\nS 0\n", "incompleta"},
+      {"A 192.0.2.1 3 4 5\nS 0\nB 0\n", "inválida na linha 1"},
+      {"A 192.0.2.999 3 0\nS 0\nB 0\n", "inválida na linha 1"},
+      {"A 192.0.2.1 -3 0\nS 0\nB 0\n", "inválida na linha 1"},
+      {"A 192.0.2.1 3\nS 0\nB 0\n", "inválida na linha 1"},
+      {"S 0\nB 0\nA 192.0.2.1 3 0\n", "inválida na linha 3"},
       {"X\nS 0\nB 0\n", "inválida na linha 1"},
   };
   for (const auto& [text, why] : refused) {
@@ -46,14 +47,20 @@ TEST(TcpCounts, JoinUdpByAddressWithSharesOfBothTransports) {
             "Notify 2 1 1\n\nRcode Count % cum%\nNoerror 9 1 1\n");
   EXPECT_EQ(udp_total((dir.path() / "r").string(), udp), 7);
   TcpCounts tcp;
-  tcp.sources = {{"2001:db8::1", 1}, {"198.51.100.7", 2}};
+  // The reader's UDP count of a client missing from a table that is not full
+  // is not used: dnstop listed every UDP client.
+  tcp.sources = {{"2001:db8::1", 1, 1}, {"198.51.100.7", 2, 5}};
   EXPECT_EQ(with_tcp(udp, 7, tcp),
             (std::vector<SourceRecord>{
                 {"192.0.2.1", 2, 20.0}, {"2001:db8::1", 2, 20.0}, {"198.51.100.7", 2, 20.0}}));
   // One decimal, rounded as dnstop prints it: 1/6 is 16.7, 1/8 is 12.5.
-  tcp.sources = {{"192.0.2.9", 1}};
+  tcp.sources = {{"192.0.2.9", 1, 0}};
   EXPECT_EQ(with_tcp({}, 5, tcp), (std::vector<SourceRecord>{{"192.0.2.9", 1, 16.7}}));
   EXPECT_EQ(with_tcp({}, 7, tcp), (std::vector<SourceRecord>{{"192.0.2.9", 1, 12.5}}));
+  // Beyond a full table of 50 rows of 2 queries, a client with 1 UDP query.
+  const std::vector<SourceRecord> full(kReportRows, {"192.0.2.1", 2, 1.9});
+  tcp.sources = {{"192.0.2.9", 3, 1}};
+  EXPECT_EQ(with_tcp(full, 101, tcp).back(), (SourceRecord{"192.0.2.9", 4, 3.8}));
 }
 
 }  // namespace
