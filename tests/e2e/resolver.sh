@@ -213,6 +213,7 @@ run_resolver() {
   kill "$unbound_pid"
   wait "$unbound_pid" || true
   expect_eq "$what: status" "$status" 0
+  expect_eq "$what: stderr" "$(cat "$ERR")" ""
   echo "$what: the loads ended $took s after quillet started"
   check "$what: the loads ended within the capture" \
     awk -v t="$took" 'BEGIN { exit !(t < 4.8) }'
