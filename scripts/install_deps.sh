@@ -8,7 +8,8 @@
 #   test     tools of the test suites (zabbix_sender, clang for fuzzing, clang-format,
 #            lintian for the package, openssl for test certificates, GNU time,
 #            systemd-nspawn and debootstrap for the package's service under a
-#            real systemd, ...)
+#            real systemd, unbound and nsd for the suite on a real resolver,
+#            dig, ...)
 #   zabbix   a local Zabbix server (6.0 on Debian 12, 7.0 on 13) with
 #            PostgreSQL and the frontend's API, and on 13 a Zabbix proxy
 #            unpacked beside it
@@ -40,7 +41,7 @@ esac
 declare -A group
 group[build]="g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libssl-dev libseccomp-dev libpcap-dev dpkg-dev"
 group[runtime]="tcpdump dnstop systemd"
-group[test]="iproute2 util-linux $sender clang clang-format libclang-rt-dev python3 procps man-db groff-base lintian openssl time systemd-container debootstrap"
+group[test]="iproute2 util-linux $sender clang clang-format libclang-rt-dev python3 procps man-db groff-base lintian openssl time systemd-container debootstrap unbound nsd bind9-dnsutils"
 group[zabbix]=""
 group[bench]="hyperfine time mawk $sender python3 iproute2 util-linux procps linux-perf valgrind openssl"
 # tests/zabbix/packages.txt: one package a line, for every release or only for
@@ -96,6 +97,14 @@ note=()
 [ ${#missing_unpack[@]} -eq 0 ] || note=("(unpacked: ${missing_unpack[*]})")
 echo "install_deps: installing" "${missing[@]}" "${note[@]}"
 export DEBIAN_FRONTEND=noninteractive
+# Daemons (unbound, nsd, ...) are started by the tests that need them, in
+# namespaces of their own, never by their packages: without a policy-rc.d,
+# one that refuses is in place for the install only.
+if [ ! -e /usr/sbin/policy-rc.d ] && [ ${#apt_mode[@]} -eq 0 ]; then
+  printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
+  chmod 755 /usr/sbin/policy-rc.d
+  trap 'rm -f /usr/sbin/policy-rc.d' EXIT
+fi
 # Another apt or dpkg run on the machine holds the lock for a while: wait for it.
 apt-get -o DPkg::Lock::Timeout=600 update -qq
 if [ ${#missing[@]} -gt 0 ]; then

@@ -7,24 +7,27 @@
 #       client namespace of its own; answers DNS on ens18 with a tiny responder;
 #       starts COMMAND in the background; once the capture has started (PATH
 #       exists, or after one second without --ready-file) sends the plan's
-#       queries over UDP sockets bound to the clients' addresses; waits for
+#       queries from the clients' addresses; waits for
 #       COMMAND and exits with its status. Everything it made is removed on the
 #       way out, also on failure or interrupt.
 #   dns_traffic.sh expect [--plan NAME|FILE]
-#       The Sources rows that `dnstop` makes of the plan's traffic, busiest
-#       first: "address count percent".
+#       The rows that the plan's traffic makes, busiest first: "address count
+#       percent", the count of UDP and TCP queries together.
 #   dns_traffic.sh plan [--plan NAME|FILE]
 #       The plan itself.
 #
-# A plan has one "address count" line per client (# starts a comment):
+# A plan has one "address count [tcp]" line per client (# starts a comment):
 # addresses in 192.0.2.0/24 or 2001:db8::/32 other than the server's, written
 # as dnstop prints them (inet_ntop form), counts all different so that the
-# ranking is certain. Plans "default" (22 clients, 1000 queries: the two
-# quietest miss the top twenty) and "small" (5 clients, 100 queries) are built
-# in; with a total of 100 or 1000 every percentage is exact to one decimal.
+# ranking is certain; tcp of the count go over TCP (none by default), all
+# pipelined on one connection opened once the capture runs. Plans "default"
+# (22 clients, 1000 queries, 70 of them from two clients over TCP: the two
+# quietest miss the top twenty) and "small" (5 clients, 100 queries over UDP)
+# are built in; with a total of 100 or 1000 every percentage is exact to one
+# decimal.
 #
 # What dnstop does with such traffic (measured with dnstop 20120611): it counts
-# queries only; responses appear neither among the Sources nor in the total,
+# queries over UDP only (TCP queries are counted beside it); responses appear neither among the Sources nor in the total,
 # and a query needs no answer to be counted. IPv6 sources are counted and
 # listed in compressed form, the address column widens to the longest address.
 # Percentages are count * 100 / total with one decimal. Equal counts come out
@@ -58,12 +61,12 @@ plan_text() {
 2001:db8::10 120
 192.0.2.11 100
 2001:db8:ffff:1:2:3:4:5 90
-192.0.2.12 80
+192.0.2.12 80 30
 2001:db8::11 70
 192.0.2.13 60
 192.0.2.14 50
 2001:db8::12 45
-192.0.2.15 40
+192.0.2.15 40 40
 192.0.2.16 35
 2001:db8::13 30
 192.0.2.17 25
@@ -106,9 +109,10 @@ for number, line in enumerate(sys.stdin, 1):
     fields = line.split()
     try:
         address, count = ipaddress.ip_address(fields[0]), int(fields[1])
-        assert len(fields) == 2
+        tcp = int(fields[2]) if len(fields) == 3 else 0
+        assert len(fields) <= 3 and 0 <= tcp <= count
     except (ValueError, IndexError, AssertionError):
-        sys.exit(f"plan line {number}: want \"address count\", got {line.strip()!r}")
+        sys.exit(f"plan line {number}: want \"address count [tcp]\", tcp at most count, got {line.strip()!r}")
     if str(address) != fields[0]:
         sys.exit(f"plan line {number}: write {fields[0]} as dnstop prints it, {address}")
     if address not in (net4 if address.version == 4 else net6) or address in servers:
@@ -117,7 +121,7 @@ for number, line in enumerate(sys.stdin, 1):
         sys.exit(f"plan line {number}: counts must be positive and all different, addresses unique")
     seen.add(address)
     counts.add(count)
-    rows.append(f"{address} {count}")
+    rows.append(f"{address} {count} {tcp}")
 if not rows:
     sys.exit("the plan has no clients")
 print("\n".join(rows))
@@ -191,25 +195,47 @@ make_network() {
 
 start_responder() {
   "$PYTHON" - "$SERVER4" "$SERVER6" "$WORK/responder.ready" <<'EOF' &
-# Answers every DNS query with NOERROR and no records.
+# Answers every DNS query, over UDP and TCP, with NOERROR and no records.
 import select, socket, struct, sys
-socks = []
+udp, listeners, streams = [], [], {}
 for family, address in ((socket.AF_INET, sys.argv[1]), (socket.AF_INET6, sys.argv[2])):
     s = socket.socket(family, socket.SOCK_DGRAM)
     s.bind((address, 53))
-    socks.append(s)
+    udp.append(s)
+    s = socket.socket(family, socket.SOCK_STREAM)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.bind((address, 53))
+    s.listen(16)
+    listeners.append(s)
 open(sys.argv[3], "w").close()
+def answer(query):
+    qid, flags = struct.unpack("!HH", query[:4])
+    end = 12
+    while end < len(query) and query[end] != 0:
+        end += query[end] + 1
+    return struct.pack("!HHHHHH", qid, 0x8180 | (flags & 0x0100), 1, 0, 0, 0) + query[12:end + 5]
 while True:
-    for s in select.select(socks, [], [])[0]:
-        query, peer = s.recvfrom(4096)
-        if len(query) < 12:
-            continue
-        qid, flags = struct.unpack("!HH", query[:4])
-        end = 12
-        while end < len(query) and query[end] != 0:
-            end += query[end] + 1
-        question = query[12:end + 5]
-        s.sendto(struct.pack("!HHHHHH", qid, 0x8180 | (flags & 0x0100), 1, 0, 0, 0) + question, peer)
+    for s in select.select(udp + listeners + list(streams), [], [])[0]:
+        if s in listeners:
+            streams[s.accept()[0]] = b""
+        elif s in streams:
+            data = s.recv(65536)
+            if not data:
+                del streams[s]
+                s.close()
+                continue
+            data, replies = streams[s] + data, b""
+            while len(data) >= 2 and len(data) >= 2 + struct.unpack("!H", data[:2])[0]:
+                length = struct.unpack("!H", data[:2])[0]
+                reply = answer(data[2:2 + length])
+                replies += struct.pack("!H", len(reply)) + reply
+                data = data[2 + length:]
+            s.sendall(replies)
+            streams[s] = data
+        else:
+            query, peer = s.recvfrom(4096)
+            if len(query) >= 12:
+                s.sendto(answer(query), peer)
 EOF
   RESPONDER=$!
 }
@@ -228,9 +254,12 @@ wait_ready() {
 # start_sender: a process in the client namespace that binds a UDP socket to
 # each client's address and builds every query of $WORK/plan, all before the
 # command starts, so that none of it costs the capture time. On a line through
-# the FIFO on descriptor 5 it sends them, the clients' interleaved, with a
-# pause of a millisecond after every 50 so that nothing queues up, and writes
-# how many left to $WORK/sent.
+# the FIFO on descriptor 5 it sends them: first each TCP client's on a
+# connection of its own, four to a write and the next four once their answers
+# came, so that no segment outgrows the 512 bytes that quillet captures of a
+# packet; then the UDP ones, the clients'
+# interleaved, with a pause of a millisecond after every 50 so that nothing
+# queues up; it writes how many left to $WORK/sent.
 start_sender() {
   mkfifo "$WORK/go"
   # Opened for reading and writing: neither this shell nor the sender blocks.
@@ -238,21 +267,47 @@ start_sender() {
   in_clients "$PYTHON" -c '
 import socket, struct, sys, time
 server4, server6, plan, go, ready = sys.argv[1:]
-queries = []
+queries, streams = [], []
 for line in open(plan):
-    address, count = line.split()
-    v6 = ":" in address
-    s = socket.socket(socket.AF_INET6 if v6 else socket.AF_INET, socket.SOCK_DGRAM)
+    address, count, tcp = line.split()
+    count, tcp = int(count), int(tcp)
+    family = socket.AF_INET6 if ":" in address else socket.AF_INET
+    server = (server6 if family == socket.AF_INET6 else server4, 53)
+    s = socket.socket(family, socket.SOCK_DGRAM)
     s.bind((address, 0))
     label = address.replace(":", "-").replace(".", "-")
-    for i in range(1, int(count) + 1):
+    framed = []
+    for i in range(1, count + 1):
         name = b"".join(bytes([len(p)]) + p.encode() for p in f"q{i}.{label}.clients.example".split("."))
         wire = struct.pack("!6H", i, 0x0100, 1, 0, 0, 0) + name + b"\0" + struct.pack("!HH", 1, 1)
-        queries.append((i, s, wire, (server6 if v6 else server4, 53)))
+        if i > count - tcp:
+            framed.append(struct.pack("!H", len(wire)) + wire)
+        else:
+            queries.append((i, s, wire, server))
+    if tcp:
+        t = socket.socket(family, socket.SOCK_STREAM)
+        t.bind((address, 0))
+        t.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        t.settimeout(3)
+        streams.append((t, server, framed, tcp))
 queries.sort(key=lambda q: q[0])
 open(ready, "w").close()
 open(go).readline()
 sent = 0
+def answers(t, n):
+    data = b""
+    while n:
+        while len(data) < 2 or len(data) < 2 + struct.unpack("!H", data[:2])[0]:
+            data += t.recv(65536) or sys.exit("the responder closed a TCP connection")
+        data = data[2 + struct.unpack("!H", data[:2])[0]:]
+        n -= 1
+for t, server, framed, tcp in streams:
+    t.connect(server)
+    for at in range(0, tcp, 4):
+        t.sendall(b"".join(framed[at:at + 4]))
+        sent += len(framed[at:at + 4])
+        answers(t, len(framed[at:at + 4]))
+    t.close()
 for _, s, wire, server in queries:
     s.sendto(wire, server)
     sent += 1

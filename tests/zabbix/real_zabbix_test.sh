@@ -9,7 +9,8 @@
 # server (trapper 127.0.0.1:10052) and the frontend API (tests/zabbix/
 # zabbix_env.sh), imports the shipped template through the API, creates a host
 # linked to it, then runs `quillet coletarDns /tmp 127.0.0.1 <host>` twice on
-# traffic of 22 simulated clients (tests/support/dns_traffic.sh) and reads back
+# traffic of 22 simulated clients (tests/support/dns_traffic.sh; two of them
+# send over TCP, one of those over UDP too) and reads back
 # what Zabbix stored: the discovered items, the counts and percentages of the
 # twenty busiest clients (each value exactly once), the problems of the trigger
 # prototype. A value sent twice with the same clock and ns is stored once.
@@ -45,9 +46,9 @@
 # Every run whose values must all be stored has its discovery processed too:
 # its items were last discovered by a value of the run's time or later.
 #
-# --stand-in replaces the binary by a small script (tcpdump, dnstop, awk and
-# zabbix_sender) that sends the same items; it checks the server, the template
-# and the traffic on their own.
+# --stand-in replaces the binary by a small script (tcpdump, the query counter
+# of tests/support/dns_queries.py, awk and zabbix_sender) that sends the same
+# items; it checks the server, the template and the traffic on their own.
 #
 # Exit status: 0 passed, 1 failed, 77 skipped (no root, no namespaces, or the
 # Zabbix packages are not installed: see tests/zabbix/packages.txt).
@@ -67,6 +68,7 @@ HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 REPO=$(cd "${1:-$HERE/../..}" && pwd)
 QUILLET_BIN=${QUILLET_BIN:-$REPO/build/quillet}
 TRAFFIC=$REPO/tests/support/dns_traffic.sh
+export QUERIES=$REPO/tests/support/dns_queries.py
 ENV_SH=$HERE/zabbix_env.sh
 API=$HERE/zbx_api.py
 TEMPLATE=$REPO/zabbix/quillet_template.yaml
@@ -149,9 +151,10 @@ dump=/home/quillet/dump.pcap report=/home/quillet/dnstop_output.txt
 rm -f "$dump" "$report"
 echo "[DEBUG] Executando: timeout 5 tcpdump --immediate-mode -s 512 -i ens18 -w $dump port 53"
 timeout 5 tcpdump --immediate-mode -s 512 -i ens18 -w "$dump" port 53 >/dev/null 2>&1
-dnstop -l 4 "$dump" >"$report" || exit 1
-rows=$(awk '/Sources/ && /Count/ && /%/ { on = 1; next } /Destinations/ { exit }
-            on && NF == 4 && $2 ~ /^[0-9]+$/ { print $1, $2, $3 }' "$report" |
+# Queries per source over UDP and TCP; the server's own addresses are no client.
+/usr/bin/python3 "$QUERIES" count "$dump" >"$report" || exit 1
+rows=$(awk '$1 != "unframed" && $1 != "192.0.2.1" && $1 != "2001:db8::1" { n[$1] = $2 + $3; t += $2 + $3 }
+            END { for (a in n) printf "%s %d %.1f\n", a, n[a], n[a] * 100 / t }' "$report" |
   sort -s -k2,2nr | head -n 20)
 if [ "$host" = debug ]; then
   printf 'Modo DEBUG ativado:\n\e[0;32m\nVersão do script: %s\e[0;0m\n' "${QUILLET_VERSION:-?}"
