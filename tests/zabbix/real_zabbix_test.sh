@@ -371,6 +371,7 @@ widgets=("item 'DNS clients with data from quillet': item quillet.clients"
 [ "${zabbix_version%%.*}" -lt 7 ] || widgets=(
   "svggraph 'Queries per client in the 5-s capture': 20 items named 'DNS client *: queries'"
   "piechart 'Share of all queries, last run': 20 items named 'DNS client *: share of queries'"
+  "honeycomb 'Share of each client, last run': 20 items named 'DNS client *: share of queries'"
   "problems 'Problems of this DNS server': -" "${widgets[0]}")
 expect_eq "the host's dashboard" "$("$API" dashboard "$HOST")" "$(printf "$TEMPLATE_NAME: %s\n" "${widgets[@]}")"
 timed "read-back" "$t"

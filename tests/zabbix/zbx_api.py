@@ -61,6 +61,7 @@ ZBX_API_USER and ZBX_API_PASSWORD (default Admin / zabbix).
 import argparse
 import json
 import os
+import re
 import sys
 import time
 import urllib.error
@@ -357,7 +358,7 @@ def cmd_dashboard(api, args):
                                                     "selectGraphDiscovery": ["parent_graphid"]})
                     count = sum(1 for g in graphs if (g.get("graphDiscovery") or {}).get("parent_graphid") == prototypeid)
                     shows.append(f"{count} graphs of its graph prototype")
-                elif field["name"].startswith("ds.") and ".items." in field["name"]:
+                elif re.fullmatch(r"(ds\.\d+\.)?items\.\d+", field["name"]):
                     # Item patterns match item names, as the widgets match them.
                     items = api.call("item.get", {"output": ["itemid"], "hostids": [hostid],
                                                   "search": {"name": field["value"]}, "searchWildcardsEnabled": True})
