@@ -8,10 +8,14 @@
 #   - five simulated clients send DNS queries (IPv4 and IPv6) through a
 #     veth named ens18, and quillet captures and sends them: a first run makes
 #     Zabbix discover the clients, a second one fills in their values;
-#   - prints what Zabbix now holds for dns-demo, read back through its API;
+#   - prints what Zabbix now holds for dns-demo, read back through its API,
+#     and the address of the host's dashboard on the local frontend;
 #   - stops the server and removes everything (data included).
 #
 #   scripts/demo.sh           the above
+#   scripts/demo.sh --keep    the same, but keeps the server and the frontend,
+#                             reachable on this machine's 127.0.0.1:18080, until
+#                             Enter is pressed
 #   scripts/demo.sh --debug   only the debug listing of captured demo traffic,
 #                             without Zabbix
 #
@@ -22,8 +26,9 @@ set -euo pipefail
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$REPO"
 
-DEBUG=0
+DEBUG=0 KEEP=0
 [ "${1:-}" = --debug ] && DEBUG=1
+[ "${1:-}" = --keep ] && KEEP=1
 
 BUILD=${QUILLET_BUILD_DIR:-$REPO/build}
 BIN=$BUILD/quillet
@@ -55,8 +60,9 @@ if [ -z "${QUILLET_DEMO_INSIDE:-}" ]; then
   phase "build" "$t"
   # In the tests' sandbox, with a PID namespace: everything the demo starts
   # ends with it.
+  # Descriptor 7 holds this machine's network namespace, for --keep.
   exec env QUILLET_DEMO_INSIDE=1 QUILLET_BUILD_DIR="$BUILD" \
-    bash tests/support/sandbox.sh --pid -- bash "$0" "$@"
+    bash tests/support/sandbox.sh --pid -- bash "$0" "$@" 7</proc/self/ns/net
 fi
 
 # ---------------------------------------------------------------------------
@@ -101,7 +107,11 @@ t=$(now)
 phase "Zabbix $("$API" version) server start" "$t"
 
 t=$(now)
-"$API" import zabbix/quillet_template.yaml >/dev/null
+# The template's export for the version: 7.0 and later get the richer dashboard.
+template=zabbix/quillet_template.yaml
+version=$("$API" version)
+[ "${version%%.*}" -lt 7 ] || template=zabbix/quillet_template_7.0.yaml
+"$API" import "$template" >/dev/null
 # A lower share limit than the template's 50 %, so that the demo shows a problem.
 # shellcheck disable=SC2016 # a Zabbix macro
 "$API" host-create "$HOST" "quillet DNS top clients" --macro '{$DNS.TOP.PCT.MAX}=30' >/dev/null
@@ -154,6 +164,44 @@ if [ -n "$problems" ]; then
   while read -r line; do echo "   $line"; done <<<"$problems"
 else
   echo "   none"
+fi
+
+hostid=$("$API" call host.get "{\"output\": [\"hostid\"], \"filter\": {\"host\": [\"$HOST\"]}}" |
+  sed -n 's/.*"hostid": "\([0-9]*\)".*/\1/p')
+dashboard="http://127.0.0.1:18080/zabbix.php?action=host.dashboard.view&hostid=$hostid"
+if [ "$KEEP" = 1 ]; then
+  # The frontend listens in the demo's own network namespace; a relay whose
+  # listening socket is in this machine's (descriptor 7) carries connections in.
+  python3 - 7 18080 <<'EOF' &
+import ctypes, os, socket, sys, threading
+libc = ctypes.CDLL(None, use_errno=True)
+own = os.open("/proc/self/ns/net", os.O_RDONLY)
+if libc.setns(int(sys.argv[1]), 0) != 0:
+    sys.exit(f"demo: setns: {os.strerror(ctypes.get_errno())}")
+try:
+    listener = socket.create_server(("127.0.0.1", int(sys.argv[2])))
+except OSError as e:
+    sys.exit(f"demo: this machine's 127.0.0.1:{sys.argv[2]}: {e}")
+libc.setns(own, 0)
+def pipe(a, b):
+    try:
+        while data := a.recv(65536):
+            b.sendall(data)
+        b.shutdown(socket.SHUT_WR)
+    except OSError:
+        pass
+while True:
+    client, _ = listener.accept()
+    server = socket.create_connection(("127.0.0.1", int(sys.argv[2])))
+    for a, b in ((client, server), (server, client)):
+        threading.Thread(target=pipe, args=(a, b), daemon=True).start()
+EOF
+  sleep 0.5
+  echo "Dashboard of $HOST: $dashboard (user Admin, password zabbix)"
+  read -r -p "Press Enter to stop the server and remove everything. " _ || true
+else
+  echo "Dashboard of $HOST: $dashboard (user Admin, password zabbix;" \
+    "removed with the rest now: scripts/demo.sh --keep keeps it until Enter)"
 fi
 
 t=$(now)

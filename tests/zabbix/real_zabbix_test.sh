@@ -7,13 +7,17 @@
 #
 # In network, mount and PID namespaces of its own: starts PostgreSQL, Zabbix
 # server (trapper 127.0.0.1:10052) and the frontend API (tests/zabbix/
-# zabbix_env.sh), imports the shipped template through the API, creates a host
+# zabbix_env.sh), imports the shipped template through the API (the 7.0
+# export on 7.0 and later) without a warning of the frontend, creates a host
 # linked to it, then runs `quillet coletarDns /tmp 127.0.0.1 <host>` twice on
 # traffic of 22 simulated clients (tests/support/dns_traffic.sh; two of them
 # send over TCP, one of those over UDP too) and reads back
 # what Zabbix stored: the discovered items, the counts and percentages of the
 # twenty busiest clients (each value exactly once), the problems of the trigger
-# prototype. A value sent twice with the same clock and ns is stored once.
+# prototype, named with their share and count, and what each widget of the
+# host's dashboard shows (the items, graphs and patterns it names exist on the
+# host after discovery). A value sent twice with the same clock and ns is
+# stored once.
 # Last, the debug listing of the same traffic. /home is a tmpfs holding
 # /home/quillet.
 #
@@ -71,7 +75,6 @@ TRAFFIC=$REPO/tests/support/dns_traffic.sh
 export QUERIES=$REPO/tests/support/dns_queries.py
 ENV_SH=$HERE/zabbix_env.sh
 API=$HERE/zbx_api.py
-TEMPLATE=$REPO/zabbix/quillet_template.yaml
 TEMPLATE_NAME='quillet DNS top clients'
 HOST=dns-lab
 CAPTURE_LINE='[DEBUG] Executando: timeout 5 tcpdump --immediate-mode -s 512 -i ens18 -w /home/quillet/dump.pcap port 53'
@@ -259,10 +262,18 @@ fails() { ! "$@" >/dev/null 2>&1; }
 t=$(now)
 "$ENV_SH" start | sed 's/^/  /'
 timed "server start" "$t"
-echo "Zabbix $("$API" version) started"
+zabbix_version=$("$API" version)
+echo "Zabbix $zabbix_version started"
 
 t=$(now)
+# The template's export for the version: 7.0 and later get the richer dashboard.
+TEMPLATE=$REPO/zabbix/quillet_template.yaml
+[ "${zabbix_version%%.*}" -lt 7 ] || TEMPLATE=$REPO/zabbix/quillet_template_7.0.yaml
+php_log=$ZBX_ENV_DIR/php/php.log
+php_log_size=$(stat -c %s "$php_log")
 "$API" import "$TEMPLATE" >/dev/null
+expect_eq "import of ${TEMPLATE##*/}: no warning of the frontend" \
+  "$(tail -c "+$((php_log_size + 1))" "$php_log" | grep -i -E 'warning|deprecated|notice|error' || true)" ""
 # The limits of the trigger, set to pick known clients of the plan: the host's
 # own limit (12: 192.0.2.10 at 15.0 % is over it, 2001:db8::10 at exactly 12.0 %
 # is not), two per-client limits (one for an IPv6 address), and one client whose
@@ -353,6 +364,21 @@ for ((i = 0; i < 25; i++)); do
   sleep 0.2
 done
 expect_eq "problems" "$problems" "$expected_problems"
+# The problems as listed: their event names carry share and count.
+expect_eq "problems: their names" "$("$API" events "$HOST" --since "$t1" | sed -n 's/^[0-9]* 1 \(DNS client .*\)/\1/p' | LC_ALL=C sort -u)" \
+  "$(printf '%s\n' \
+    "DNS client 192.0.2.10 sends 15 % of all queries (150 queries in 5 s), over its limit of 12%" \
+    "DNS client 192.0.2.11 sends 10 % of all queries (100 queries in 5 s), over its limit of 9.5%" \
+    "DNS client 2001:db8:ffff:1:2:3:4:5 sends 9 % of all queries (90 queries in 5 s), over its limit of 8.9%")"
+# The dashboard of the linked host: each widget shows what discovery made.
+widgets=("item 'DNS clients with data from quillet': item quillet.clients"
+  "graphprototype 'Queries and share per client': 20 graphs of its graph prototype")
+[ "${zabbix_version%%.*}" -lt 7 ] || widgets=(
+  "svggraph 'Queries per client in the 5-s capture': 20 items named 'DNS client *: queries'"
+  "piechart 'Share of all queries, last run': 20 items named 'DNS client *: share of queries'"
+  "honeycomb 'Share of each client, last run': 20 items named 'DNS client *: share of queries'"
+  "problems 'Problems of this DNS server': -" "${widgets[0]}")
+expect_eq "the host's dashboard" "$("$API" dashboard "$HOST")" "$(printf "$TEMPLATE_NAME: %s\n" "${widgets[@]}")"
 timed "read-back" "$t"
 
 echo "Zabbix holds for $HOST (second run):"
@@ -779,7 +805,6 @@ sed "s/^/  run-ha2> /" "$SCRATCH/run-ha2"
 ACTIVE_PORT=10062
 
 # --- proxy group (7.0 on) --------------------------------------------------------
-zabbix_version=$("$API" version)
 if [ "${zabbix_version%%.*}" -lt 7 ]; then
   echo "NOTE: proxy group phase left out: Zabbix $zabbix_version has no proxy groups (7.0 on)"
 else

@@ -450,8 +450,24 @@ remove_frontend_conf() {
   fi
 }
 
+# frontend_locale: a folder for LOCPATH holding en_US.UTF-8, when the machine
+# has no such locale (minimal roots, containers): the frontend sets it on every
+# page, and without it shows a banner everywhere and chart2.php returns that
+# message in place of a graph. Made here, for php alone; prints nothing when
+# the machine's own will do, or when it cannot be made.
+frontend_locale() {
+  locale -a 2>/dev/null | grep -qix 'en_US.utf-\?8' && return 0
+  [ -e "$DIR/locale/en_US.UTF-8/LC_CTYPE" ] || { mkdir -p "$DIR/locale" &&
+    localedef -i en_US -f UTF-8 "$DIR/locale/en_US.UTF-8" >"$DIR/localedef.log" 2>&1; } || true
+  if [ -e "$DIR/locale/en_US.UTF-8/LC_CTYPE" ]; then
+    echo "$DIR/locale"
+  else
+    say "no en_US.UTF-8 locale for the frontend (package locales?); its pages show a banner, see $DIR/localedef.log" >&2
+  fi
+}
+
 start_php() {
-  local t i
+  local t i locale_env=()
   t=$(now)
   if alive "$PHP_PID" php >/dev/null; then
     say "PHP already runs"
@@ -461,11 +477,13 @@ start_php() {
   mkdir -p "$PHP_RUN"
   chown zabbix:zabbix "$PHP_RUN"
   rm -f "$PHP_PID"
+  locale_env=("LOCPATH=$(frontend_locale)")
+  [ "${locale_env[0]}" != LOCPATH= ] || locale_env=()
   # A session of its own, so that stop can end the server and its workers as one
   # process group. The shell writes its PID, which php then takes over.
   # shellcheck disable=SC2016 # $$ and $1 belong to the inner shell
   setsid setpriv --reuid=zabbix --regid=zabbix --init-groups -- sh -c 'echo $$ >"$1"; shift; exec "$@"' sh "$PHP_PID" \
-    php -d memory_limit=256M -d post_max_size=16M -d max_execution_time=300 \
+    env "${locale_env[@]}" php -d memory_limit=256M -d post_max_size=16M -d max_execution_time=300 \
     -d max_input_time=300 -d date.timezone=UTC -d display_errors=0 -d log_errors=1 \
     -S "127.0.0.1:$API_PORT" -t "$FRONTEND_DIR" </dev/null >"$PHP_RUN/php.log" 2>&1 &
   for ((i = 0; i < 200; i++)); do

@@ -32,6 +32,11 @@ header from 6.4 on; 7.2 removed the member) and the import rules for groups.
   events HOST [--since CLOCK]      "clock value name" per trigger event of HOST
                                    (value 1 problem, 0 resolved), oldest first
   item HOST KEY                    "state lastclock lastvalue error" of one item
+  dashboard HOST                   per widget of the dashboards of HOST's
+                                   templates: "dashboard: type 'name': what it
+                                   shows on HOST" (the inherited item, the
+                                   graphs discovered from the inherited graph
+                                   prototype, the items an item pattern matches)
   proxy-group NAME [--failover-delay D] [--min-online N]
                                    creates or updates a proxy group (7.0 on);
                                    prints its id
@@ -56,6 +61,7 @@ ZBX_API_USER and ZBX_API_PASSWORD (default Admin / zabbix).
 import argparse
 import json
 import os
+import re
 import sys
 import time
 import urllib.error
@@ -177,7 +183,8 @@ def cmd_import(api, args):
         "templateDashboards": full,
         "httptests": full,
     }
-    api.call("configuration.import", {"format": "yaml", "rules": rules, "source": source})
+    if api.call("configuration.import", {"format": "yaml", "rules": rules, "source": source}) is not True:
+        raise ApiError("configuration.import did not answer true")
     name = next(
         line.split(":", 1)[1].strip().strip("'\"")
         for line in source.splitlines()
@@ -319,6 +326,46 @@ def cmd_item(api, args):
     print(f'{item["state"]} {item["lastclock"]} {item["lastvalue"]} {item["error"].replace(chr(10), " ") or "-"}')
 
 
+FIELD_ITEM = 4
+FIELD_GRAPH_PROTOTYPE = 7
+
+
+def cmd_dashboard(api, args):
+    hostid = host_id(api, args.host)
+    host = api.call("host.get", {"output": ["hostid"], "hostids": [hostid], "selectParentTemplates": ["templateid"]})[0]
+    dashboards = api.call("templatedashboard.get", {
+        "output": ["name"], "selectPages": "extend",
+        "templateids": [t["templateid"] for t in host["parentTemplates"]],
+    })
+
+    def inherited(kind, templateid):
+        """The id of HOST's KIND (item, graphprototype) inherited from templateid."""
+        found = api.call(f"{kind}.get", {"output": ["templateid"], "hostids": [hostid], "filter": {"templateid": templateid}})
+        return found[0][f"{'graph' if kind == 'graphprototype' else kind}id"] if found else None
+
+    for dashboard in dashboards:
+        widgets = [w for page in dashboard["pages"] for w in page["widgets"]]
+        for widget in sorted(widgets, key=lambda w: (int(w["y"]), int(w["x"]))):
+            shows = []
+            for field in sorted(widget["fields"], key=lambda f: f["name"]):
+                if int(field["type"]) == FIELD_ITEM:
+                    itemid = inherited("item", field["value"])
+                    items = api.call("item.get", {"output": ["key_"], "itemids": [itemid]}) if itemid else []
+                    shows.append(f"item {items[0]['key_']}" if items else "no item")
+                elif int(field["type"]) == FIELD_GRAPH_PROTOTYPE:
+                    prototypeid = inherited("graphprototype", field["value"])
+                    graphs = api.call("graph.get", {"output": ["graphid"], "hostids": [hostid],
+                                                    "selectGraphDiscovery": ["parent_graphid"]})
+                    count = sum(1 for g in graphs if (g.get("graphDiscovery") or {}).get("parent_graphid") == prototypeid)
+                    shows.append(f"{count} graphs of its graph prototype")
+                elif re.fullmatch(r"(ds\.\d+\.)?items\.\d+", field["name"]):
+                    # Item patterns match item names, as the widgets match them.
+                    items = api.call("item.get", {"output": ["itemid"], "hostids": [hostid],
+                                                  "search": {"name": field["value"]}, "searchWildcardsEnabled": True})
+                    shows.append(f"{len(items)} items named '{field['value']}'")
+            print(f"{dashboard['name']}: {widget['type']} '{widget['name']}': {', '.join(shows) or '-'}")
+
+
 def proxy_group_id(api, name):
     groups = api.call("proxygroup.get", {"output": ["proxy_groupid"], "filter": {"name": [name]}})
     if not groups:
@@ -418,6 +465,8 @@ def main(argv):
     p = sub.add_parser("events")
     p.add_argument("host")
     p.add_argument("--since", type=int)
+    p = sub.add_parser("dashboard")
+    p.add_argument("host")
     p = sub.add_parser("item")
     p.add_argument("host")
     p.add_argument("key")
@@ -458,6 +507,7 @@ def main(argv):
             "problems": cmd_problems,
             "events": cmd_events,
             "item": cmd_item,
+            "dashboard": cmd_dashboard,
             "proxy-group": cmd_proxy_group,
             "proxy-create": cmd_proxy_create,
             "wait-proxy": cmd_wait_proxy,
