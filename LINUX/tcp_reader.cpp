@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -145,21 +146,24 @@ int main(int argc, char** argv) {
       reader.own.emplace(reinterpret_cast<char*>(raw), 4);
     } else if (::inet_pton(AF_INET6, address, raw) == 1) {
       reader.own.emplace(reinterpret_cast<char*>(raw), 16);
+    } else {
+      std::fprintf(stderr, "quillet-tcp: '%s' não é um endereço IPv4 ou IPv6\n", address);
+      return 2;
     }
   }
   char error[PCAP_ERRBUF_SIZE] = {};
-  pcap_t* capture = ::pcap_fopen_offline(stdin, error);
-  if (capture == nullptr) {
+  const std::unique_ptr<pcap_t, decltype(&::pcap_close)> capture(::pcap_fopen_offline(stdin, error),
+                                                                 &::pcap_close);
+  if (!capture) {
     std::fprintf(stderr, "quillet-tcp: %s\n", error);
     return 1;
   }
-  const int link = ::pcap_datalink(capture);
+  const int link = ::pcap_datalink(capture.get());
   pcap_pkthdr* header = nullptr;
   const u_char* data = nullptr;
   // A last record cut short ends the capture, as it ends dnstop's reading.
-  while (::pcap_next_ex(capture, &header, &data) == 1)
+  while (::pcap_next_ex(capture.get(), &header, &data) == 1)
     reader.packet(link, data, header->caplen);
-  ::pcap_close(capture);
   for (const auto& [source, count] : reader.queries.counts()) {
     unsigned char raw[16];
     const bool v4 = ::inet_pton(AF_INET, source.c_str(), raw) == 1;

@@ -12,17 +12,21 @@ include(GNUInstallDirs)
 
 find_program(QUILLET_GZIP gzip REQUIRED)
 
-# The man page goes in compressed, without name or time stamp (-n), so that the
+# The man pages go in compressed, without name or time stamp (-n), so that the
 # same source always gives the same bytes.
-set(QUILLET_MAN_SOURCE ${PROJECT_SOURCE_DIR}/man/quillet.1)
-set(QUILLET_MAN_GZ ${PROJECT_BINARY_DIR}/man/quillet.1.gz)
-add_custom_command(
-  OUTPUT ${QUILLET_MAN_GZ}
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
-  COMMAND sh -c "\"$0\" -9nc \"$1\" > \"$2\"" ${QUILLET_GZIP} ${QUILLET_MAN_SOURCE} ${QUILLET_MAN_GZ}
-  DEPENDS ${QUILLET_MAN_SOURCE}
-  COMMENT "Compressing the man page"
-  VERBATIM)
+set(QUILLET_MAN_GZ)
+foreach(page quillet.1 quillet-tcp.1)
+  set(source ${PROJECT_SOURCE_DIR}/man/${page})
+  set(gz ${PROJECT_BINARY_DIR}/man/${page}.gz)
+  add_custom_command(
+    OUTPUT ${gz}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+    COMMAND sh -c "\"$0\" -9nc \"$1\" > \"$2\"" ${QUILLET_GZIP} ${source} ${gz}
+    DEPENDS ${source}
+    COMMENT "Compressing the man page ${page}"
+    VERBATIM)
+  list(APPEND QUILLET_MAN_GZ ${gz})
+endforeach()
 add_custom_target(quillet_man ALL DEPENDS ${QUILLET_MAN_GZ})
 
 # The changelog that Debian expects of a native package, compressed the same way.

@@ -455,6 +455,7 @@ expected_files=(
   /usr/share/doc/quillet/changelog.gz
   /usr/share/doc/quillet/copyright
   /usr/share/man/man1/quillet.1.gz
+  /usr/share/man/man1/quillet-tcp.1.gz
   /usr/share/quillet/examples/quillet.conf
   /usr/share/quillet/examples/quillet.cron
   /usr/share/quillet/examples/quillet.service
@@ -468,8 +469,10 @@ expect_eq "files in the package" \
   "$(printf '%s\n' "${expected_files[@]}" | sort)"
 mkdir "$scratch/data"
 dpkg-deb -x "$deb" "$scratch/data"
-check "the man page is the compressed source" \
-  cmp -s <(gzip -dc "$scratch/data/usr/share/man/man1/quillet.1.gz") "$source_dir/man/quillet.1"
+for page in quillet.1 quillet-tcp.1; do
+  check "the man page $page is the compressed source" \
+    cmp -s <(gzip -dc "$scratch/data/usr/share/man/man1/$page.gz") "$source_dir/man/$page"
+done
 if command -v readelf >/dev/null; then
   check "the binary is stripped" \
     test -z "$(readelf -S "$scratch/data/usr/bin/quillet" | grep -E '\.(symtab|debug_info)')"
@@ -553,6 +556,8 @@ expect_eq "man finds the installed page" "$(man -w quillet)" "$man_file"
 check "the man page's title names quillet $version" \
   grep -qE "^\.TH QUILLET 1 \"[^\"]*\" \"quillet ${version//./\\.}\"" "$source_dir/man/quillet.1"
 expect_eq "man renders without warnings" "$(man --warnings -l "$man_file" 2>&1 >/dev/null)" ""
+expect_eq "man renders quillet-tcp's page without warnings" \
+  "$(man --warnings -l /usr/share/man/man1/quillet-tcp.1.gz 2>&1 >/dev/null)" ""
 rendered=$(MANWIDTH=200 man -l "$man_file" 2>/dev/null | col -b | tr -s '[:space:]' ' ')
 for section in SYNOPSIS MODES DIAGNOSTICS "EXIT STATUS" FILES ZABBIX SCHEDULING; do
   check "man page section $section" grep -qF " $section " <<<"$rendered"
