@@ -1,77 +1,158 @@
 // The DNS queries that clients send over TCP: each stream towards port 53
 // reassembled from its segments and cut into messages at their 2-byte length
-// prefixes. Only bytes are handled here; the reader program decodes packets.
+// prefixes, within bounds on the whole capture. Only bytes are handled here;
+// the reader program decodes packets.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace quillet {
 
+// A keyed 64-bit hash of `bytes`: whoever chooses the bytes cannot choose
+// collisions without the seed.
+std::uint64_t keyed_hash(std::string_view bytes, std::uint64_t seed);
+
+// A seed no sender can guess (getrandom).
+std::uint64_t random_seed();
+
+// An open-addressing table of 64-bit hashes, each with a 32-bit value and a
+// 2-bit mark, 12 bytes a slot and never more than three quarters full: what a
+// key costs before it carries anything worth more. It grows by doubling up to
+// `limit` keys; past that, insert refuses. Keys are never removed.
+class FlowTable {
+ public:
+  class Entry {
+   public:
+    Entry() = default;
+    Entry(std::uint64_t* tag, std::uint32_t* value) : tag_(tag), value_(value) {}
+    explicit operator bool() const { return tag_ != nullptr; }  // false: absent, or refused
+    std::uint8_t mark() const { return static_cast<std::uint8_t>(*tag_ & 3); }
+    void set_mark(std::uint8_t mark) { *tag_ = (*tag_ & ~std::uint64_t{3}) | mark; }
+    std::uint32_t& value() const { return *value_; }
+
+   private:
+    std::uint64_t* tag_ = nullptr;
+    std::uint32_t* value_ = nullptr;
+  };
+
+  explicit FlowTable(std::size_t limit);
+
+  // The entry of `hash`, or an absent one.
+  Entry find(std::uint64_t hash);
+  // The entry of `hash`, added with `value` and `mark` when new; an absent one
+  // when the table holds `limit` keys already. `added` says which.
+  Entry insert(std::uint64_t hash, std::uint32_t value, std::uint8_t mark, bool& added);
+  std::size_t size() const { return size_; }
+
+ private:
+  std::size_t slot_of(std::uint64_t hash) const;
+  void grow();
+
+  std::size_t limit_;
+  std::size_t size_ = 0;
+  std::size_t mask_ = 0;
+  std::unique_ptr<std::uint64_t[]> tags_;  // the hash with the mark in its low 2 bits; 0: free
+  std::unique_ptr<std::uint32_t[]> values_;
+};
+
 // One segment from a client towards port 53, as the capture holds it.
 struct TcpSegment {
   std::string_view flow;    // both addresses and ports: one connection
-  std::string_view source;  // the client's address as text; needed on a SYN only
+  std::string_view source;  // the client's address, as bytes
   std::uint32_t seq = 0;
   bool syn = false;
   std::string_view payload;   // the payload bytes captured
   std::uint32_t missing = 0;  // payload bytes the snapshot length cut off
 };
 
+// What the reader may hold for the whole capture. Past a bound a connection is
+// left out, and counted as such.
+struct TcpLimits {
+  // Connections at once, whatever their state: 12 bytes each until they carry
+  // data (a SYN flood of that size costs about 100 MiB).
+  std::size_t flows = 6'000'000;
+  // Connections that carry data, each with its framing state.
+  std::size_t streams = 1'000'000;
+  // Out-of-order bytes kept for one stream (more breaks its framing), and in all.
+  std::size_t pending_per_stream = std::size_t{1} << 20;
+  std::size_t pending_bytes = std::size_t{64} << 20;
+};
+
 // Counts the complete query messages per source. A message counts once,
 // when its last byte has arrived, whatever the order, repetition or splitting
 // of the segments that carried it; one with the QR bit set (a reply) does not
-// count. A stream whose SYN is not in the capture cannot be framed and is not
-// counted at all. A length prefix under 12 bytes (no DNS header) or one that
-// the snapshot length cut off ends the framing of its stream: what came
-// before counts, nothing after it.
+// count. A stream whose SYN is not in the capture cannot be framed: it is
+// counted once, when it first carries bytes, and its queries are not. A length
+// prefix under 12 bytes (no DNS header) or one that the snapshot length cut
+// off ends the framing of its stream: what came before counts, nothing after
+// it. Past a bound a connection is left out and counted: at each SYN that
+// finds no room, or once when it cannot have its stream or its bytes; with
+// no room left, bytes of a connection never seen are not told apart from
+// those of one left out, and counted as neither.
 class TcpQueries {
  public:
-  // Out-of-order bytes kept per stream; a stream that needs more is broken.
-  static constexpr std::size_t kPendingLimit = std::size_t{1} << 20;
+  explicit TcpQueries(TcpLimits limits = {}, std::uint64_t seed = random_seed());
+  TcpQueries(const TcpQueries&) = delete;
+  TcpQueries& operator=(const TcpQueries&) = delete;
 
   void add(const TcpSegment& segment);
+  // A segment of `flow` that cannot be had whole (fragments that could not be
+  // put back together): its stream cannot go on and is left out.
+  void lose(std::string_view flow);
 
-  // Queries per source that has any, in the order of their first connections.
+  // Queries per source (its address as bytes) that has any, in the order of
+  // their first streams.
   std::vector<std::pair<std::string, std::int64_t>> counts() const;
   std::int64_t without_start() const { return without_start_; }
   std::int64_t broken() const { return broken_; }
+  std::int64_t left_out() const { return left_out_; }
 
  private:
-  struct Piece {
-    std::string bytes;
-    std::uint32_t missing = 0;
-  };
+  // The marks of the flow table.
+  enum Mark : std::uint8_t { kEmbryonic = 1, kFraming = 2, kDone = 3 };
+
   struct Stream {
-    bool started = false;
-    bool broken = false;
-    std::uint32_t base = 0;                  // sequence number of the stream's first byte
-    std::uint32_t next = 0;                  // offset of the next byte the framing needs
-    std::map<std::uint32_t, Piece> pending;  // by offset, ahead of `next`
-    std::size_t pending_bytes = 0;
-    // The framing: the length prefix, then the message.
+    std::uint32_t base = 0;  // sequence number of the stream's first byte
+    std::uint32_t next = 0;  // offset of the next byte the framing needs
+    std::uint32_t source = 0;
+    std::uint16_t body_left = 0;
+    std::uint16_t body_seen = 0;
     std::uint8_t prefix_have = 0;
     std::uint8_t prefix_high = 0;
-    std::uint32_t body_left = 0;
-    std::uint32_t body_seen = 0;
     bool reply = false;
-    std::size_t source = 0;  // index into sources_
+    bool stopped = false;  // broken or left out: nothing more is framed
+    // By offset, ahead of `next`: each piece's bytes and what the snapshot cut off.
+    std::unique_ptr<std::map<std::uint32_t, std::pair<std::string, std::uint32_t>>> pending;
+    std::size_t pending_bytes = 0;
   };
 
+  void start(FlowTable::Entry flow, std::uint32_t base);
+  void take(Stream& s, std::uint32_t offset, std::string_view bytes, std::uint32_t missing);
   void deliver(Stream& s, std::string_view bytes, std::uint32_t missing);
   void frame(Stream& s, std::string_view bytes, std::uint32_t missing);
-  void break_framing(Stream& s);
+  void stop(Stream& s, std::int64_t& counter);
+  void release(Stream& s);
+  std::uint32_t source_of(std::string_view address);
 
-  std::unordered_map<std::string, Stream> streams_;
-  std::unordered_map<std::string, std::size_t> source_index_;
+  TcpLimits limits_;
+  std::uint64_t seed_;
+  FlowTable flows_;
+  std::deque<Stream> streams_;
+  std::unordered_map<std::string, std::uint32_t> source_index_;
   std::vector<std::pair<std::string, std::int64_t>> sources_;
+  std::size_t pending_bytes_ = 0;
   std::int64_t without_start_ = 0;
   std::int64_t broken_ = 0;
+  std::int64_t left_out_ = 0;
 };
 
 }  // namespace quillet

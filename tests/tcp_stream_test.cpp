@@ -85,6 +85,14 @@ TEST(TcpQueries, FramesEveryMessageOnceWhateverTheSegments) {
        1},
       {"a prefix the snapshot cut off ends the framing",
        [](Client& c, const std::string& a, const std::string& b) { c.data(0, a + b, 22); }, 2},
+      {"twenty pipelined in one segment of 700 bytes",
+       [](Client& c, const std::string&, const std::string&) {
+         std::string twenty;
+         for (int i = 0; i < 20; ++i)
+           twenty += message(33);
+         c.data(0, twenty);
+       },
+       20},
   };
   for (const Row& row : rows) {
     TcpQueries queries;
@@ -110,6 +118,82 @@ TEST(TcpQueries, StreamsWithoutTheirStartAreLeftOutAndCountedOnce) {
   EXPECT_EQ(queries.counts(), (Counts{{"192.0.2.10", 2}}));
   EXPECT_EQ(queries.without_start(), 1);
   EXPECT_EQ(queries.broken(), 0);
+}
+
+// Each bound, once reached, leaves out the connection that would pass it, once,
+// and keeps counting the streams it holds.
+TEST(TcpQueries, PastItsBoundsAConnectionIsLeftOutAndCountedOnce) {
+  const auto flood = [](TcpQueries& queries, int syns) {
+    for (int i = 0; i < syns; ++i) {
+      const std::string flow = "syn-" + std::to_string(i);
+      queries.add({flow, flow, 7, true, {}, 0});
+      queries.add({flow, flow, 7, true, {}, 0});  // its retransmission
+    }
+  };
+  TcpQueries flows({.flows = 4});
+  Client held{flows};
+  held.syn();
+  flood(flows, 5);  // 3 held, 2 left out
+  held.data(0, message(30));
+  Client late{flows, "flow-late"};
+  late.syn();
+  late.data(0, message(30));
+  EXPECT_EQ(flows.counts(), (Counts{{"192.0.2.10", 1}}));
+  EXPECT_EQ(flows.left_out(), 5);       // each SYN that found no room, a repeated one too
+  EXPECT_EQ(flows.without_start(), 0);  // the late stream's bytes, with no room, are not told
+
+  TcpQueries streams({.streams = 1});
+  Client first{streams}, second{streams, "flow-2"};
+  first.syn();
+  second.syn();
+  flood(streams, 100);  // SYNs alone take no stream
+  first.data(0, message(30));
+  second.data(0, message(30));
+  second.data(32, message(30));
+  EXPECT_EQ(streams.counts(), (Counts{{"192.0.2.10", 1}}));
+  EXPECT_EQ(streams.left_out(), 1);
+
+  TcpQueries pending({.pending_bytes = 100});
+  Client ahead{pending}, behind{pending, "flow-2"};
+  ahead.syn();
+  behind.syn();
+  ahead.data(32, message(60));   // 62 bytes waiting
+  behind.data(32, message(60));  // 124 in all: left out
+  ahead.data(0, message(30));
+  behind.data(0, message(30));
+  EXPECT_EQ(pending.counts(), (Counts{{"192.0.2.10", 2}}));
+  EXPECT_EQ(pending.left_out(), 1);
+
+  // A segment that could not be put back together stops its stream.
+  TcpQueries lost;
+  Client cut{lost};
+  cut.syn();
+  cut.data(0, message(30));
+  lost.lose(cut.flow);
+  cut.data(32, message(30));
+  lost.lose("flow-unknown");
+  EXPECT_EQ(lost.counts(), (Counts{{"192.0.2.10", 1}}));
+  EXPECT_EQ(lost.left_out(), 2);
+}
+
+TEST(FlowTable, HoldsItsLimitThroughGrowthAndRefusesTheRest) {
+  FlowTable table(5000);
+  bool added = false;
+  for (std::uint32_t i = 0; i < 6000; ++i) {
+    const std::uint64_t hash = keyed_hash(std::to_string(i), 1);
+    EXPECT_EQ(static_cast<bool>(table.insert(hash, i, 1 + i % 3, added)), i < 5000) << i;
+  }
+  EXPECT_EQ(table.size(), 5000u);
+  for (std::uint32_t i = 0; i < 6000; ++i) {
+    const FlowTable::Entry entry = table.find(keyed_hash(std::to_string(i), 1));
+    ASSERT_EQ(static_cast<bool>(entry), i < 5000) << i;
+    using Held = std::pair<std::uint32_t, int>;
+    if (entry) {
+      EXPECT_EQ(Held(entry.value(), entry.mark()), Held(i, 1 + i % 3)) << i;
+    }
+  }
+  // Another seed, other hashes.
+  EXPECT_NE(keyed_hash("flow", 1), keyed_hash("flow", 2));
 }
 
 }  // namespace
