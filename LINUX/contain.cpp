@@ -116,6 +116,39 @@ bool set_nonblocking(const Fd& fd) {
   return flags >= 0 && ::fcntl(fd.get(), F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
+// A file fed to the program through a pipe, a piece at a time.
+struct Feed {
+  std::string path;
+  Fd file;
+  Pipe pipe;
+  std::string piece;
+  std::size_t fed = 0;
+
+  // Writes what the pipe takes now; at the end of the file, or once the
+  // program stopped reading (its own affair), closes the pipe. False, with
+  // errno, when the file cannot be read.
+  bool write_some() {
+    if (fed == piece.size()) {
+      piece.resize(65536);
+      const ssize_t n = read_resuming(file.get(), piece.data(), piece.size());
+      if (n < 0) return false;
+      piece.resize(static_cast<std::size_t>(n));
+      fed = 0;
+    }
+    if (piece.empty()) {
+      pipe.write.reset();  // the end of the capture
+      return true;
+    }
+    const ssize_t n = ::write(pipe.write.get(), piece.data() + fed, piece.size() - fed);
+    if (n > 0) {
+      fed += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+      pipe.write.reset();
+    }
+    return true;
+  }
+};
+
 // Writes into a pipe whose reader left must fail with EPIPE, not end the run.
 class IgnoredSigpipe {
  public:
@@ -170,8 +203,9 @@ struct Launch {
   std::string path;
   std::vector<char*> argv;
   std::vector<char*> envp;
-  int in = -1, out = -1, err = -1;  // the program's 0, 1 and 2
-  int report = -1;                  // "E <why>" or "S <wait status>" lines to quillet
+  std::vector<int> in;     // the program's 0, then 3, 4, ...
+  int out = -1, err = -1;  // its 1 and 2
+  int report = -1;         // "E <why>" or "S <wait status>" lines to quillet
   scmp_filter_ctx filter = nullptr;
 };
 
@@ -201,15 +235,19 @@ void limit(const Launch& l, int resource, const char* name, rlim_t soft, rlim_t 
 // The program itself: its descriptors, then the rights dropped in the order
 // each step still has what it needs, the limits last, then the program.
 [[noreturn]] void worker_main(const Launch& l, pid_t init) {
-  int fds[3] = {l.in, l.out, l.err};
-  for (int& fd : fds) {
-    fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 10);
+  // Each descriptor to its number: first out of the way of all the numbers.
+  std::vector<std::pair<int, int>> fds = {{l.in[0], 0}, {l.out, 1}, {l.err, 2}};
+  for (std::size_t i = 1; i < l.in.size(); ++i)
+    fds.emplace_back(l.in[i], static_cast<int>(i) + 2);
+  for (auto& [fd, number] : fds) {
+    fd = ::fcntl(fd, F_DUPFD_CLOEXEC, static_cast<int>(fds.size()) + 8);
     if (fd < 0) fail_child(l, "fcntl F_DUPFD", errno);
   }
-  for (int i = 0; i < 3; ++i) {
-    if (::dup2(fds[i], i) < 0) fail_child(l, "dup2", errno);
+  for (const auto& [fd, number] : fds) {
+    if (::dup2(fd, number) < 0) fail_child(l, "dup2", errno);
   }
-  if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0) fail_child(l, "close_range", errno);
+  if (::close_range(static_cast<unsigned>(fds.size()), ~0U, CLOSE_RANGE_CLOEXEC) != 0)
+    fail_child(l, "close_range", errno);
   sigset_t none;
   ::sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -317,7 +355,8 @@ void make_mounts(const Launch& l) {
   const pid_t worker = ::fork();
   if (worker < 0) fail_child(l, "fork", errno);
   if (worker == 0) worker_main(l, self);
-  ::close(l.in);
+  for (const int fd : l.in)
+    ::close(fd);
   ::close(l.out);
   ::close(l.err);
   int status = 0;
@@ -362,6 +401,12 @@ bool read_available(int fd, const std::function<void(std::string_view)>& take) {
 
 }  // namespace
 
+std::vector<std::string> ContainedCommand::inputs() const {
+  std::vector<std::string> all{input};
+  all.insert(all.end(), more_inputs.begin(), more_inputs.end());
+  return all;
+}
+
 std::string ContainedResult::describe() const {
   return cause.empty() ? status.describe() : cause;
 }
@@ -401,18 +446,28 @@ ContainedResult Container::run(const ContainedCommand& command, const Containmen
     }
   }
 
-  Fd input(::open(command.input.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-  if (!input) return not_started(with_errno("não foi possível abrir " + command.input, errno));
+  std::vector<Feed> feeds;
+  for (const std::string& path : command.inputs()) {
+    Feed& feed = feeds.emplace_back();
+    feed.path = path;
+    feed.file = Fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!feed.file) return not_started(with_errno("não foi possível abrir " + path, errno));
+  }
   Fd output(
       ::open(command.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!output) return not_started(with_errno("não foi possível criar " + command.output, errno));
-  // The program reopens its standard input through /proc, which checks the
-  // pipe's owner.
-  Pipe in = l.switch_user ? make_pipe_of(l.uid, l.gid) : make_pipe();
-  if (!in.read) return not_started(with_errno("pipe da entrada", errno));
+  for (Feed& feed : feeds) {
+    // The program reopens its standard input through /proc, which checks the
+    // pipe's owner.
+    feed.pipe = l.switch_user ? make_pipe_of(l.uid, l.gid) : make_pipe();
+    if (!feed.pipe.read) return not_started(with_errno("pipe da entrada", errno));
+    if (!set_nonblocking(feed.pipe.write))
+      return not_started(with_errno("fcntl O_NONBLOCK", errno));
+    l.in.push_back(feed.pipe.read.get());
+  }
   Pipe err = make_pipe(), report = make_pipe();
   if (!err.read || !report.read) return not_started(with_errno("pipe", errno));
-  if (!set_nonblocking(in.write) || !set_nonblocking(err.read) || !set_nonblocking(report.read))
+  if (!set_nonblocking(err.read) || !set_nonblocking(report.read))
     return not_started(with_errno("fcntl O_NONBLOCK", errno));
 
   std::vector<std::string> words{command.program};
@@ -422,7 +477,6 @@ ContainedResult Container::run(const ContainedCommand& command, const Containmen
   l.argv.push_back(nullptr);
   std::string env_path = "PATH=/usr/bin:/bin";
   l.envp = {env_path.data(), nullptr};
-  l.in = in.read.get();
   l.out = output.get();
   l.err = err.write.get();
   l.report = report.write.get();
@@ -437,17 +491,20 @@ ContainedResult Container::run(const ContainedCommand& command, const Containmen
   const long pid = ::syscall(SYS_clone, flags, nullptr, nullptr, nullptr, nullptr);
   if (pid < 0) return not_started(with_errno("clone", errno));
   if (pid == 0) {
-    for (int fd : {input.get(), in.write.get(), err.read.get(), report.read.get()})
-      ::close(fd);
+    for (const Feed& feed : feeds) {
+      ::close(feed.file.get());
+      ::close(feed.pipe.write.get());
+    }
+    ::close(err.read.get());
+    ::close(report.read.get());
     init_main(l);
   }
-  in.read.reset();
+  for (Feed& feed : feeds)
+    feed.pipe.read.reset();
   err.write.reset();
   report.write.reset();
 
   const Clock::time_point deadline = Clock::now() + bounds.deadline;
-  std::string feed;
-  std::size_t fed = 0;
   std::string reported;
   std::size_t relayed = 0, dropped = 0;
   const auto relay = [&](std::string_view bytes) {
@@ -464,17 +521,20 @@ ContainedResult Container::run(const ContainedCommand& command, const Containmen
     if (!l.namespaces) ::kill(-static_cast<pid_t>(pid), SIGKILL);
     ::kill(static_cast<pid_t>(pid), SIGKILL);
   };
+  std::vector<pollfd> fds(2 + feeds.size());
   bool running = true;
-  while (running) {
+  while (running && ended.empty()) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) {
       stop("excedeu o prazo de " + duration_text(bounds.deadline) + " e foi encerrado");
       break;
     }
-    pollfd fds[3] = {{report.read.get(), POLLIN, 0},
-                     {err.read ? err.read.get() : -1, POLLIN, 0},
-                     {in.write ? in.write.get() : -1, POLLOUT, 0}};
-    if (::poll(fds, 3, static_cast<int>(std::min<long long>(left, 1000))) < 0 && errno != EINTR) {
+    fds[0] = {report.read.get(), POLLIN, 0};
+    fds[1] = {err.read ? err.read.get() : -1, POLLIN, 0};
+    for (std::size_t i = 0; i < feeds.size(); ++i)
+      fds[2 + i] = {feeds[i].pipe.write ? feeds[i].pipe.write.get() : -1, POLLOUT, 0};
+    if (::poll(fds.data(), fds.size(), static_cast<int>(std::min<long long>(left, 1000))) < 0 &&
+        errno != EINTR) {
       stop(with_errno("foi encerrado após uma falha de poll", errno));
       break;
     }
@@ -483,30 +543,14 @@ ContainedResult Container::run(const ContainedCommand& command, const Containmen
     if (fds[0].revents != 0) {
       running = read_available(report.read.get(), [&](std::string_view s) { reported += s; });
     }
-    if (in.write && fds[2].revents != 0) {
-      if (fed == feed.size()) {
-        feed.resize(65536);
-        const ssize_t n = read_resuming(input.get(), feed.data(), feed.size());
-        if (n < 0) {
-          stop(with_errno("foi encerrado: não foi possível ler " + command.input, errno));
-          break;
-        }
-        feed.resize(static_cast<std::size_t>(n));
-        fed = 0;
-      }
-      if (feed.empty()) {
-        in.write.reset();  // the end of the capture
-        continue;
-      }
-      const ssize_t n = ::write(in.write.get(), feed.data() + fed, feed.size() - fed);
-      if (n > 0) {
-        fed += static_cast<std::size_t>(n);
-      } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-        in.write.reset();  // the program stopped reading: its own affair
+    for (std::size_t i = 0; i < feeds.size() && ended.empty(); ++i) {
+      if (fds[2 + i].revents != 0 && !feeds[i].write_some()) {
+        stop(with_errno("foi encerrado: não foi possível ler " + feeds[i].path, errno));
       }
     }
   }
-  in.write.reset();
+  for (Feed& feed : feeds)
+    feed.pipe.write.reset();
   const ExitStatus init_status = wait_for_child(static_cast<int>(pid));
   if (err.read) read_available(err.read.get(), relay);
   if (dropped > 0) {

@@ -37,13 +37,17 @@ struct Containment {
 
 // What to run: `program` is looked up on PATH before any right is dropped;
 // `input` is read here and fed to its standard input through a pipe the
-// program may reopen (as /dev/stdin); `output` is created here, 0600, as its
+// program may reopen (as /dev/stdin), and each of `more_inputs` the same way
+// to its descriptors 3, 4, ...; `output` is created here, 0600, as its
 // standard output.
 struct ContainedCommand {
   std::string program;
   std::vector<std::string> args;
   std::string input;
   std::string output;
+  std::vector<std::string> more_inputs{};
+
+  std::vector<std::string> inputs() const;
 };
 
 struct ContainedResult {
