@@ -1,6 +1,7 @@
 #include "os.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
@@ -8,8 +9,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <string_view>
 #include <thread>
 
@@ -147,15 +150,7 @@ class SpawnAttributes {
 
 }  // namespace
 
-ExitStatus ShellRunner::run_shell(const std::string& command_line, ChildOutput output) {
-  SpawnFileActions actions{std::string(kRunStep)};
-  if (output == ChildOutput::dropped) {
-    // The null device never fills up, so a talkative command cannot block on it.
-    actions.open(STDOUT_FILENO, "/dev/null", O_WRONLY);
-    actions.dup2(STDOUT_FILENO, STDERR_FILENO);
-  }
-  actions.close_from(STDERR_FILENO + 1);
-
+pid_t ShellRunner::spawn(const std::string& command_line, const SpawnFileActions& actions) const {
   std::string arg0 = "sh", arg1 = "-c", arg2 = command_line;
   char* argv[] = {arg0.data(), arg1.data(), arg2.data(), nullptr};
   SpawnAttributes attributes;
@@ -166,7 +161,75 @@ ExitStatus ShellRunner::run_shell(const std::string& command_line, ChildOutput o
                          "não foi possível iniciar " + shell_ + " para '" + command_line + "'",
                          err);
   }
-  return wait_for_child(pid);
+  return pid;
+}
+
+ExitStatus ShellRunner::run_shell(const std::string& command_line, ChildOutput output) {
+  SpawnFileActions actions{std::string(kRunStep)};
+  if (output == ChildOutput::dropped) {
+    // The null device never fills up, so a talkative command cannot block on it.
+    actions.open(STDOUT_FILENO, "/dev/null", O_WRONLY);
+    actions.dup2(STDOUT_FILENO, STDERR_FILENO);
+  }
+  actions.close_from(STDERR_FILENO + 1);
+  return wait_for_child(spawn(command_line, actions));
+}
+
+std::vector<ShellResult> ShellRunner::run_shells(const std::vector<std::string>& command_lines) {
+  struct Running {
+    pid_t pid;
+    Fd errors;
+    std::string text;
+  };
+  std::vector<Running> running;
+  std::optional<Failure> failed;
+  for (const std::string& line : command_lines) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+      failed = system_failure(std::string(kRunStep), "pipe para '" + line + "'", errno);
+      break;
+    }
+    Fd read_end(ends[0]), write_end(ends[1]);
+    try {
+      SpawnFileActions actions{std::string(kRunStep)};
+      actions.open(STDOUT_FILENO, "/dev/null", O_WRONLY);
+      actions.dup2(write_end.get(), STDERR_FILENO);
+      actions.close_from(STDERR_FILENO + 1);
+      running.push_back({spawn(line, actions), std::move(read_end), {}});
+    } catch (const Failure& e) {
+      failed = e;
+      break;
+    }
+  }
+  // Each one's standard error until it closes: what does not fit is read and dropped.
+  std::vector<pollfd> open(running.size());
+  for (std::size_t left = running.size(); left > 0;) {
+    for (std::size_t i = 0; i < running.size(); ++i)
+      open[i] = {running[i].errors ? running[i].errors.get() : -1, POLLIN, 0};
+    if (::poll(open.data(), open.size(), -1) < 0) {
+      if (errno == EINTR) continue;
+      for (Running& r : running)
+        r.errors.reset();  // a writer then fails instead of waiting for a reader
+      break;
+    }
+    for (std::size_t i = 0; i < running.size(); ++i) {
+      if (open[i].revents == 0) continue;
+      char buffer[4096];
+      const ssize_t n = read_resuming(running[i].errors.get(), buffer, sizeof buffer);
+      if (n <= 0) {
+        running[i].errors.reset();
+        --left;
+        continue;
+      }
+      std::string& text = running[i].text;
+      text.append(buffer, std::min(static_cast<std::size_t>(n), kShellErrorBytes - text.size()));
+    }
+  }
+  std::vector<ShellResult> results;
+  for (Running& r : running)
+    results.push_back({wait_for_child(r.pid), std::move(r.text)});
+  if (failed) throw *failed;
+  return results;
 }
 
 std::optional<Fd> try_lock_directory(const std::string& dir) {

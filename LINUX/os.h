@@ -10,6 +10,7 @@
 #include <streambuf>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace quillet {
 
@@ -100,13 +101,26 @@ enum class ChildOutput {
   inherited,  // the program's own
 };
 
-// Runs command lines through the system shell, one at a time.
+// How a command line ended, and what it wrote on its standard error (the
+// first kShellErrorBytes of it).
+struct ShellResult {
+  ExitStatus status;
+  std::string errors;
+};
+inline constexpr std::size_t kShellErrorBytes = std::size_t{64} << 10;
+
+// Runs command lines through the system shell.
 class CommandRunner {
  public:
   virtual ~CommandRunner() = default;
   // Runs `command_line` with /bin/sh -c and waits until it ends. Standard input is
   // inherited. A command line that cannot be started raises Failure.
   virtual ExitStatus run_shell(const std::string& command_line, ChildOutput output) = 0;
+  // Runs `command_lines` at the same time, each with /bin/sh -c, and waits
+  // until all have ended: standard input inherited, standard output dropped,
+  // standard error read. A command line that cannot be started raises
+  // Failure once the ones started before it have ended.
+  virtual std::vector<ShellResult> run_shells(const std::vector<std::string>& command_lines) = 0;
 };
 
 // The real runner: posix_spawn of /bin/sh. Descriptors above standard error are
@@ -118,8 +132,11 @@ class ShellRunner : public CommandRunner {
   explicit ShellRunner(std::string shell) : shell_(std::move(shell)) {}
 
   ExitStatus run_shell(const std::string& command_line, ChildOutput output) override;
+  std::vector<ShellResult> run_shells(const std::vector<std::string>& command_lines) override;
 
  private:
+  pid_t spawn(const std::string& command_line, const SpawnFileActions& actions) const;
+
   std::string shell_ = "/bin/sh";
 };
 

@@ -7,6 +7,15 @@ ExitStatus FakeRunner::run_shell(const std::string& command_line, ChildOutput ou
   return on_run ? on_run(command_line) : ExitStatus{};
 }
 
+std::vector<ShellResult> FakeRunner::run_shells(const std::vector<std::string>& command_lines) {
+  std::vector<ShellResult> results;
+  for (const std::string& line : command_lines) {
+    const ExitStatus status = run_shell(line, ChildOutput::dropped);
+    results.push_back({status, errors ? errors(line) : kQuietCapture});
+  }
+  return results;
+}
+
 ContainedResult FakeContained::run(const ContainedCommand& command, const Containment& bounds) {
   calls.push_back({command, bounds, console ? console->str() : std::string()});
   return on_run ? on_run(command) : ContainedResult{};
@@ -34,6 +43,7 @@ CaptureSetup capture_setup_in(const std::filesystem::path& dir) {
   setup.caminho_tcpdump = (dir / "dump.pcap").string();
   setup.caminho_arquivo = (dir / "dnstop_output.txt").string();
   setup.caminho_tcp = (dir / "tcp_output.txt").string();
+  setup.caminho_tcp_capture = (dir / "tcp_dump.pcap").string();
   setup.tcp_reader.clear();
   // A host of no address of its own and no TCP reader unless a test gives them.
   setup.own_addresses = [] { return std::vector<std::string>{}; };

@@ -15,6 +15,11 @@
 
 namespace quillet::testing {
 
+// What tcpdump writes on its standard error at the end of a capture that lost
+// nothing.
+inline constexpr const char* kQuietCapture =
+    "3 packets captured\n3 packets received by filter\n0 packets dropped by kernel\n";
+
 // Records the shell command lines it is asked to run and answers with a fixed
 // status; `on_run` lets a test act at that moment (write files, look at output).
 class FakeRunner : public CommandRunner {
@@ -26,9 +31,14 @@ class FakeRunner : public CommandRunner {
   };
 
   ExitStatus run_shell(const std::string& command_line, ChildOutput output) override;
+  // Each line in turn, as run_shell with its output dropped; its standard
+  // error is `errors`' answer, by default tcpdump's end of a capture that lost
+  // nothing.
+  std::vector<ShellResult> run_shells(const std::vector<std::string>& command_lines) override;
 
   std::vector<Call> calls;
   std::function<ExitStatus(const std::string& command_line)> on_run;
+  std::function<std::string(const std::string& command_line)> errors;
   const std::ostringstream* console = nullptr;
 };
 
