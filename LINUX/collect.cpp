@@ -14,14 +14,20 @@ namespace quillet {
 
 namespace {
 
+// What a run collected: its ranking, and what it could not count.
+struct Collected {
+  std::vector<SourceRecord> top20;
+  Capture capture;
+  std::optional<TcpCounts> tcp;  // none: no TCP reader, or it failed
+};
+
 // Captures and reads the report while holding the working directory's lock, so
 // that a second run cannot remove or overwrite the files in between; the lock
 // goes before the deliveries. Returns the ranking, or nothing when another run
 // holds the lock or the capture failed (the lines are printed): nothing was
-// collected, and a scheduler must see that. `window_end` gets the moment the
-// capture ended.
-std::optional<std::vector<SourceRecord>> capture_and_rank(Context& ctx, const CaptureSetup& capture,
-                                                          ValueClock& window_end) {
+// collected, and a scheduler must see that. A failed TCP reader costs the TCP
+// queries only: the ranking is dnstop's.
+std::optional<Collected> capture_and_rank(Context& ctx, const CaptureSetup& capture) {
   // The capture and the report hold every client's address and queries: the
   // tools inherit a mask that keeps both files to their owner.
   restrict_new_files();
@@ -30,15 +36,17 @@ std::optional<std::vector<SourceRecord>> capture_and_rank(Context& ctx, const Ca
     println(ctx.out, "[ERRO] Outra coleta já está em execução em " + capture.work_dir + ".");
     return std::nullopt;
   }
-  const auto ended = capturar_dnstop(capture, ctx.out, ctx.runner, ctx.contained, ctx.wall_clock);
-  if (!ended) {
+  const std::optional<Capture> captured =
+      capturar_dnstop(capture, ctx.out, ctx.runner, ctx.contained, ctx.wall_clock);
+  if (!captured) {
     println(ctx.out, " Erro ao Capturar dados do dnstop.");
     return std::nullopt;
   }
-  window_end = value_clock(*ended);
+  Collected run{{}, *captured, std::nullopt};
   TopSelection top(kTopLimit);
-  const TcpCounts tcp =
-      capture.tcp_reader.empty() ? TcpCounts{} : read_tcp_counts(capture.caminho_tcp);
+  if (!capture.tcp_reader.empty() && !captured->tcp_failed)
+    run.tcp = read_tcp_counts(capture.caminho_tcp);
+  const TcpCounts tcp = run.tcp.value_or(TcpCounts{});
   if (tcp.without_start > 0) {
     println(ctx.out,
             "[AVISO] TCP: " + std::to_string(tcp.without_start) +
@@ -49,10 +57,16 @@ std::optional<std::vector<SourceRecord>> capture_and_rank(Context& ctx, const Ca
                          " conexões com enquadramento inválido; suas consultas seguintes não "
                          "foram contadas.");
   }
+  if (tcp.left_out > 0) {
+    println(ctx.out, "[AVISO] TCP: " + std::to_string(tcp.left_out) +
+                         " conexões deixadas de fora nos limites do leitor; suas consultas não "
+                         "foram contadas.");
+  }
   if (tcp.sources.empty()) {
     // Only UDP: dnstop's own counts and percentages, as it wrote them.
     analisarRelatorio(capture.caminho_arquivo, [&](const RecordView& r) { top.add(r); });
-    return top.take();
+    run.top20 = top.take();
+    return run;
   }
   std::vector<SourceRecord> udp;
   analisarRelatorio(capture.caminho_arquivo, [&](const RecordView& r) {
@@ -60,7 +74,8 @@ std::optional<std::vector<SourceRecord>> capture_and_rank(Context& ctx, const Ca
   });
   for (const SourceRecord& r : with_tcp(udp, udp_total(capture.caminho_arquivo, udp), tcp))
     top.add({r.source, r.contagem, r.percentual});
-  return top.take();
+  run.top20 = top.take();
+  return run;
 }
 
 // What delivering a run's values came to.
@@ -98,6 +113,23 @@ RunDelivery deliver(ZabbixSender& zbx, const std::vector<ZabbixMetric>& values,
     }
   }
   return sent;
+}
+
+// What the run could not count, as host items: the packets the captures lost
+// (when tcpdump said), and the TCP streams whose queries the reader could not
+// count (when it ran).
+std::vector<ZabbixMetric> uncounted_values(const std::string& zabbix_host, const Capture& capture,
+                                           const std::optional<TcpCounts>& tcp,
+                                           const ValueClock& clock) {
+  std::vector<ZabbixMetric> values;
+  if (capture.loss)
+    values.push_back({zabbix_host, "quillet.capture.dropped", capture.loss->total(), clock});
+  if (tcp) {
+    values.push_back({zabbix_host, "quillet.tcp.left_out", tcp->left_out, clock});
+    values.push_back({zabbix_host, "quillet.tcp.before_window", tcp->without_start, clock});
+    values.push_back({zabbix_host, "quillet.tcp.broken", tcp->broken, clock});
+  }
+  return values;
 }
 
 void print_listing(const std::vector<SourceRecord>& top20, std::ostream& out) {
@@ -157,23 +189,41 @@ int coletarDns(const std::string& /*caminho_arquivo: the capture decides the rep
   if (config.persistent_buffer && !listing)
     buffer.emplace(config, capture, ctx, zabbix_host, started);
 
-  ValueClock window_end;
-  const std::optional<std::vector<SourceRecord>> top20 = capture_and_rank(ctx, capture, window_end);
-  if (!top20) return 1;
+  const std::optional<Collected> run = capture_and_rank(ctx, capture);
+  if (!run) return 1;
+  const std::vector<SourceRecord>& top20 = run->top20;
+  const ValueClock window_end = value_clock(run->capture.window_end);
   if (listing) {
-    print_listing(*top20, ctx.out);
-    return 0;
+    print_listing(top20, ctx.out);
+    return run->capture.tcp_failed ? 1 : 0;
   }
 
   ZabbixSender zbx = setup.sender();
   const std::vector<SourceRecord> buffered_clients =
-      buffer ? buffer->clients(*top20) : std::vector<SourceRecord>{};
+      buffer ? buffer->clients(top20) : std::vector<SourceRecord>{};
   const std::vector<ZabbixMetric> values =
-      run_values(zabbix_host, *top20, window_end, buffered_clients);
-  std::vector<SourceRecord> listed = *top20;
+      run_values(zabbix_host, top20, window_end, buffered_clients);
+  std::vector<SourceRecord> listed = top20;
   listed.insert(listed.end(), buffered_clients.begin(), buffered_clients.end());
-  const RunDelivery sent =
-      deliver(zbx, values, setup.bounds, ctx, buffer ? &*buffer : nullptr, listed);
+  RunDelivery sent = deliver(zbx, values, setup.bounds, ctx, buffer ? &*buffer : nullptr, listed);
+  // What the run could not count, in a request of its own: a host whose
+  // template predates these items refuses them, and that costs no client value.
+  const std::vector<ZabbixMetric> uncounted =
+      uncounted_values(zabbix_host, run->capture, run->tcp, window_end);
+  if (!uncounted.empty() && (!buffer || sent.unsent.empty())) {
+    const DeliveryOutcome outcome = send_zabbix(zbx, uncounted, setup.bounds, ctx.out, ctx.pause);
+    if (outcome == DeliveryOutcome::given_up) {
+      sent.unsent.insert(sent.unsent.end(), uncounted.begin(), uncounted.end());
+    } else if (outcome == DeliveryOutcome::refused) {
+      println(ctx.out,
+              "[AVISO] O Zabbix recusou os valores do que a coleta não contou "
+              "(quillet.capture.dropped, quillet.tcp.*) do host \"" +
+                  zabbix_host + "\": importe nele o template atual, de /usr/share/quillet/.");
+    }
+  } else {
+    sent.unsent.insert(sent.unsent.end(), uncounted.begin(), uncounted.end());
+  }
+  const std::size_t sent_values = values.size() + uncounted.size();
 
   // "success" with "failed: 1" stores nothing: a refused discovery means the
   // host is unknown, not linked or not allowed, and every run would fail alike.
@@ -191,7 +241,7 @@ int coletarDns(const std::string& /*caminho_arquivo: the capture decides the rep
   }
   if (!sent.unsent.empty()) {
     const std::string failed = "[ERRO] " + std::to_string(sent.unsent.size()) + " de " +
-                               std::to_string(values.size()) + " envios ao Zabbix falharam";
+                               std::to_string(sent_values) + " envios ao Zabbix falharam";
     if (buffer) {
       buffer->keep(sent.unsent, failed, sent.discovery == DeliveryOutcome::delivered);
     } else {
@@ -201,7 +251,7 @@ int coletarDns(const std::string& /*caminho_arquivo: the capture decides the rep
   }
   if (buffer && sent.discovery == DeliveryOutcome::delivered) buffer->drain(zbx);
   if (buffer) buffer->report();
-  if (discovery_refused || (buffer && buffer->failed())) return 1;
+  if (discovery_refused || run->capture.tcp_failed || (buffer && buffer->failed())) return 1;
   println(ctx.out, "OK!");
   return 0;
 }

@@ -37,11 +37,16 @@ ZabbixSender DeliverySetup::sender() const {
 
 DeliveryOutcome send_zabbix(ZabbixSender& zbx, const ZabbixMetric& value,
                             const DeliveryBounds& bounds, std::ostream& out, const Pause& pause) {
+  return send_zabbix(zbx, std::vector<ZabbixMetric>{value}, bounds, out, pause);
+}
+
+DeliveryOutcome send_zabbix(ZabbixSender& zbx, const std::vector<ZabbixMetric>& values,
+                            const DeliveryBounds& bounds, std::ostream& out, const Pause& pause) {
   // The request is built once, before the attempts: a value that cannot be
   // encoded would fail every attempt the same way, so it ends the run
   // (Failure) instead of being retried. Every attempt sends the same bytes,
   // the clock included.
-  const std::string request = encode_request({value});
+  const std::string request = encode_request(values);
   return retry_delivery([&] { return zbx.exchange(request); }, bounds, out, pause);
 }
 

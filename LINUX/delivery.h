@@ -74,5 +74,8 @@ DeliveryOutcome retry_delivery(const DeliveryAttempt& attempt, const DeliveryBou
 // raises Failure before any attempt.
 DeliveryOutcome send_zabbix(ZabbixSender& zbx, const ZabbixMetric& value,
                             const DeliveryBounds& bounds, std::ostream& out, const Pause& pause);
+// The same for several values in one request.
+DeliveryOutcome send_zabbix(ZabbixSender& zbx, const std::vector<ZabbixMetric>& values,
+                            const DeliveryBounds& bounds, std::ostream& out, const Pause& pause);
 
 }  // namespace quillet

@@ -47,20 +47,21 @@ TcpCounts read_tcp_counts(const std::string& path) {
   TcpCounts counts;
   std::string line;
   bool ended = false;
+  int stage = 0;  // the counts come in this order: S, B, L
   for (std::size_t number = 1; std::getline(in, line); ++number) {
     std::istringstream fields(line);
     std::string kind, first, second, third, extra;
     fields >> kind >> first >> second >> third >> extra;
     std::int64_t value = 0, udp = 0;
     bool good = extra.empty() && !ended;
-    if (good && kind == "A") {
+    if (good && kind == "A" && stage == 0) {
       good =
           is_address(first) && read_number(second, value) && value > 0 && read_number(third, udp);
       if (good) counts.sources.push_back({first, value, udp});
-    } else if (good && (kind == "S" || kind == "B") && second.empty()) {
-      good = read_number(first, value);
-      (kind == "S" ? counts.without_start : counts.broken) = value;
-      ended = kind == "B";
+    } else if (good && second.empty() && kind == std::string(1, "SBL"[stage]) &&
+               read_number(first, value)) {
+      (stage == 0 ? counts.without_start : stage == 1 ? counts.broken : counts.left_out) = value;
+      ended = ++stage == 3;
     } else {
       good = false;
     }

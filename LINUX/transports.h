@@ -22,19 +22,21 @@ struct TcpClient {
   bool operator==(const TcpClient&) const = default;
 };
 
-// What the TCP reader wrote: its clients, and the streams it could not frame.
+// What the TCP reader wrote: its clients, and the streams whose queries it
+// could not count.
 struct TcpCounts {
   std::vector<TcpClient> sources;
   std::int64_t without_start = 0;
   std::int64_t broken = 0;
+  std::int64_t left_out = 0;  // at its bounds
 };
 
 // dnstop's report lists 50 rows a table at most.
 inline constexpr std::size_t kReportRows = 50;
 
 // Reads the TCP reader's file ("A <address> <TCP count> <UDP count>" lines,
-// then "S <n>" and "B <n>"). A file that cannot be read, or a line out of that form, raises
-// Failure.
+// then "S <n>", "B <n>" and "L <n>"). A file that cannot be read, or a line out of that form,
+// raises Failure.
 TcpCounts read_tcp_counts(const std::string& path);
 
 // The UDP queries of the report at `path`: the sum of its "Opcode" table,

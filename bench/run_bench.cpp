@@ -243,7 +243,7 @@ void BM_CaptureCommands(benchmark::State& state) {
   const quillet::CaptureSetup setup;
   quillet::ShellRunner runner;
   const std::string tcpdump = quillet::tcpdump_command(setup);
-  const std::string dnstop = quillet::dnstop_command(setup, {});
+  const std::string dnstop = quillet::contained_text(quillet::dnstop_contained(setup, {}));
   for (auto _ : state) {
     ::unlink(setup.caminho_tcpdump.c_str());
     ::unlink(setup.caminho_arquivo.c_str());

@@ -30,13 +30,13 @@ constexpr const char* kNoCapture = "[ERRO] Nenhum pacote DNS capturado (arquivo 
 constexpr const char* kNoReport = "[ERRO] Arquivo de saída não foi gerado.\n";
 
 std::string debug_line(const CaptureSetup& setup) {
-  return "[DEBUG] Executando: timeout 5 tcpdump --immediate-mode -s 512 -i ens18 -w " +
-         setup.caminho_tcpdump + " port 53\n";
+  return "[DEBUG] Executando: timeout 5 tcpdump --immediate-mode -B 65536 -s 512 -i ens18 -w " +
+         setup.caminho_tcpdump + " udp port 53\n";
 }
 
 std::string dnstop_failed(const CaptureSetup& setup, const std::string& how) {
-  return "[ERRO] dnstop falhou: comando 'dnstop -l 4 " + setup.caminho_tcpdump + " > " +
-         setup.caminho_arquivo + "' " + how + "\n";
+  return "[ERRO] dnstop falhou: comando 'dnstop -l 2 -X -B 1048573 /dev/stdin < " +
+         setup.caminho_tcpdump + " > " + setup.caminho_arquivo + "' " + how + "\n";
 }
 
 bool exists_here(const std::string& path) {
@@ -45,33 +45,55 @@ bool exists_here(const std::string& path) {
 
 TEST(CaptureCommands, AreThePlainConcatenationsForOrdinaryValues) {
   CaptureSetup shipped;
-  EXPECT_EQ(
-      tcpdump_command(shipped),
-      "timeout 5 tcpdump --immediate-mode -s 512 -i ens18 -w /home/quillet/dump.pcap port 53");
-  EXPECT_EQ(dnstop_command(shipped, {}),
-            "dnstop -l 4 /home/quillet/dump.pcap > /home/quillet/dnstop_output.txt");
-  EXPECT_EQ(dnstop_command(shipped, {"192.0.2.1", "::1"}),
-            "dnstop -l 4 -i 192.0.2.1 -i ::1 /home/quillet/dump.pcap > "
+  const std::string tcp =
+      " & timeout 5 tcpdump --immediate-mode -B 32768 -s 65535 -i ens18 -w "
+      "/home/quillet/tcp_dump.pcap 'tcp port 53 or (ip[6:2] & 0x1fff != 0 and ip[9] = 6) or "
+      "(ip6[6] = 44 and ip6[40] = 6)'";
+  EXPECT_EQ(tcpdump_command(shipped),
+            "timeout 5 tcpdump --immediate-mode -B 65536 -s 512 -i ens18 -w "
+            "/home/quillet/dump.pcap udp port 53" +
+                tcp);
+  EXPECT_EQ(contained_text(dnstop_contained(shipped, {})),
+            "dnstop -l 2 -X -B 1048573 /dev/stdin < /home/quillet/dump.pcap > "
             "/home/quillet/dnstop_output.txt");
+  EXPECT_EQ(contained_text(tcp_reader_contained(shipped, {"192.0.2.1", "::1"})),
+            "quillet-tcp -i 192.0.2.1 -i ::1 < /home/quillet/tcp_dump.pcap 3< "
+            "/home/quillet/dump.pcap > /home/quillet/tcp_output.txt");
 
   CaptureSetup other;
   other.caminho_tcpdump = "/tmp/w-1/d.pcap";
-  other.caminho_arquivo = "/tmp/w-1/out.txt";
+  other.caminho_arquivo = "/tmp/my report.txt";
   other.window_seconds = 2;
   other.interface = "eth0.100";
+  other.tcp_reader.clear();
   EXPECT_EQ(tcpdump_command(other),
-            "timeout 2 tcpdump --immediate-mode -s 512 -i eth0.100 -w /tmp/w-1/d.pcap port 53");
+            "timeout 2 tcpdump --immediate-mode -B 65536 -s 512 -i "
+            "eth0.100 -w /tmp/w-1/d.pcap udp port 53");
+  EXPECT_EQ(contained_text(dnstop_contained(other, {"192.0.2.1"})),
+            "dnstop -l 2 -X -B 1048573 -i 192.0.2.1 /dev/stdin < /tmp/w-1/d.pcap > "
+            "'/tmp/my report.txt'");
   // On "any" alone, cooked headers that dnstop reads.
-  shipped.interface = "any";
-  EXPECT_EQ(tcpdump_command(shipped),
-            "timeout 5 tcpdump --immediate-mode -s 512 -i any -y LINUX_SLL -w "
-            "/home/quillet/dump.pcap port 53");
-  shipped.interface = "anything";
-  EXPECT_EQ(tcpdump_command(shipped),
-            "timeout 5 tcpdump --immediate-mode -s 512 -i anything -w /home/quillet/dump.pcap port "
-            "53");
-  other.caminho_arquivo = "/tmp/my report.txt";
-  EXPECT_EQ(dnstop_command(other, {}), "dnstop -l 4 /tmp/w-1/d.pcap > '/tmp/my report.txt'");
+  other.interface = "any";
+  EXPECT_EQ(tcpdump_command(other),
+            "timeout 2 tcpdump --immediate-mode -B 65536 -s 512 -i any "
+            "-y LINUX_SLL -w /tmp/w-1/d.pcap udp port 53");
+}
+
+// What tcpdump says at its end, read by meaning: the drops by the kernel, and
+// by the interface where it counts them.
+TEST(CaptureCommands, TheLossIsWhatTcpdumpCountedAtItsEnd) {
+  const std::pair<std::string, std::optional<CaptureLoss>> rows[] = {
+      {testing::kQuietCapture, CaptureLoss{0, 0}},
+      {"listening on ens18\n9 packets captured\n12 packets received by filter\n"
+       "3 packets dropped by kernel\n1 packet dropped by interface\n",
+       CaptureLoss{3, 1}},
+      {"tcpdump: 9 packets captured, 12 packets received by filter, 1 packet dropped by kernel\n",
+       CaptureLoss{1, 0}},
+      {"tcpdump: ens18: No such device exists\n", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& [errors, loss] : rows)
+    EXPECT_EQ(capture_loss(errors), loss) << errors;
 }
 
 TEST(CaptureCommands, ShellWordQuotesOnlyWhatTheShellWouldInterpret) {
@@ -120,8 +142,9 @@ struct FakeCapture {
 
 TEST(CaptureWithFakeRunner, DebugLineOnceBeforeTheCaptureThenTheSummary) {
   FakeCapture t;
-  // The host's addresses as they are once the window has closed.
-  std::vector<std::string> own;
+  // The host's addresses before the window and once it has closed: one moved
+  // away during it is still the host's own.
+  std::vector<std::string> own = {"198.51.100.9"};
   t.setup.own_addresses = [&] { return own; };
   t.tcpdump = [&] {
     std::ofstream(t.setup.caminho_tcpdump) << "pcap";
@@ -132,44 +155,65 @@ TEST(CaptureWithFakeRunner, DebugLineOnceBeforeTheCaptureThenTheSummary) {
   // The window ends when tcpdump does: the clock is read after it, before dnstop.
   EXPECT_EQ(t.clock_reads, std::vector<std::size_t>{1});
   ASSERT_EQ(t.runner.calls.size(), 1u);
-  ASSERT_EQ(t.contained.calls.size(), 1u);
   EXPECT_EQ(t.runner.calls[0].command_line, tcpdump_command(t.setup));
-  EXPECT_EQ(t.runner.calls[0].output, ChildOutput::dropped);
   EXPECT_EQ(t.runner.calls[0].console_before, debug_line(t.setup));
   // dnstop without a shell: the capture on its standard input, the report on
   // its standard output, as the shipped user.
   ASSERT_EQ(t.contained.calls.size(), 1u);
   const ContainedCommand& dnstop = t.contained.calls[0].command;
   EXPECT_EQ(dnstop.program, "dnstop");
-  EXPECT_EQ(dnstop.args, (std::vector<std::string>{"-l", "4", "-i", "192.0.2.1", "-i", "fe80::1",
-                                                   "/dev/stdin"}));
+  EXPECT_EQ(dnstop.args,
+            (std::vector<std::string>{"-l", "2", "-X", "-B", "1048573", "-i", "192.0.2.1", "-i",
+                                      "198.51.100.9", "-i", "fe80::1", "/dev/stdin"}));
   EXPECT_EQ(dnstop.input, t.setup.caminho_tcpdump);
   EXPECT_EQ(dnstop.output, t.setup.caminho_arquivo);
   EXPECT_EQ(t.contained.calls[0].bounds.user, "_quillet");
   EXPECT_EQ(t.contained.calls[0].console_before, debug_line(t.setup));
 }
 
-// After dnstop, the TCP reader, contained the same way; it is named when it fails.
-TEST(CaptureWithFakeRunner, TheTcpReaderRunsContainedAfterDnstop) {
+// Both captures at once, their losses said; after dnstop the TCP reader,
+// contained the same way. A reader that fails is named and costs its TCP
+// queries only.
+TEST(CaptureWithFakeRunner, TheTcpCaptureAndReaderGoBesideTheUdpOnes) {
   FakeCapture t;
   t.setup.tcp_reader = "quillet-tcp";
   t.setup.own_addresses = [] { return std::vector<std::string>{"::1"}; };
+  t.runner.errors = [](const std::string& line) {
+    return std::string(line.find("udp port") != std::string::npos
+                           ? "5 packets dropped by kernel\n2 packets dropped by interface\n"
+                           : "1 packet dropped by kernel\n2 packets dropped by interface\n");
+  };
   t.contained.on_run = [&](const ContainedCommand& command) {
     t.dnstop();
     return ContainedResult{{true, command.program == "dnstop" ? 0 : 1, 0}, "", ""};
   };
-  EXPECT_FALSE(t.run());
+  const std::optional<Capture> capture =
+      capturar_dnstop(t.setup, t.out, t.runner, t.contained, t.clock);
+  ASSERT_TRUE(capture);
+  EXPECT_EQ(capture->loss, (CaptureLoss{6, 2}));
+  EXPECT_TRUE(capture->tcp_failed);
+  ASSERT_EQ(t.runner.calls.size(), 2u);
+  EXPECT_EQ(t.runner.calls[1].command_line, shell_line(tcp_capture_words(t.setup)));
   ASSERT_EQ(t.contained.calls.size(), 2u);
   const ContainedCommand& reader = t.contained.calls[1].command;
   EXPECT_EQ(reader.program, "quillet-tcp");
   EXPECT_EQ(reader.args, (std::vector<std::string>{"-i", "::1"}));
-  EXPECT_EQ(reader.input, t.setup.caminho_tcpdump);
+  EXPECT_EQ(reader.inputs(),
+            (std::vector<std::string>{t.setup.caminho_tcp_capture, t.setup.caminho_tcpdump}));
   EXPECT_EQ(reader.output, t.setup.caminho_tcp);
   EXPECT_EQ(t.contained.calls[1].bounds.user, "_quillet");
-  EXPECT_EQ(t.out.str(), debug_line(t.setup) +
-                             "[ERRO] quillet-tcp falhou: comando 'quillet-tcp -i ::1 < " +
-                             t.setup.caminho_tcpdump + " > " + t.setup.caminho_tcp +
-                             "' terminou com status 1\n");
+  EXPECT_EQ(t.out.str(),
+            "[DEBUG] Executando: " + tcpdump_command(t.setup) +
+                "\n[AVISO] A captura perdeu pacotes: 6 descartados pelo kernel, 2 pela interface; "
+                "as contagens são um mínimo.\n[ERRO] quillet-tcp falhou: comando '" +
+                contained_text(reader) +
+                "' terminou com status 1; as consultas TCP não foram contadas.\n");
+  // A tcpdump that says nothing of its drops.
+  t.out.str("");
+  t.runner.errors = [](const std::string&) { return std::string(); };
+  EXPECT_FALSE(capturar_dnstop(t.setup, t.out, t.runner, t.contained, t.clock)->loss);
+  EXPECT_NE(t.out.str().find("[AVISO] O tcpdump não informou quantos pacotes a captura perdeu"),
+            std::string::npos);
 }
 
 // A containment that failed or was only partial is said on the console with
@@ -281,11 +325,12 @@ class CaptureWithTools : public ::testing::Test {
     const std::string log = dir.path().string() + "/";
     tools.install("timeout", "printf '%s\\n' \"$@\" > " + log +
                                  "timeout.args\nshift\n\"$@\"\nexit ${FAKE_STATUS:-124}");
-    tools.install("tcpdump", "printf '%s\\n' \"$@\" > " + log +
-                                 "tcpdump.args\necho noise; echo more noise >&2\n"
-                                 "while [ $# -gt 0 ]; do\n"
-                                 "  case \"$1\" in -w) printf 'pcap' > \"$2\";; esac; shift\n"
-                                 "done");
+    tools.install("tcpdump",
+                  "printf '%s\\n' \"$@\" > " + log +
+                      "tcpdump.args\necho noise; echo '0 packets dropped by kernel' >&2\n"
+                      "while [ $# -gt 0 ]; do\n"
+                      "  case \"$1\" in -w) printf 'pcap' > \"$2\";; esac; shift\n"
+                      "done");
     install_dnstop("printf 'Sources of %s\\n' \"$(cat /dev/stdin)\"");
   }
   void SetUp() override {
@@ -321,12 +366,12 @@ TEST_F(CaptureWithTools, NormalRunReturnsTheReport) {
   EXPECT_TRUE(run());
   EXPECT_EQ(out.str(), debug_line(setup));
   EXPECT_EQ(read_file(setup.caminho_arquivo), "Sources of pcap\n");
-  EXPECT_EQ(args("timeout"), "5\ntcpdump\n--immediate-mode\n-s\n512\n-i\nens18\n-w\n" +
-                                 setup.caminho_tcpdump + "\nport\n53\n");
-  EXPECT_EQ(args("tcpdump"),
-            "--immediate-mode\n-s\n512\n-i\nens18\n-w\n" + setup.caminho_tcpdump + "\nport\n53\n");
-  // The capture's noise was dropped; dnstop's standard error comes through.
-  EXPECT_EQ(stderr_text(), "-l\n4\n/dev/stdin\n");
+  EXPECT_EQ(args("timeout"), "5\ntcpdump\n--immediate-mode\n-B\n65536\n-s\n512\n-i\nens18\n-w\n" +
+                                 setup.caminho_tcpdump + "\nudp\nport\n53\n");
+  EXPECT_EQ(args("tcpdump"), "--immediate-mode\n-B\n65536\n-s\n512\n-i\nens18\n-w\n" +
+                                 setup.caminho_tcpdump + "\nudp\nport\n53\n");
+  // The capture's output was dropped or read; dnstop's standard error comes through.
+  EXPECT_EQ(stderr_text(), "-l\n2\n-X\n-B\n1048573\n/dev/stdin\n");
 }
 
 TEST_F(CaptureWithTools, CaptureStatusIsIgnored) {
@@ -344,7 +389,7 @@ TEST_F(CaptureWithTools, CaptureStatusIsIgnored) {
 
 TEST_F(CaptureWithTools, NoOrEmptyCaptureSkipsDnstop) {
   // No file at all, then a file of 0 bytes at the -w path.
-  for (const char* body : {"exit 1", ": > \"$7\"; exit 0"}) {
+  for (const char* body : {"exit 1", ": > \"$9\"; exit 0"}) {
     tools.install("tcpdump", body);
     work.write("dump.pcap", "old capture");
     work.write("dnstop_output.txt", "old report");
@@ -417,8 +462,8 @@ TEST_F(CaptureWithTools, InterfaceCannotInjectCommands) {
     EXPECT_TRUE(run()) << interface;
     EXPECT_FALSE(fs::exists(marker)) << interface;
     EXPECT_EQ(out.str(), "[DEBUG] Executando: " + tcpdump_command(setup) + "\n");
-    EXPECT_EQ(args("tcpdump"), "--immediate-mode\n-s\n512\n-i\n" + interface + "\n-w\n" +
-                                   setup.caminho_tcpdump + "\nport\n53\n")
+    EXPECT_EQ(args("tcpdump"), "--immediate-mode\n-B\n65536\n-s\n512\n-i\n" + interface + "\n-w\n" +
+                                   setup.caminho_tcpdump + "\nudp\nport\n53\n")
         << interface;
   }
 }

@@ -92,8 +92,8 @@ class Collection : public ::testing::Test {
   TestContext t;
   std::string report = "Sources Count % cum%\n192.0.2.10 152 61.3 61.3\n2001:db8::1 40 16.1 77.4\n";
   const std::string debug_line_text =
-      "[DEBUG] Executando: timeout 5 tcpdump --immediate-mode -s 512 -i ens18 -w " +
-      dir.path().string() + "/dump.pcap port 53\n";
+      "[DEBUG] Executando: timeout 5 tcpdump --immediate-mode -B 65536 -s 512 -i ens18 -w " +
+      dir.path().string() + "/dump.pcap udp port 53\n";
 };
 
 TEST_F(Collection, DeliversTheDocumentThenCountAndPercentagePerAddress) {

@@ -14,19 +14,21 @@ using testing::ScratchDir;
 TEST(TcpCounts, ReadsTheReadersLinesAndRefusesAnythingElse) {
   ScratchDir dir;
   const std::string path = (dir.path() / "tcp").string();
-  dir.write("tcp", "A 192.0.2.1 3 0\nA ::1 7 4\nS 2\nB 0\n");
+  dir.write("tcp", "A 192.0.2.1 3 0\nA ::1 7 4\nS 2\nB 0\nL 5\n");
   const TcpCounts counts = read_tcp_counts(path);
   EXPECT_EQ(counts.sources, (std::vector<TcpClient>{{"192.0.2.1", 3, 0}, {"::1", 7, 4}}));
   EXPECT_EQ(counts.without_start, 2);
   EXPECT_EQ(counts.broken, 0);
+  EXPECT_EQ(counts.left_out, 5);
   const std::pair<const char*, const char*> refused[] = {
-      {"A 192.0.2.1 3 0\nS 0\n", "incompleta"},
-      {"A 192.0.2.1 3 4 5\nS 0\nB 0\n", "inválida na linha 1"},
-      {"A 192.0.2.999 3 0\nS 0\nB 0\n", "inválida na linha 1"},
-      {"A 192.0.2.1 -3 0\nS 0\nB 0\n", "inválida na linha 1"},
-      {"A 192.0.2.1 3\nS 0\nB 0\n", "inválida na linha 1"},
-      {"S 0\nB 0\nA 192.0.2.1 3 0\n", "inválida na linha 3"},
-      {"X\nS 0\nB 0\n", "inválida na linha 1"},
+      {"A 192.0.2.1 3 0\nS 0\nB 0\n", "incompleta"},
+      {"S 0\nL 0\nB 0\n", "inválida na linha 2"},
+      {"A 192.0.2.1 3 4 5\nS 0\nB 0\nL 0\n", "inválida na linha 1"},
+      {"A 192.0.2.999 3 0\nS 0\nB 0\nL 0\n", "inválida na linha 1"},
+      {"A 192.0.2.1 -3 0\nS 0\nB 0\nL 0\n", "inválida na linha 1"},
+      {"A 192.0.2.1 3\nS 0\nB 0\nL 0\n", "inválida na linha 1"},
+      {"S 0\nB 0\nL 0\nA 192.0.2.1 3 0\n", "inválida na linha 4"},
+      {"X\nS 0\nB 0\nL 0\n", "inválida na linha 1"},
   };
   for (const auto& [text, why] : refused) {
     dir.write("tcp", text);
