@@ -55,6 +55,31 @@ std::string header(std::uint64_t sent) {
   return std::string(kHeaderStart) + sent_field(sent) + "}\n";
 }
 
+// The directory opened and checked; nothing when it does not exist.
+Fd checked_directory(const std::string& directory) {
+  Fd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir) {
+    if (errno == ENOENT) return dir;
+    throw error_of(errno);
+  }
+  struct stat st {};
+  if (::fstat(dir.get(), &st) != 0) throw error_of(errno);
+  // Whoever may write there may plant values or swap the file.
+  const uid_t euid = ::geteuid();
+  if (st.st_uid != 0 && st.st_uid != euid) {
+    throw BufferError("o diretório " + directory + " pertence ao uid " + std::to_string(st.st_uid) +
+                      "; deve pertencer a root" +
+                      (euid == 0 ? "" : " ou ao uid " + std::to_string(euid)) + "; use chown");
+  }
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    std::array<char, 8> mode{};
+    std::snprintf(mode.data(), mode.size(), "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    throw BufferError("o diretório " + directory + " tem permissões " + mode.data() +
+                      ", que permitem escrita por grupo ou outros; use chmod 700");
+  }
+  return dir;
+}
+
 std::uint64_t key_of(std::uint32_t host, std::uint32_t key) {
   return (std::uint64_t{host} << 32) | key;
 }
@@ -258,33 +283,15 @@ PersistentBuffer::PersistentBuffer(std::string file, std::chrono::seconds period
 }
 
 void PersistentBuffer::open_directory() {
-  Fd dir(::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!dir) {
-    if (errno == ENOENT) return;
-    throw error_of(errno);
-  }
-  struct stat st {};
-  if (::fstat(dir.get(), &st) != 0) throw error_of(errno);
-  // Whoever may write there may plant values or swap the file.
-  const uid_t euid = ::geteuid();
-  if (st.st_uid != 0 && st.st_uid != euid) {
-    throw BufferError("o diretório " + directory_ + " pertence ao uid " +
-                      std::to_string(st.st_uid) + "; deve pertencer a root" +
-                      (euid == 0 ? "" : " ou ao uid " + std::to_string(euid)) + "; use chown");
-  }
-  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    std::array<char, 8> mode{};
-    std::snprintf(mode.data(), mode.size(), "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    throw BufferError("o diretório " + directory_ + " tem permissões " + mode.data() +
-                      ", que permitem escrita por grupo ou outros; use chmod 700");
-  }
-  dir_ = std::move(dir);
+  dir_ = checked_directory(directory_);
 }
 
 int PersistentBuffer::at() const {
   if (!dir_) {
-    dir_ = Fd(::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir_) throw error_of(errno);
+    // Absent when the run began, or not opened yet: it may have been made
+    // since by anyone, so it is checked as at the start.
+    dir_ = checked_directory(directory_);
+    if (!dir_) throw error_of(ENOENT);
   }
   return dir_.get();
 }

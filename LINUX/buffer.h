@@ -111,7 +111,8 @@ class PersistentBuffer {
 
   // Opens and checks the directory. Raises BufferError with the problem in
   // Portuguese when another user owns it or may write to it; a directory
-  // that does not exist is left for each use of the file to report.
+  // that does not exist is opened and checked the same way at the first use
+  // of the file, which reports it.
   void open_directory();
 
   // An exclusive flock on "<file>.lock" (created with mode 0600), held until
@@ -165,7 +166,7 @@ class PersistentBuffer {
   void commit(BufferContents& contents, std::uint64_t offset) const;
 
  private:
-  int at() const;  // the directory, opened unchecked if open_directory() was not called
+  int at() const;  // the directory, opened and checked at its first use
   // The file opened with `access` (and never following a link), or nothing
   // when there is none; raises BufferError for any other failure.
   Fd open_file(int access) const;

@@ -246,6 +246,15 @@ TEST_F(Buffer, ADirectoryThatOthersMayWriteIsRefused) {
             "o diretório " + dir.path().string() +
                 " tem permissões 0720, que permitem escrita por grupo ou outros; use chmod 700");
   fs::permissions(dir.path(), fs::perms::group_write, fs::perm_options::remove);
+  // Absent at the check, made since by anyone: checked at its first use.
+  const fs::path later = dir.path() / "later";
+  PersistentBuffer missing{(later / "quillet.buffer").string(), std::chrono::hours(1)};
+  missing.open_directory();
+  fs::create_directory(later);
+  fs::permissions(later, fs::perms::all);
+  EXPECT_EQ(failure_of<BufferError>([&] { missing.append({value("a", std::int64_t{1}, 1)}, 0); }),
+            "o diretório " + later.string() +
+                " tem permissões 0777, que permitem escrita por grupo ou outros; use chmod 700");
   if (::geteuid() != 0) return;  // only root gives a directory away
   ASSERT_EQ(::chown(dir.path().c_str(), 65534, 0), 0);
   EXPECT_EQ(failure_of<BufferError>([&] { checked.open_directory(); }),
