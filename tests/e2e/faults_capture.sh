@@ -258,6 +258,7 @@ hostile_rows=(
   "socket_pair listing"
   "write_shm listing"
   "sysv_shm listing"
+  "keyring listing"
   "loop_forever excedeu o prazo de 60 s e foi encerrado"
   "close_stderr_spin excedeu o prazo de 60 s e foi encerrado"
   # The TCP reader parses the same strangers' bytes, in the same box.
@@ -303,8 +304,11 @@ for row in "${hostile_rows[@]}"; do
       </dev/null >/dev/null
     STATUS=$? ticks=-
   else
+    # From a shell with a user key in its session keyring, as an admin's.
+    launch=() && [ "$attack" != keyring ] || launch=(keyctl session - sh -c \
+      'keyctl add user quillet-hostile s3cr3t @s >/home/scratch/keyid && exec "$@"' sh)
     # quillet's own processor time (not its children's), read until it ends.
-    "$QUILLET_BIN" coletarDns /p 127.0.0.1 debug >"$OUT" 2>"$ERR" &
+    "${launch[@]}" "$QUILLET_BIN" coletarDns /p 127.0.0.1 debug >"$OUT" 2>"$ERR" &
     pid=$! ticks=0
     while [ -e "/proc/$pid/stat" ]; do
       2>/dev/null read -r -a stat <"/proc/$pid/stat" && ticks=$((stat[13] + stat[14]))
