@@ -6,7 +6,9 @@
 #   - a network namespace with its own loopback up;
 #   - a mount namespace with a tmpfs on /home holding /home/quillet (mode 700,
 #     as the admin makes it), and /etc as an overlay whose changes land on that
-#     tmpfs; /etc/quillet is hidden, so no configuration of the machine's counts;
+#     tmpfs (in /home/etc-upper); /etc/quillet is hidden, so no configuration
+#     of the machine's counts, by a layer of its own, so that the upper folder
+#     holds only what COMMAND changes;
 #   - with --ens18, a veth pair ens18/ens18p, both up;
 #   - with --pid, a PID namespace too: whatever COMMAND starts dies with it.
 # Nothing outlives COMMAND. Inside, QUILLET_SANDBOX=1 is set. Where the sandbox
@@ -25,10 +27,11 @@ if [ "${1:-}" = --inside ]; then
   ip link set lo up
   mount -t tmpfs -o size=1g,mode=755 tmpfs /home
   install -d -m 700 /home/quillet
-  mkdir /home/etc-upper /home/etc-work
-  mount -t overlay overlay -o lowerdir=/etc,upperdir=/home/etc-upper,workdir=/home/etc-work /etc ||
+  mkdir /home/etc-hide /home/etc-upper /home/etc-work
+  mknod /home/etc-hide/quillet c 0 0 # a whiteout
+  mount -t overlay overlay \
+    -o lowerdir=/home/etc-hide:/etc,upperdir=/home/etc-upper,workdir=/home/etc-work /etc ||
     skip "cannot mount an overlay over /etc"
-  rm -rf /etc/quillet
   if [ "$ens18" = 1 ]; then
     ip link add ens18 type veth peer name ens18p 2>/dev/null || skip "cannot create the veth pair ens18/ens18p"
     ip link set ens18 up
