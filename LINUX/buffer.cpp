@@ -55,6 +55,31 @@ std::string header(std::uint64_t sent) {
   return std::string(kHeaderStart) + sent_field(sent) + "}\n";
 }
 
+// The directory opened and checked; nothing when it does not exist.
+Fd checked_directory(const std::string& directory) {
+  Fd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir) {
+    if (errno == ENOENT) return dir;
+    throw error_of(errno);
+  }
+  struct stat st {};
+  if (::fstat(dir.get(), &st) != 0) throw error_of(errno);
+  // Whoever may write there may plant values or swap the file.
+  const uid_t euid = ::geteuid();
+  if (st.st_uid != 0 && st.st_uid != euid) {
+    throw BufferError("o diretório " + directory + " pertence ao uid " + std::to_string(st.st_uid) +
+                      "; deve pertencer a root" +
+                      (euid == 0 ? "" : " ou ao uid " + std::to_string(euid)) + "; use chown");
+  }
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    std::array<char, 8> mode{};
+    std::snprintf(mode.data(), mode.size(), "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    throw BufferError("o diretório " + directory + " tem permissões " + mode.data() +
+                      ", que permitem escrita por grupo ou outros; use chmod 700");
+  }
+  return dir;
+}
+
 std::uint64_t key_of(std::uint32_t host, std::uint32_t key) {
   return (std::uint64_t{host} << 32) | key;
 }
@@ -258,35 +283,37 @@ PersistentBuffer::PersistentBuffer(std::string file, std::chrono::seconds period
 }
 
 void PersistentBuffer::open_directory() {
-  Fd dir(::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!dir) {
-    if (errno == ENOENT) return;
-    throw error_of(errno);
-  }
-  struct stat st {};
-  if (::fstat(dir.get(), &st) != 0) throw error_of(errno);
-  // Whoever may write there may plant values or swap the file.
-  const uid_t euid = ::geteuid();
-  if (st.st_uid != 0 && st.st_uid != euid) {
-    throw BufferError("o diretório " + directory_ + " pertence ao uid " +
-                      std::to_string(st.st_uid) + "; deve pertencer a root" +
-                      (euid == 0 ? "" : " ou ao uid " + std::to_string(euid)) + "; use chown");
-  }
-  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    std::array<char, 8> mode{};
-    std::snprintf(mode.data(), mode.size(), "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    throw BufferError("o diretório " + directory_ + " tem permissões " + mode.data() +
-                      ", que permitem escrita por grupo ou outros; use chmod 700");
-  }
-  dir_ = std::move(dir);
+  dir_ = checked_directory(directory_);
 }
 
 int PersistentBuffer::at() const {
   if (!dir_) {
-    dir_ = Fd(::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir_) throw error_of(errno);
+    // Absent when the run began, or not opened yet: it may have been made
+    // since by anyone, so it is checked as at the start.
+    dir_ = checked_directory(directory_);
+    if (!dir_) throw error_of(ENOENT);
   }
   return dir_.get();
+}
+
+Fd PersistentBuffer::open_file(int access) const {
+  Fd fd(::openat(at(), name_.c_str(), access | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW));
+  if (!fd && errno != ENOENT) throw error_of(errno);
+  return fd;
+}
+
+bool PersistentBuffer::is_file_of(int fd, const BufferContents& contents) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) throw error_of(errno);
+  if (st.st_dev != contents.device_ || st.st_ino != contents.inode_ ||
+      static_cast<std::uint64_t>(st.st_size) < contents.end_) {
+    return false;
+  }
+  if (contents.sent_ < kHeaderSize) return true;  // the first format: no offset
+  std::array<char, kSentWidth> field{};
+  return ::pread(fd, field.data(), field.size(), kHeaderStart.size()) ==
+             static_cast<ssize_t>(field.size()) &&
+         std::string_view(field.data(), field.size()) == sent_field(contents.sent_);
 }
 
 std::optional<Fd> PersistentBuffer::lock(std::chrono::milliseconds wait) const {
@@ -346,12 +373,8 @@ void PersistentBuffer::read_from(int fd, std::uint64_t from,
 
 BufferContents PersistentBuffer::read(std::chrono::system_clock::time_point now) const {
   BufferContents contents;
-  const Fd fd(
-      ::openat(at(), name_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW));
-  if (!fd) {
-    if (errno == ENOENT) return contents;
-    throw error_of(errno);
-  }
+  const Fd fd = open_file(O_RDONLY);
+  if (!fd) return contents;
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) throw error_of(errno);
   std::string first;
@@ -403,37 +426,20 @@ BufferContents PersistentBuffer::read(std::chrono::system_clock::time_point now)
 
 bool PersistentBuffer::read_more(std::chrono::system_clock::time_point now,
                                  BufferContents& contents) const {
-  const Fd fd(
-      ::openat(at(), name_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW));
-  if (!fd) {
-    if (errno == ENOENT) return false;
-    throw error_of(errno);
-  }
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) throw error_of(errno);
-  if (st.st_dev != contents.device_ || st.st_ino != contents.inode_ ||
-      static_cast<std::uint64_t>(st.st_size) < contents.end_) {
-    return false;
-  }
-  if (contents.sent_ >= kHeaderSize) {
-    std::array<char, kSentWidth> field{};
-    if (::pread(fd.get(), field.data(), field.size(), kHeaderStart.size()) !=
-        static_cast<ssize_t>(field.size())) {
-      return false;
-    }
-    if (std::string_view(field.data(), field.size()) != sent_field(contents.sent_)) return false;
-  }
+  const Fd fd = open_file(O_RDONLY);
+  if (!fd || !is_file_of(fd.get(), contents)) return false;
   read_from(fd.get(), contents.end_, now, contents);
   return true;
 }
 
 void PersistentBuffer::append_line(const std::string& line) const {
-  Fd fd(::openat(at(), name_.c_str(), O_RDWR | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY));
-  if (!fd && errno == ENOENT) {
-    rewrite(BufferContents{}, {}, 1);
-    fd = Fd(::openat(at(), name_.c_str(), O_RDWR | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY));
+  Fd fd = open_file(O_RDWR | O_APPEND);
+  if (!fd) {
+    BufferContents empty;
+    rewrite(empty, {}, 1);
+    fd = open_file(O_RDWR | O_APPEND);
+    if (!fd) throw error_of(ENOENT);
   }
-  if (!fd) throw error_of(errno);
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) throw error_of(errno);
   if (!S_ISREG(st.st_mode)) throw error_of(EINVAL);
@@ -494,11 +500,10 @@ void PersistentBuffer::announce(const std::string& host, const std::vector<std::
 
 void PersistentBuffer::skip_dead(BufferContents& contents) const {
   if (contents.sent_ < kHeaderSize || contents.dead_to_ <= contents.sent_) return;
-  commit(contents.dead_to_);
-  contents.sent_ = contents.dead_to_;
+  mark_sent(contents, contents.dead_to_);
 }
 
-std::vector<std::uint64_t> PersistentBuffer::rewrite(const BufferContents& contents,
+std::vector<std::uint64_t> PersistentBuffer::rewrite(BufferContents& contents,
                                                      const std::vector<std::uint32_t>& values,
                                                      std::size_t per_record,
                                                      std::size_t split) const {
@@ -510,6 +515,7 @@ std::vector<std::uint64_t> PersistentBuffer::rewrite(const BufferContents& conte
                  0600));
   if (!fd) throw error_of(errno);
   std::vector<std::uint64_t> ends;
+  struct stat st {};
   try {
     if (::fchmod(fd.get(), 0600) != 0) throw error_of(errno);
     std::string text = header(kHeaderSize);
@@ -533,7 +539,7 @@ std::vector<std::uint64_t> PersistentBuffer::rewrite(const BufferContents& conte
       }
     }
     write_all(fd.get(), text);
-    if (::fsync(fd.get()) != 0) throw error_of(errno);
+    if (::fsync(fd.get()) != 0 || ::fstat(fd.get(), &st) != 0) throw error_of(errno);
     if (::close(fd.release()) != 0) throw error_of(errno);
     if (::renameat(at(), temporary.c_str(), at(), name_.c_str()) != 0) throw error_of(errno);
   } catch (const BufferError&) {
@@ -543,18 +549,28 @@ std::vector<std::uint64_t> PersistentBuffer::rewrite(const BufferContents& conte
   // The rename is durable once the directory is on disk. The new contents are
   // in place whatever this says, so a failure here loses nothing to report.
   ::fsync(at());
+  contents.device_ = st.st_dev;
+  contents.inode_ = st.st_ino;
+  contents.end_ = static_cast<std::uint64_t>(st.st_size);
+  contents.sent_ = contents.dead_to_ = kHeaderSize;
   return ends;
 }
 
-void PersistentBuffer::commit(std::uint64_t offset) const {
-  const Fd fd(::openat(at(), name_.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY));
-  if (!fd) throw error_of(errno);
+bool PersistentBuffer::mark_sent(BufferContents& contents, std::uint64_t offset) const {
+  const Fd fd = open_file(O_RDWR);
+  if (!fd || !is_file_of(fd.get(), contents)) return false;
   const std::string field = sent_field(offset);
   if (::pwrite(fd.get(), field.data(), field.size(), kHeaderStart.size()) !=
       static_cast<ssize_t>(field.size())) {
     throw error_of(errno == 0 ? EIO : errno);
   }
   if (::fdatasync(fd.get()) != 0) throw error_of(errno);
+  contents.sent_ = offset;
+  return true;
+}
+
+void PersistentBuffer::commit(BufferContents& contents, std::uint64_t offset) const {
+  if (!mark_sent(contents, offset)) throw BufferError("o arquivo mudou desde que foi lido");
 }
 
 }  // namespace quillet

@@ -111,7 +111,8 @@ class PersistentBuffer {
 
   // Opens and checks the directory. Raises BufferError with the problem in
   // Portuguese when another user owns it or may write to it; a directory
-  // that does not exist is left for each use of the file to report.
+  // that does not exist is opened and checked the same way at the first use
+  // of the file, which reports it.
   void open_directory();
 
   // An exclusive flock on "<file>.lock" (created with mode 0600), held until
@@ -144,22 +145,37 @@ class PersistentBuffer {
 
   // Marks the records at the start of the file that hold no value left
   // (older than the period, or damaged) delivered, so that they are said once.
+  // Only in the file `contents` was read from, while it still holds the
+  // offset read: a file that another run replaced or marked since is left
+  // as it is.
   void skip_dead(BufferContents& contents) const;
 
   // Replaces the file by `contents`' `values` in that order, in records of at
   // most `per_record` values, one starting at `split` too, under the lock: a temporary file in the
   // same directory with mode 0600, fsync, rename over the file, fsync of the directory. A crash
-  // leaves the old or the new file. Returns the offset at which each record ends. On failure the
-  // old file is intact, the temporary file is gone and BufferError says why.
-  std::vector<std::uint64_t> rewrite(const BufferContents& contents,
+  // leaves the old or the new file. Returns the offset at which each record ends; `contents` then
+  // stands for the new file, which its commits mark. On failure the old file is intact, the
+  // temporary file is gone and BufferError says why.
+  std::vector<std::uint64_t> rewrite(BufferContents& contents,
                                      const std::vector<std::uint32_t>& values,
                                      std::size_t per_record, std::size_t split = 0) const;
 
-  // Marks what lies before `offset` delivered and syncs it.
-  void commit(std::uint64_t offset) const;
+  // Marks what lies before `offset` delivered in the file `contents` stands
+  // for and syncs it. Raises BufferError, writing nothing, when the name
+  // holds another file now or the file's offset changed since.
+  void commit(BufferContents& contents, std::uint64_t offset) const;
 
  private:
-  int at() const;  // the directory, opened unchecked if open_directory() was not called
+  int at() const;  // the directory, opened and checked at its first use
+  // The file opened with `access` (and never following a link), or nothing
+  // when there is none; raises BufferError for any other failure.
+  Fd open_file(int access) const;
+  // Whether `fd` is the file `contents` stands for, grown at most, with the
+  // delivered offset it had.
+  static bool is_file_of(int fd, const BufferContents& contents);
+  // Writes `offset` into the header of the file `contents` stands for; false,
+  // with nothing written, when the name no longer holds it as it was.
+  bool mark_sent(BufferContents& contents, std::uint64_t offset) const;
   void read_from(int fd, std::uint64_t from, std::chrono::system_clock::time_point now,
                  BufferContents& contents) const;
   void append_line(const std::string& line) const;

@@ -89,6 +89,14 @@ std::vector<SourceRecord> BufferRun::clients(const std::vector<SourceRecord>& ra
     if (!held) return {};
     contents_ = buffer_.read(ctx_.wall_clock());
     read_ = contents_.unreadable.empty();
+    // What was left out is said once: marked delivered under the same lock.
+    if (contents_.dropped > 0 || contents_.damaged > 0) {
+      try {
+        buffer_.skip_dead(contents_);
+      } catch (const BufferError& e) {
+        write_failed(e.what(), 0);
+      }
+    }
   } catch (const BufferError& e) {
     println(ctx_.out, "[ERRO] Buffer persistente: não foi possível ler " + buffer_.file() + ": " +
                           e.what() + ".");
@@ -115,14 +123,6 @@ std::vector<SourceRecord> BufferRun::clients(const std::vector<SourceRecord>& ra
     println(ctx_.out, "[AVISO] Buffer persistente: " + std::to_string(contents_.dropped_refused) +
                           " valores recusados pelo Zabbix até o fim do período de " + period_text_ +
                           " descartados.");
-  }
-  if (contents_.dropped > 0 || contents_.damaged > 0) {
-    try {
-      const std::optional<Fd> held = lock();
-      if (held) buffer_.skip_dead(contents_);
-    } catch (const BufferError& e) {
-      write_failed(e.what(), 0);
-    }
   }
 
   std::vector<SourceRecord> clients;
@@ -290,7 +290,7 @@ void BufferRun::drain(ZabbixSender& zbx) {
     delivered += batch.size();
     ++requests;
     try {
-      buffer_.commit(ends[requests - 1]);
+      buffer_.commit(contents_, ends[requests - 1]);
     } catch (const BufferError& e) {
       write_failed(e.what(), 0);
       break;
@@ -320,28 +320,14 @@ void BufferRun::drain(ZabbixSender& zbx) {
 
 void BufferRun::refused() {
   const std::uint32_t host = contents_.name(host_);
-  std::vector<std::uint32_t> others;
-  for (std::uint32_t i = 0; i < contents_.values.size(); ++i) {
-    if (contents_.values[i].host != host) others.push_back(i);
-  }
-  if (others.size() == contents_.values.size()) return;
-  try {
-    const std::optional<Fd> held = lock();
-    if (!held || !catch_up()) return;
-    // What was appended since the read is dropped too, when it is the host's.
-    others.clear();
-    for (std::uint32_t i = 0; i < contents_.values.size(); ++i) {
-      if (contents_.values[i].host != host) others.push_back(i);
-    }
-    buffer_.rewrite(contents_, others, kDrainBatch);
-  } catch (const BufferError& e) {
-    write_failed(e.what(), 0);
-    return;
-  }
-  println(ctx_.out,
-          "[ERRO] Buffer persistente: " + std::to_string(contents_.values.size() - others.size()) +
-              " valores guardados do host \"" + host_ +
-              "\" descartados, que o Zabbix também recusaria.");
+  const auto kept = std::count_if(contents_.values.begin(), contents_.values.end(),
+                                  [&](const BufferedValue& v) { return v.host == host; });
+  if (kept == 0) return;
+  println(ctx_.out, "[AVISO] Buffer persistente: " + std::to_string(kept) +
+                        " valores guardados do host \"" + host_ +
+                        "\" ficam no buffer até que o Zabbix aceite a descoberta ou até o fim do "
+                        "período de " +
+                        period_text_ + ".");
   said_left_ = true;
 }
 

@@ -54,9 +54,10 @@ class BufferRun {
   // holds the lock, or when another run drained since this one read.
   void drain(ZabbixSender& zbx);
 
-  // Zabbix refused the run's discovery: the host is unknown, not linked to
-  // the template or not allowed, and would refuse its kept values alike.
-  // Drops them, with a line.
+  // Zabbix refused the run's discovery: the host is unknown, disabled, not
+  // linked to the template or not allowed, which its reply does not tell
+  // apart. Its kept values stay until the period ends, as refused values
+  // do (a host back from maintenance gets them); a line says how many.
   void refused();
 
   // Prints the line of a buffer that could not be written, if any, and how

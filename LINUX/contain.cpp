@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/capability.h>
+#include <linux/keyctl.h>
 #include <poll.h>
 #include <pwd.h>
 #include <sched.h>
@@ -167,12 +168,16 @@ class IgnoredSigpipe {
 };
 
 // The system calls the program may not make: no socket of any family (a Unix
-// socket in the file system is a way out that no namespace closes) and no
-// io_uring, which can make sockets too. Built before the clone, loaded last.
+// socket in the file system is a way out that no namespace closes), no
+// io_uring, which can make sockets too, and no kernel keys: a program left
+// with quillet's own user (no CAP_SETUID) reaches that user's keyring
+// whatever its session keyring, and no namespace hides keys. Built before the
+// clone, loaded last.
 class SocketFilter {
  public:
   SocketFilter() : ctx_(::seccomp_init(SCMP_ACT_ALLOW)) {
-    for (const int call : {SCMP_SYS(socket), SCMP_SYS(socketpair), SCMP_SYS(io_uring_setup)}) {
+    for (const int call : {SCMP_SYS(socket), SCMP_SYS(socketpair), SCMP_SYS(io_uring_setup),
+                           SCMP_SYS(add_key), SCMP_SYS(keyctl), SCMP_SYS(request_key)}) {
       if (ctx_ != nullptr && ::seccomp_rule_add(ctx_, SCMP_ACT_ERRNO(EPERM), call, 0) != 0) {
         ::seccomp_release(ctx_);
         ctx_ = nullptr;
@@ -253,6 +258,15 @@ void limit(const Launch& l, int resource, const char* name, rlim_t soft, rlim_t 
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
   ::signal(SIGPIPE, SIG_DFL);
   if (::chdir("/") != 0) fail_child(l, "chdir /", errno);
+
+  // A session keyring of its own, empty: the invoking shell's (an admin's
+  // PSK added with keyctl, say) is not the program's to possess. Joined
+  // before the change of user, against quillet's key quota, not the user's.
+  // Without keys in the kernel, or with keyctl refused by the system's own
+  // filter, there is none to reach.
+  if (::syscall(SYS_keyctl, KEYCTL_JOIN_SESSION_KEYRING, static_cast<const char*>(nullptr)) < 0 &&
+      errno != ENOSYS && errno != EPERM)
+    fail_child(l, "keyctl KEYCTL_JOIN_SESSION_KEYRING", errno);
 
   if (l.switch_user) {
     if (::setgroups(0, nullptr) != 0) fail_child(l, "setgroups", errno);

@@ -9,7 +9,7 @@
 #            lintian for the package, openssl for test certificates, GNU time,
 #            systemd-nspawn and debootstrap for the package's service under a
 #            real systemd, unbound and nsd for the suite on a real resolver,
-#            dig, ...)
+#            dig, keyctl for the box's keyring test, ...)
 #   zabbix   a local Zabbix server (6.0 on Debian 12, 7.0 on 13) with
 #            PostgreSQL and the frontend's API, and on 13 a Zabbix proxy
 #            unpacked beside it
@@ -41,7 +41,7 @@ esac
 declare -A group
 group[build]="g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libssl-dev libseccomp-dev libpcap-dev dpkg-dev"
 group[runtime]="tcpdump dnstop systemd"
-group[test]="iproute2 util-linux $sender clang clang-format libclang-rt-dev python3 procps man-db groff-base lintian openssl time systemd-container debootstrap unbound nsd bind9-dnsutils"
+group[test]="iproute2 util-linux $sender clang clang-format libclang-rt-dev python3 procps man-db groff-base lintian openssl time systemd-container debootstrap unbound nsd bind9-dnsutils keyutils"
 group[zabbix]=""
 group[bench]="hyperfine time mawk $sender python3 iproute2 util-linux procps linux-perf valgrind openssl"
 # tests/zabbix/packages.txt: one package a line, for every release or only for

@@ -139,14 +139,14 @@ TEST_F(Drain, OnlyTheRunsHostsAnnouncedValuesGoAndOneRunAtATime) {
   for (const auto& v : requests[0].data)
     EXPECT_EQ(v.host, "dns-lab");
 
-  // A host that Zabbix refuses would refuse its kept values for ever.
+  // A refused discovery may be a host disabled for a while: its values stay.
   BufferRun buffer(config, capture, t.ctx, "dns-lab", t.now);
   buffer.clients({});
   buffer.refused();
   EXPECT_EQ(output(),
-            "[ERRO] Buffer persistente: 1 valores guardados do host \"dns-lab\" descartados, que "
-            "o Zabbix também recusaria.\n");
-  EXPECT_EQ(held(), 3u);
+            "[AVISO] Buffer persistente: 1 valores guardados do host \"dns-lab\" ficam no buffer "
+            "até que o Zabbix aceite a descoberta ou até o fim do período de 1h.\n");
+  EXPECT_EQ(held(), 4u);
 }
 
 TEST_F(Drain, ANonFiniteShareAndADamagedRecordCostOnlyThemselves) {

@@ -99,7 +99,7 @@ TEST_F(Buffer, ADrainCommitsEachRecordAndReadsOnlyWhatWasAdded) {
   const std::vector<std::uint64_t> ends = buffer.rewrite(read, all_of(read), 2, 3);
   ASSERT_EQ(ends.size(), 3u);
   EXPECT_EQ(ends.back(), fs::file_size(file));
-  buffer.commit(ends[1]);
+  buffer.commit(read, ends[1]);
   EXPECT_EQ(shown(buffer.read(now)),
             (std::vector<std::string>{"dns-lab contDns[192.0.2.3]=3@1765000000.0/1",
                                       "dns-lab contDns[192.0.2.4]=4@1765000000.0/1"}));
@@ -108,11 +108,16 @@ TEST_F(Buffer, ADrainCommitsEachRecordAndReadsOnlyWhatWasAdded) {
   buffer.append({value("a", std::int64_t{9}, kNow)}, 0);
   ASSERT_TRUE(buffer.read_more(now, read));
   EXPECT_EQ(read.values.size(), 3u);
-  // Committed or rewritten by another run since: not the file that was read.
-  buffer.commit(ends[2]);
+  // Committed or rewritten by another run since: not the file read, nor marked.
+  BufferContents other = buffer.read(now);
+  buffer.commit(other, ends[2]);
   EXPECT_FALSE(buffer.read_more(now, read));
-  read = buffer.read(now);
-  buffer.rewrite(read, {}, 2);
+  const std::string committed = read_file(file);
+  EXPECT_EQ(failure_of<BufferError>([&] { buffer.commit(read, ends[1]); }),
+            "o arquivo mudou desde que foi lido");
+  EXPECT_EQ(read_file(file), committed);
+  read = other = buffer.read(now);
+  buffer.rewrite(other, {}, 2);
   EXPECT_FALSE(buffer.read_more(now, read));
   EXPECT_EQ(read_file(file), header);
 }
@@ -140,6 +145,12 @@ TEST_F(Buffer, ReadingLeavesOutOldValuesAndDamageAndSkipsThemOnce) {
   const BufferContents next = buffer.read(now);
   EXPECT_EQ(next.dropped + next.damaged, 4u);
   EXPECT_EQ(next.values.size(), 1u);
+  // Rewritten by another run since this one read: its offset stays out.
+  BufferContents other = read;
+  buffer.rewrite(other, {0}, 1);
+  const std::string rewritten = read_file(file);
+  buffer.skip_dead(again = read);
+  EXPECT_EQ(read_file(file), rewritten);
 }
 
 TEST_F(Buffer, TheFirstFormatIsCarriedOverAndWhatIsNoBufferMovedAside) {
@@ -192,7 +203,7 @@ TEST_F(Buffer, AReadErrorLeavesTheFileAsItIs) {
 
 TEST_F(Buffer, AFailedWriteLeavesTheOldFileAndNoTemporaryOne) {
   buffer.append({value("a", std::int64_t{1}, kNow)}, 0);
-  const BufferContents read = buffer.read(now);
+  BufferContents read = buffer.read(now);
   const std::string before = read_file(file);
   // The file-size limit makes the write fail as a full disk would, part-way.
   struct rlimit saved {};
@@ -235,6 +246,15 @@ TEST_F(Buffer, ADirectoryThatOthersMayWriteIsRefused) {
             "o diretório " + dir.path().string() +
                 " tem permissões 0720, que permitem escrita por grupo ou outros; use chmod 700");
   fs::permissions(dir.path(), fs::perms::group_write, fs::perm_options::remove);
+  // Absent at the check, made since by anyone: checked at its first use.
+  const fs::path later = dir.path() / "later";
+  PersistentBuffer missing{(later / "quillet.buffer").string(), std::chrono::hours(1)};
+  missing.open_directory();
+  fs::create_directory(later);
+  fs::permissions(later, fs::perms::all);
+  EXPECT_EQ(failure_of<BufferError>([&] { missing.append({value("a", std::int64_t{1}, 1)}, 0); }),
+            "o diretório " + later.string() +
+                " tem permissões 0777, que permitem escrita por grupo ou outros; use chmod 700");
   if (::geteuid() != 0) return;  // only root gives a directory away
   ASSERT_EQ(::chown(dir.path().c_str(), 65534, 0), 0);
   EXPECT_EQ(failure_of<BufferError>([&] { checked.open_directory(); }),

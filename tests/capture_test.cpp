@@ -336,6 +336,7 @@ class CaptureWithTools : public ::testing::Test {
   void SetUp() override {
     if (::geteuid() != 0 || !::getpwnam(CaptureSetup().contain.user.c_str()))
       GTEST_SKIP() << "needs root and the user " << CaptureSetup().contain.user;
+    testing::own_uid();
   }
   ~CaptureWithTools() override { fs::current_path(saved_cwd); }
 

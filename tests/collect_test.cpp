@@ -380,7 +380,7 @@ TEST_F(Collection, AValueGivenUpAfterTheDiscoveryKeepsTheRestAnnounced) {
     EXPECT_TRUE(v.ends_with(" announced")) << v;
 }
 
-TEST_F(Collection, ARefusedDiscoveryDropsTheHostsKeptValuesAndSendsNone) {
+TEST_F(Collection, ARefusedDiscoveryKeepsTheHostsValuesAndSendsNone) {
   const ValueClock before{testing::kTestClock - 60, 0};
   buffer().append({{"dns-lab", "contDns[192.0.2.1]", std::int64_t{1}, before},
                    {"dns-other", "contDns[192.0.2.1]", std::int64_t{2}, before}},
@@ -388,11 +388,11 @@ TEST_F(Collection, ARefusedDiscoveryDropsTheHostsKeptValuesAndSendsNone) {
   Trapper trapper(TrapperOptions::answering({TrapperBehaviour::refused}));
   EXPECT_EQ(collect_buffered(trapper.port()), 1);
   EXPECT_TRUE(t.out.str().ends_with(
-      "[ERRO] Buffer persistente: 1 valores guardados do host \"dns-lab\" descartados, que o "
-      "Zabbix também recusaria.\n"))
+      "[AVISO] Buffer persistente: 1 valores guardados do host \"dns-lab\" ficam no buffer até "
+      "que o Zabbix aceite a descoberta ou até o fim do período de 1h.\n"))
       << t.out.str();
   EXPECT_EQ(trapper.requests().size(), 5u);
-  EXPECT_EQ(buffer().read(t.now).values.size(), 1u);
+  EXPECT_EQ(buffer().read(t.now).values.size(), 2u);
 }
 
 }  // namespace

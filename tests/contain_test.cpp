@@ -27,6 +27,7 @@ class ContainerAsRoot : public ::testing::Test {
   void SetUp() override {
     if (::geteuid() != 0 || !::getpwnam(Containment().user.c_str()))
       GTEST_SKIP() << "needs root and the user " << Containment().user;
+    testing::own_uid();
     fs::permissions(dir.path(), fs::perms::group_exec | fs::perms::others_exec,
                     fs::perm_options::add);
     input = dir.write("input", "the capture");
@@ -112,8 +113,6 @@ TEST_F(ContainerAsRoot, EachBoundEndsItWithItsCause) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20)) << row.body;
   }
   EXPECT_NE(stderr_text().find("Cannot fork"), std::string::npos) << stderr_text();
-  // Other suites may run their own contained programs meanwhile: only this
-  // test's children count.
   EXPECT_EQ(::system("pgrep -u _quillet -f -x \"sleep 30\" >/dev/null"), 256)
       << "a process of the user was left";
 }

@@ -224,10 +224,6 @@ cp "$SUPPORT/hostile_dnstop.py" "$SCRATCH/"
 cp "$(command -v id)" "$SCRATCH/suid-id"
 chmod 4755 "$SCRATCH/suid-id"
 links_before=$(ip -o link | awk '{print $2}')
-# The sandbox's own uid for dnstop's user (its /etc is private): the fork bomb
-# fills the user's process limit, which other suites' contained dnstops,
-# running meanwhile as the machine's _quillet, must not share.
-sed -i 's/^_quillet:x:[0-9]*:[0-9]*:/_quillet:x:64999:64999:/' /etc/passwd
 passwd_before=$(md5sum </etc/passwd)
 bound_line() { # bound_line PROGRAM CAUSE: the console of a run that a bound ended
   if [ "$1" = dnstop ]; then
@@ -258,6 +254,7 @@ hostile_rows=(
   "socket_pair listing"
   "write_shm listing"
   "sysv_shm listing"
+  "keyring listing"
   "loop_forever excedeu o prazo de 60 s e foi encerrado"
   "close_stderr_spin excedeu o prazo de 60 s e foi encerrado"
   # The TCP reader parses the same strangers' bytes, in the same box.
@@ -303,8 +300,11 @@ for row in "${hostile_rows[@]}"; do
       </dev/null >/dev/null
     STATUS=$? ticks=-
   else
+    # From a shell with a user key in its session keyring, as an admin's.
+    launch=() && [ "$attack" != keyring ] || launch=(keyctl session - sh -c \
+      'keyctl add user quillet-hostile s3cr3t @s >/home/scratch/keyid && exec "$@"' sh)
     # quillet's own processor time (not its children's), read until it ends.
-    "$QUILLET_BIN" coletarDns /p 127.0.0.1 debug >"$OUT" 2>"$ERR" &
+    "${launch[@]}" "$QUILLET_BIN" coletarDns /p 127.0.0.1 debug >"$OUT" 2>"$ERR" &
     pid=$! ticks=0
     while [ -e "/proc/$pid/stat" ]; do
       2>/dev/null read -r -a stat <"/proc/$pid/stat" && ticks=$((stat[13] + stat[14]))

@@ -1,7 +1,9 @@
 #include "fake_tools.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +12,9 @@
 #include <fstream>
 #include <iostream>
 #include <stdexcept>
+#include <utility>
+
+#include "scratch.h"
 
 namespace quillet::testing {
 
@@ -57,6 +62,24 @@ RedirectedFd::~RedirectedFd() {
   std::cerr.flush();
   std::fflush(nullptr);
   ::dup2(saved_.get(), fd_);
+}
+
+void own_uid() {
+  static bool done = false;  // the first copy stays bound, unlinked: once
+  if (std::exchange(done, true)) return;
+  std::string passwd = read_file("/etc/passwd");
+  const std::string_view entry = "\n_quillet:x:";
+  const std::size_t line = passwd.find(entry);
+  if (line == std::string::npos || ::geteuid() != 0 || ::unshare(CLONE_NEWNS) != 0) return;
+  const std::size_t from = line + entry.size(), to = passwd.find(':', passwd.find(':', from) + 1);
+  const std::string uid = std::to_string(1879048192L + ::getpid());
+  const ScratchDir dir;
+  const auto copy = dir.write("passwd", passwd.replace(from, to - from, uid + ":" + uid));
+  std::filesystem::permissions(copy, std::filesystem::perms::others_read,
+                               std::filesystem::perm_options::add);
+  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      ::mount(copy.c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) != 0)
+    throw std::runtime_error(std::string("own_uid: ") + std::strerror(errno));
 }
 
 }  // namespace quillet::testing

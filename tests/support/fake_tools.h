@@ -44,4 +44,11 @@ class RedirectedFd {
   Fd saved_;
 };
 
+// Gives _quillet, for the rest of the process, the uid 1879048192 plus the
+// process's id, which no other process has (tests/support/sandbox.sh does the
+// same for the end-to-end suites): RLIMIT_NPROC counts every process of a uid
+// system-wide. A mount namespace with an /etc/passwd that says so; without
+// root, the user or such a namespace, nothing changes.
+void own_uid();
+
 }  // namespace quillet::testing

@@ -148,6 +148,18 @@ def sysv_shm():
         raise OSError(err, os.strerror(err))
 
 
+def keyring():
+    # The user key that the shell starting quillet added to its session
+    # keyring, as an admin's PSK: by name, and by its id in /home/scratch.
+    with open("/home/scratch/keyid") as f:
+        key = f.read().strip()
+    tried = [subprocess.run(["keyctl", *args], capture_output=True, text=True)
+             for args in (["search", "@s", "user", "quillet-hostile"], ["print", key])]
+    if any(t.returncode == 0 for t in tried):
+        raise Escaped(" ".join(t.stdout.strip() for t in tried))
+    raise PermissionError("; ".join(t.stderr.strip() for t in tried))
+
+
 def close_stderr_spin():
     os.close(2)
     loop_forever()
@@ -157,7 +169,7 @@ CASES = {f.__name__: f for f in (
     read_shadow, write_workdir, write_etc, write_capture, connect_trapper, raw_socket,
     privileged, signal_parent, interfaces, setuid_binary, loop_forever, allocate,
     write_10g, fork_bomb, open_tty, tiocsti, unix_socket, abstract_socket, socket_pair, write_shm,
-    sysv_shm, close_stderr_spin)}
+    sysv_shm, keyring, close_stderr_spin)}
 
 
 def main():

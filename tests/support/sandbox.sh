@@ -6,7 +6,11 @@
 #   - a network namespace with its own loopback up;
 #   - a mount namespace with a tmpfs on /home holding /home/quillet (mode 700,
 #     as the admin makes it), and /etc as an overlay whose changes land on that
-#     tmpfs; /etc/quillet is hidden, so no configuration of the machine's counts;
+#     tmpfs (/home/etc-upper); /etc/quillet is hidden by a lower layer of its
+#     own, so no configuration of the machine's counts or shows as a change;
+#   - _quillet with a uid no other process has (1879048192, above the ranges
+#     systemd gives containers, plus the sandbox's pid): RLIMIT_NPROC counts
+#     every process of a uid system-wide;
 #   - with --ens18, a veth pair ens18/ens18p, both up;
 #   - with --pid, a PID namespace too: whatever COMMAND starts dies with it.
 # Nothing outlives COMMAND. Inside, QUILLET_SANDBOX=1 is set. Where the sandbox
@@ -20,15 +24,17 @@ skip() {
 
 if [ "${1:-}" = --inside ]; then
   shift
-  ens18=$1
-  shift 2
+  ens18=$1 uid=$2
+  shift 3
   ip link set lo up
   mount -t tmpfs -o size=1g,mode=755 tmpfs /home
   install -d -m 700 /home/quillet
-  mkdir /home/etc-upper /home/etc-work
-  mount -t overlay overlay -o lowerdir=/etc,upperdir=/home/etc-upper,workdir=/home/etc-work /etc ||
+  mkdir /home/etc-hide /home/etc-upper /home/etc-work
+  mknod /home/etc-hide/quillet c 0 0 # a whiteout
+  mount -t overlay overlay \
+    -o lowerdir=/home/etc-hide:/etc,upperdir=/home/etc-upper,workdir=/home/etc-work /etc ||
     skip "cannot mount an overlay over /etc"
-  rm -rf /etc/quillet
+  sed -i "s/^_quillet:x:[0-9]*:[0-9]*:/_quillet:x:$uid:$uid:/" /etc/passwd
   if [ "$ens18" = 1 ]; then
     ip link add ens18 type veth peer name ens18p 2>/dev/null || skip "cannot create the veth pair ens18/ens18p"
     ip link set ens18 up
@@ -52,4 +58,5 @@ done
 [ $# -gt 0 ] || { echo "usage: sandbox.sh [--pid] [--ens18] [--] COMMAND [ARG...]" >&2; exit 2; }
 [ "$(id -u)" = 0 ] || skip "the sandbox needs root (namespaces, tmpfs, overlay)"
 unshare "${flags[@]}" true 2>/dev/null || skip "unshare ${flags[*]} is not permitted here"
-exec unshare "${flags[@]}" bash "$0" --inside "$ens18" -- "$@"
+# Taken here, outside any PID namespace: unique while the sandbox lives.
+exec unshare "${flags[@]}" bash "$0" --inside "$ens18" $((1879048192 + $$)) -- "$@"
