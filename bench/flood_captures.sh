@@ -112,9 +112,7 @@ program_figures() {
   if [ -z "$line" ]; then
     echo "- | - | -"
   else
-    set -- $line
-    awk -v e="$3" -v u="$4" -v s="$5" -v m="$6" \
-      'BEGIN { printf "%.2f | %.2f | %.0f", e, u + s, m / 1024 }'
+    awk '{ printf "%.2f | %.2f | %.0f", $3, $4 + $5, $6 / 1024 }' <<<"$line"
   fi
 }
 

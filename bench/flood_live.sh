@@ -68,12 +68,12 @@ load() { cut -d' ' -f1 /proc/loadavg; }
 
 # wait_for FILE: until FILE exists (the capture has begun), at most 5 s.
 wait_for() {
-  local i
-  for i in $(seq 500); do
-    [ -e "$1" ] && return 0
+  local tries=500
+  until [ -e "$1" ]; do
+    tries=$((tries - 1))
+    [ "$tries" -gt 0 ] || return 1
     sleep 0.01
   done
-  return 1
 }
 
 # send_now RATE: the rate's queries into ens18p; sets sent, dropped (by the
