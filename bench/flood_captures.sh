@@ -67,6 +67,13 @@ dnstop=$(command -v dnstop) || { echo "flood_captures.sh: no dnstop" >&2; exit 2
 # build that captures UDP and TCP apart).
 mount -o remount,size=6g /home
 work=$(mktemp -d "${work:-/var/tmp}/quillet-flood.XXXXXX")
+# The largest scenario's three files take about 1.2 GB at scale 1.
+need_kib=$(awk -v s="$scale" 'BEGIN { printf "%d", s * 1.5e6 + 1e5 }')
+if [ "$(df --output=avail -k "$work" | tail -1)" -lt "$need_kib" ]; then
+  echo "flood_captures.sh: $work needs $((need_kib / 1024)) MiB free" >&2
+  rmdir "$work"
+  exit 2
+fi
 # The stand-ins run contained, as the box's user: they must be reachable.
 tools=$(mktemp -d /home/quillet-flood-tools.XXXXXX)
 chmod 755 "$tools"

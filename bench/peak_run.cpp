@@ -83,9 +83,14 @@ int main(int argc, char** argv) {
     if (!WIFSTOPPED(status)) break;
     int deliver = WSTOPSIG(status);
     if (!started && deliver == SIGTRAP) {
-      // Stopped after its exec: from now on, stop it once more as it exits.
+      // Stopped after its exec: from now on, stop it once more as it exits;
+      // a later exec (a script that execs its program) stops it too, instead
+      // of the SIGTRAP that would kill it.
       started = true;
-      ::ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACEEXIT | PTRACE_O_EXITKILL);
+      ::ptrace(PTRACE_SETOPTIONS, pid, nullptr,
+               PTRACE_O_TRACEEXIT | PTRACE_O_TRACEEXEC | PTRACE_O_EXITKILL);
+      deliver = 0;
+    } else if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_EXEC << 8))) {
       deliver = 0;
     } else if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_EXIT << 8))) {
       ended = realtime_ns();
