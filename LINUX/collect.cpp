@@ -83,6 +83,8 @@ struct RunDelivery {
   std::optional<DeliveryOutcome> discovery;  // the first value's
   int delivered = 0, refused = 0;            // of the values after the discovery
   std::vector<ZabbixMetric> unsent;          // given up, or skipped after one was
+  bool last_unsent = false;                  // the last value: no node answered at the end
+  int failed_requests = 0;                   // of the unsent
 };
 
 // Sends `values` one by one, the discovery first. With the buffer, a value
@@ -94,13 +96,17 @@ RunDelivery deliver(ZabbixSender& zbx, const std::vector<ZabbixMetric>& values,
                     const std::vector<SourceRecord>& listed) {
   RunDelivery sent;
   for (const ZabbixMetric& value : values) {
+    sent.last_unsent = true;
     if (buffer && !sent.unsent.empty()) {
       sent.unsent.push_back(value);
+      ++sent.failed_requests;
       continue;
     }
     const DeliveryOutcome outcome = send_zabbix(zbx, value, bounds, ctx.out, ctx.pause);
+    sent.last_unsent = outcome == DeliveryOutcome::given_up;
     if (outcome == DeliveryOutcome::given_up) {
       sent.unsent.push_back(value);
+      ++sent.failed_requests;
     } else if (sent.discovery) {
       ++sent.delivered;
       if (outcome == DeliveryOutcome::refused) ++sent.refused;
@@ -210,20 +216,20 @@ int coletarDns(const std::string& /*caminho_arquivo: the capture decides the rep
   // template predates these items refuses them, and that costs no client value.
   const std::vector<ZabbixMetric> uncounted =
       uncounted_values(zabbix_host, run->capture, run->tcp, window_end);
-  if (!uncounted.empty() && (!buffer || sent.unsent.empty())) {
-    const DeliveryOutcome outcome = send_zabbix(zbx, uncounted, setup.bounds, ctx.out, ctx.pause);
+  // Not after a last value that no node took: the request would cost its
+  // attempts again for nothing.
+  bool uncounted_refused = false;
+  if (!uncounted.empty()) {
+    const DeliveryOutcome outcome =
+        sent.last_unsent ? DeliveryOutcome::given_up
+                         : send_zabbix(zbx, uncounted, setup.bounds, ctx.out, ctx.pause);
     if (outcome == DeliveryOutcome::given_up) {
       sent.unsent.insert(sent.unsent.end(), uncounted.begin(), uncounted.end());
-    } else if (outcome == DeliveryOutcome::refused) {
-      println(ctx.out,
-              "[AVISO] O Zabbix recusou os valores do que a coleta não contou "
-              "(quillet.capture.dropped, quillet.tcp.*) do host \"" +
-                  zabbix_host + "\": importe nele o template atual, de /usr/share/quillet/.");
+      ++sent.failed_requests;
     }
-  } else {
-    sent.unsent.insert(sent.unsent.end(), uncounted.begin(), uncounted.end());
+    uncounted_refused = outcome == DeliveryOutcome::refused;
   }
-  const std::size_t sent_values = values.size() + uncounted.size();
+  const std::size_t requests = values.size() + (uncounted.empty() ? 0 : 1);
 
   // "success" with "failed: 1" stores nothing: a refused discovery means the
   // host is unknown, not linked or not allowed, and every run would fail alike.
@@ -239,9 +245,16 @@ int coletarDns(const std::string& /*caminho_arquivo: the capture decides the rep
                          " valores: endereços novos só são aceitos depois que a descoberta "
                          "cria seus itens.");
   }
+  // A host that took the discovery but not these has a template older than them.
+  if (!discovery_refused && uncounted_refused) {
+    println(ctx.out,
+            "[AVISO] O Zabbix recusou os valores do que a coleta não contou "
+            "(quillet.capture.dropped, quillet.tcp.*) do host \"" +
+                zabbix_host + "\": importe nele o template atual, de /usr/share/quillet/.");
+  }
   if (!sent.unsent.empty()) {
-    const std::string failed = "[ERRO] " + std::to_string(sent.unsent.size()) + " de " +
-                               std::to_string(sent_values) + " envios ao Zabbix falharam";
+    const std::string failed = "[ERRO] " + std::to_string(sent.failed_requests) + " de " +
+                               std::to_string(requests) + " envios ao Zabbix falharam";
     if (buffer) {
       buffer->keep(sent.unsent, failed, sent.discovery == DeliveryOutcome::delivered);
     } else {

@@ -110,17 +110,19 @@ TEST_F(Collection, DeliversTheDocumentThenCountAndPercentagePerAddress) {
   EXPECT_EQ(t.out.str(), debug_line_text + "OK!\n");
   std::vector<std::string> sent;
   for (const auto& request : trapper.requests()) {
+    // One value a request: the run's, then what it could not count.
     ASSERT_EQ(request.data.size(), 1u);
     EXPECT_EQ(request.data[0].host, "dns-lab");
     EXPECT_EQ(request.data[0].clock, testing::kTestClock + 5);
     EXPECT_EQ(request.data[0].ns, testing::kTestNs);
     sent.push_back(request.data[0].key + "=" + request.data[0].value);
   }
-  EXPECT_EQ(sent, (std::vector<std::string>{
-                      "descobertaDns=" + discovery_document({{"192.0.2.10", 152, 61.3},
-                                                             {"2001:db8::1", 40, 16.1}}),
-                      "contDns[192.0.2.10]=152", "percentDns[192.0.2.10]=61.3",
-                      "contDns[2001:db8::1]=40", "percentDns[2001:db8::1]=16.1"}));
+  EXPECT_EQ(sent,
+            (std::vector<std::string>{
+                "descobertaDns=" +
+                    discovery_document({{"192.0.2.10", 152, 61.3}, {"2001:db8::1", 40, 16.1}}),
+                "contDns[192.0.2.10]=152", "percentDns[192.0.2.10]=61.3", "contDns[2001:db8::1]=40",
+                "percentDns[2001:db8::1]=16.1", "quillet.capture.dropped=0"}));
   EXPECT_TRUE(t.pauses.empty());
 }
 
@@ -140,6 +142,8 @@ TEST_F(Collection, DebugListingSendsNothing) {
 TEST_F(Collection, TcpQueriesJoinTheRankingAndTheShares) {
   t.ctx.settings.zabbix_host = "debug";
   t.ctx.capture.tcp_reader = "quillet-tcp";
+  const std::string debug_line_text =
+      "[DEBUG] Executando: " + tcpdump_command(t.ctx.capture) + "\n";
   std::string tcp;
   t.contained.on_run = [&](const ContainedCommand& command) {
     dir.write(command.program == "dnstop" ? "dnstop_output.txt" : "tcp_output.txt",
@@ -150,7 +154,7 @@ TEST_F(Collection, TcpQueriesJoinTheRankingAndTheShares) {
     return "Modo DEBUG ativado:\n\x1b[0;32m\nVersão do script: " + std::string(VERSION) +
            "\x1b[0;0m\n" + lines;
   };
-  tcp = "S 0\nB 0\n";
+  tcp = "S 0\nB 0\nL 0\n";
   EXPECT_EQ(collect(testing::closed_loopback_port()), 0);
   EXPECT_EQ(t.out.str(),
             debug_line_text + listing("{'{#SOURCE}': '192.0.2.10', '{#CONTAGEM}': 152, "
@@ -158,18 +162,31 @@ TEST_F(Collection, TcpQueriesJoinTheRankingAndTheShares) {
                                       "'{#CONTAGEM}': 40, '{#PERCENTUAL}': 16.1}\n"));
   // 248 UDP queries in the Opcode table, 12 over TCP: 260 in all.
   report += "\nOpcode Count % cum%\n------ ----- - ----\nQuery 240 96.8 96.8\nUpdate 8 3.2 100.0\n";
-  tcp = "A 2001:db8::1 2 0\nA 192.0.2.99 10 0\nS 3\nB 1\n";
+  tcp = "A 2001:db8::1 2 0\nA 192.0.2.99 10 0\nS 3\nB 1\nL 4\n";
   t.out.str("");
   EXPECT_EQ(collect(testing::closed_loopback_port()), 0);
   EXPECT_EQ(t.out.str(),
             debug_line_text +
                 "[AVISO] TCP: 3 conexões começaram antes da captura; suas consultas não foram "
                 "contadas.\n[AVISO] TCP: 1 conexões com enquadramento inválido; suas consultas "
-                "seguintes não foram contadas.\n" +
+                "seguintes não foram contadas.\n[AVISO] TCP: 4 conexões deixadas de fora nos "
+                "limites do leitor; suas consultas não foram contadas.\n" +
                 listing("{'{#SOURCE}': '192.0.2.10', '{#CONTAGEM}': 152, '{#PERCENTUAL}': "
                         "58.5}\n{'{#SOURCE}': '2001:db8::1', '{#CONTAGEM}': 42, '{#PERCENTUAL}': "
                         "16.2}\n{'{#SOURCE}': '192.0.2.99', '{#CONTAGEM}': 10, '{#PERCENTUAL}': "
                         "3.8}\n"));
+  // A reader that fails costs the TCP queries alone: dnstop's ranking, status 1.
+  t.contained.on_run = [&](const ContainedCommand& command) {
+    dir.write("dnstop_output.txt", report);
+    return ContainedResult{{true, command.program == "dnstop" ? 0 : 1, 0}, "", ""};
+  };
+  t.out.str("");
+  EXPECT_EQ(collect(testing::closed_loopback_port()), 1);
+  EXPECT_TRUE(t.out.str().ends_with(
+      "terminou com status 1; as consultas TCP não foram contadas.\n" +
+      listing("{'{#SOURCE}': '192.0.2.10', '{#CONTAGEM}': 152, '{#PERCENTUAL}': 61.3}\n"
+              "{'{#SOURCE}': '2001:db8::1', '{#CONTAGEM}': 40, '{#PERCENTUAL}': 16.1}\n")))
+      << t.out.str();
 }
 
 TEST_F(Collection, SaysWhatZabbixRefused) {
@@ -181,7 +198,7 @@ TEST_F(Collection, SaysWhatZabbixRefused) {
     return "[AVISO] O Zabbix recusou " + std::to_string(n) + " de " + std::to_string(m) +
            " valores: endereços novos só são aceitos depois que a descoberta cria seus itens.\n";
   };
-  const std::string one_given_up = "[ERRO] 1 de 5 envios ao Zabbix falharam.\n";
+  const std::string one_given_up = "[ERRO] 1 de 6 envios ao Zabbix falharam.\n";
   struct Row {
     std::vector<B> script;  // per connection; the last one repeats
     int status;
@@ -201,6 +218,12 @@ TEST_F(Collection, SaysWhatZabbixRefused) {
       {{B::success, B::failed, B::failed, B::failed, B::failed, B::failed, B::refused, B::success},
        1,
        values_refused(1, 3) + one_given_up},
+      // A template older than the items of what the run could not count.
+      {{B::success, B::success, B::success, B::success, B::success, B::refused},
+       0,
+       "[AVISO] O Zabbix recusou os valores do que a coleta não contou (quillet.capture.dropped, "
+       "quillet.tcp.*) do host \"dns-lab\": importe nele o template atual, de "
+       "/usr/share/quillet/.\nOK!\n"},
   };
   for (const Row& row : rows) {
     Trapper trapper(TrapperOptions::answering(row.script));
@@ -227,7 +250,7 @@ TEST_F(Collection, TheConfigurationFileChoosesPortAndEncryption) {
                                 "\nServerPort=" + std::to_string(trapper.port()) + "\n");
   EXPECT_EQ(coletarDns("/ignored", t.ctx), 0);
   EXPECT_EQ(t.out.str(), debug_line_text + "OK!\n");
-  EXPECT_EQ(trapper.requests().size(), 5u);
+  EXPECT_EQ(trapper.requests().size(), 6u);
 
   // A file that cannot be used ends the run before the capture.
   dir.write("quillet.conf", "TLSConnect=psk\n");
@@ -239,7 +262,7 @@ TEST_F(Collection, TheConfigurationFileChoosesPortAndEncryption) {
                 "TLSPSKFile");
   EXPECT_EQ(t.out.str(), "");
   EXPECT_TRUE(t.runner.calls.empty());
-  EXPECT_EQ(trapper.requests().size(), 5u);
+  EXPECT_EQ(trapper.requests().size(), 6u);
 }
 
 TEST_F(Collection, ClusterNodesAndRedirectsLeaveTheConsoleAsItIs) {
@@ -255,7 +278,7 @@ TEST_F(Collection, ClusterNodesAndRedirectsLeaveTheConsoleAsItIs) {
   EXPECT_EQ(coletarDns("/ignored", t.ctx), 0);
   EXPECT_EQ(t.out.str(), debug_line_text + "OK!\n");
   EXPECT_EQ(node.requests().size(), 1u);
-  ASSERT_EQ(target.requests().size(), 5u);
+  ASSERT_EQ(target.requests().size(), 6u);
   for (const auto& request : target.requests())
     EXPECT_EQ(request.peer, "127.0.0.2");
   EXPECT_TRUE(t.pauses.empty());
@@ -290,7 +313,7 @@ const std::string kRefused =
 
 TEST_F(Collection, WithoutTheBufferAnOutageTouchesNoBufferFile) {
   EXPECT_EQ(collect(testing::closed_loopback_port()), 1);
-  EXPECT_TRUE(t.out.str().ends_with("[ERRO] 5 de 5 envios ao Zabbix falharam.\n"));
+  EXPECT_TRUE(t.out.str().ends_with("[ERRO] 6 de 6 envios ao Zabbix falharam.\n"));
   EXPECT_EQ(t.pauses.size(), 25u);
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "quillet.buffer"));
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "quillet.buffer.lock"));
@@ -307,7 +330,7 @@ TEST_F(Collection, AnOutageKeepsTheValuesAndTheNextRunsAnnounceThenDeliverThem) 
     five += refused;
   // One value's attempts; the rest go straight to the buffer.
   EXPECT_EQ(t.out.str(), debug_line_text + five +
-                             "[ERRO] 5 de 5 envios ao Zabbix falharam; 4 valores guardados no "
+                             "[ERRO] 6 de 6 envios ao Zabbix falharam; 4 valores guardados no "
                              "buffer persistente, que agora tem 4 valores.\n");
   EXPECT_EQ(t.pauses.size(), 5u);
   const std::string at = "@" + std::to_string(outage);
@@ -330,7 +353,7 @@ TEST_F(Collection, AnOutageKeepsTheValuesAndTheNextRunsAnnounceThenDeliverThem) 
   EXPECT_EQ(t.out.str(), debug_line_text +
                              "[AVISO] Buffer persistente: 4 valores guardados aguardam as "
                              "próximas coletas.\nOK!\n");
-  ASSERT_EQ(trapper.requests().size(), 3u);
+  ASSERT_EQ(trapper.requests().size(), 4u);
   EXPECT_EQ(trapper.requests()[0].data[0].value, discovery_document({{"198.51.100.7", 9, 100.0},
                                                                      {"192.0.2.10", 152, 61.3},
                                                                      {"2001:db8::1", 40, 16.1}}));
@@ -350,18 +373,18 @@ TEST_F(Collection, AnOutageKeepsTheValuesAndTheNextRunsAnnounceThenDeliverThem) 
                              "envios; restam 0.\nOK!\n");
   const std::string now = "@" + std::to_string(outage + 120);
   const auto requests = received(trapper);
-  EXPECT_EQ(std::vector<std::string>(requests.begin() + 3, requests.end()),
+  EXPECT_EQ(std::vector<std::string>(requests.begin() + 4, requests.end()),
             (std::vector<std::string>{
                 "descobertaDns=..." + now, "contDns[198.51.100.7]=9" + now,
-                "percentDns[198.51.100.7]=100.0" + now,
+                "percentDns[198.51.100.7]=100.0" + now, "quillet.capture.dropped=0" + now,
                 "contDns[192.0.2.10]=152" + at + " percentDns[192.0.2.10]=61.3" + at +
                     " contDns[2001:db8::1]=40" + at + " percentDns[2001:db8::1]=16.1" + at}));
   EXPECT_TRUE(buffered().empty());
   // After the backlog, the discovery is the run's own ranking again.
   later(60);
   EXPECT_EQ(collect_buffered(trapper.port()), 0);
-  ASSERT_EQ(trapper.requests().size(), 10u);
-  EXPECT_EQ(trapper.requests()[7].data[0].value, discovery_document({{"198.51.100.7", 9, 100.0}}));
+  ASSERT_EQ(trapper.requests().size(), 13u);
+  EXPECT_EQ(trapper.requests()[9].data[0].value, discovery_document({{"198.51.100.7", 9, 100.0}}));
 }
 
 TEST_F(Collection, AValueGivenUpAfterTheDiscoveryKeepsTheRestAnnounced) {
@@ -370,7 +393,7 @@ TEST_F(Collection, AValueGivenUpAfterTheDiscoveryKeepsTheRestAnnounced) {
       {B::success, B::failed, B::failed, B::failed, B::failed, B::failed}));
   EXPECT_EQ(collect_buffered(trapper.port()), 1);
   EXPECT_TRUE(
-      t.out.str().ends_with("\x1b[0;0m\n[ERRO] 4 de 5 envios ao Zabbix falharam; 4 valores "
+      t.out.str().ends_with("\x1b[0;0m\n[ERRO] 5 de 6 envios ao Zabbix falharam; 4 valores "
                             "guardados no buffer persistente, que agora tem 4 valores.\n"))
       << t.out.str();
   EXPECT_EQ(trapper.requests().size(), 6u);
@@ -391,7 +414,7 @@ TEST_F(Collection, ARefusedDiscoveryKeepsTheHostsValuesAndSendsNone) {
       "[AVISO] Buffer persistente: 1 valores guardados do host \"dns-lab\" ficam no buffer até "
       "que o Zabbix aceite a descoberta ou até o fim do período de 1h.\n"))
       << t.out.str();
-  EXPECT_EQ(trapper.requests().size(), 5u);
+  EXPECT_EQ(trapper.requests().size(), 6u);
   EXPECT_EQ(buffer().read(t.now).values.size(), 2u);
 }
 

@@ -217,7 +217,7 @@ clocks = collections.defaultdict(set)
 allowed = collections.Counter()
 for number, line in enumerate(sys.stdin, start + 1):
     for v in json.loads(line)["data"]:
-        if v["key"] == "descobertaDns":
+        if v["key"] == "descobertaDns" or v["key"].startswith("quillet."):
             continue
         counts[v["key"]] += 1
         clocks[v["key"]].add((v.get("clock"), v.get("ns")))

@@ -6,14 +6,17 @@
 # capture that failed, and nothing outside the working directory is touched.
 source "$E2E_DIR/lib.sh"
 
-debug_line="[DEBUG] Executando: timeout 5 tcpdump --immediate-mode -s 512 -i ens18 -w /home/quillet/dump.pcap port 53"
+debug_line=$(capture_line)
 no_packets="[ERRO] Nenhum pacote DNS capturado (arquivo .pcap vazio)."
 no_report="[ERRO] Arquivo de saída não foi gerado."
 capture_failed=" Erro ao Capturar dados do dnstop."
 # dnstop leaves out the sandbox's own addresses, sorted as bytes.
 own_words=$(ip -o addr show | awk '{ sub("/.*", "", $4); print $4 }' | LC_ALL=C sort -u | sed 's/^/-i /' | tr '\n' ' ')
-dnstop_cmd="dnstop -l 4 ${own_words}/home/quillet/dump.pcap > /home/quillet/dnstop_output.txt"
-tcp_cmd="quillet-tcp ${own_words}< /home/quillet/dump.pcap > /home/quillet/tcp_output.txt"
+dnstop_cmd="dnstop -l 2 -X -B 1048573 ${own_words}/dev/stdin < /home/quillet/dump.pcap > /home/quillet/dnstop_output.txt"
+tcp_cmd="quillet-tcp ${own_words}< /home/quillet/tcp_dump.pcap 3< /home/quillet/dump.pcap > /home/quillet/tcp_output.txt"
+tcp_failed=$'; as consultas TCP não foram contadas.'
+# What tcpdump says at its end.
+stats="echo '0 packets dropped by kernel' >&2"
 
 report=$SCRATCH/report.txt
 printf 'Sources Count %% cum%%\n192.0.2.10 3 75.0 75.0\n192.0.2.20 1 25.0 100.0\n' >"$report"
@@ -110,8 +113,8 @@ expect_eq "symlinks: targets untouched" "$(cat "$SCRATCH/target-pcap" "$SCRATCH/
   $'keep me\nkeep me too'
 expect_eq "symlinks: working files are regular files now" \
   "$(find /home/quillet -mindepth 1 -type f -printf '%f ' | tr ' ' '\n' | sort | tr '\n' ' ')" \
-  "dnstop_output.txt dump.pcap tcp_output.txt "
-expect_eq "symlinks: deliveries" "$(trapper_values | wc -l)" 5
+  "dnstop_output.txt dump.pcap tcp_dump.pcap tcp_output.txt "
+expect_eq "symlinks: deliveries" "$(trapper_values | wc -l)" 9
 
 # A full disk. The working directory gets a tmpfs of 64 KiB with only a few
 # pages left, and dnstop, like the real one, ends with status 0 even when its
@@ -135,13 +138,14 @@ expect_file_eq "disk full before the capture: stdout" "$OUT" "$debug_line
 $no_packets
 $capture_failed
 "
-# The capture takes the last pages: dnstop can write nothing.
-cat >"$SCRATCH/bin/tcpdump" <<'EOF'
+# The UDP capture takes the last pages: dnstop can write nothing.
+cat >"$SCRATCH/bin/tcpdump" <<EOF
 #!/bin/sh
-while [ $# -gt 0 ]; do
-  if [ "$1" = "-w" ]; then cat /dev/zero >"$2" 2>/dev/null; fi
+while [ \$# -gt 0 ]; do
+  if [ "\$1" = "-w" ] && [ "\$2" = /home/quillet/dump.pcap ]; then cat /dev/zero >"\$2" 2>/dev/null; fi
   shift
 done
+$stats
 EOF
 fill_to 16
 run_quillet coletarDns /p 127.0.0.1 dns-lab
@@ -150,9 +154,9 @@ expect_file_eq "disk full during the capture: stdout" "$OUT" "$debug_line
 $no_report
 $capture_failed
 "
-# Room for the capture and one page of report: dnstop's output is cut after
+# Room for the captures and one page of report: dnstop's output is cut after
 # its first 4 KiB, and the TCP reader then has no room for its counts: the
-# run cannot say what came over TCP and sends nothing.
+# run sends the ranking of what dnstop wrote, without TCP, and says so.
 fake_capture "$SCRATCH/big-report.txt"
 {
   echo "Sources          Count      %   cum%"
@@ -161,15 +165,19 @@ fake_capture "$SCRATCH/big-report.txt"
   echo
   echo "Destinations     Count      %   cum%"
 } >"$SCRATCH/big-report.txt"
-fill_to 8
+expect_eq "nothing sent from the failed captures" "$(trapper_values | wc -l)" 0
+fill_to 12
 run_quillet coletarDns /p 127.0.0.1 dns-lab
 expect_eq "report cut by a full disk: bytes kept" "$(stat -c %s /home/quillet/dnstop_output.txt)" 4096
 expect_eq "report cut by a full disk: status" "$STATUS" 1
 expect_file_eq "report cut by a full disk: stdout" "$OUT" "$debug_line
-[ERRO] quillet-tcp falhou: comando '$tcp_cmd' terminou com status 1
-$capture_failed
+[ERRO] quillet-tcp falhou: comando '$tcp_cmd' terminou com status 1$tcp_failed
 "
-expect_eq "nothing sent from the failed captures" "$(trapper_values | wc -l)" 0
+expect_eq "report cut by a full disk: the top twenty and the capture's losses sent" \
+  "$(trapper_values | cut -d= -f1 | sed -n '1p;2p;41,$p')" "dns-lab descobertaDns
+dns-lab contDns[10.0.0.1]
+dns-lab percentDns[10.0.0.20]
+dns-lab quillet.capture.dropped"
 umount /home/quillet
 
 # Started with standard output closed: descriptor 1 goes to whatever the run
@@ -187,15 +195,20 @@ expect_file_eq "stdout closed: stderr" "$ERR" \
 expect_eq "stdout closed: deliveries" "$(trapper_values)" "$(printf '%s\n' \
   'dns-lab descobertaDns={"data": [{"{#SOURCE}": "192.0.2.10", "{#CONTAGEM}": 3, "{#PERCENTUAL}": 75.0}, {"{#SOURCE}": "192.0.2.20", "{#CONTAGEM}": 1, "{#PERCENTUAL}": 25.0}]}' \
   'dns-lab contDns[192.0.2.10]=3' 'dns-lab percentDns[192.0.2.10]=75.0' \
-  'dns-lab contDns[192.0.2.20]=1' 'dns-lab percentDns[192.0.2.20]=25.0')"
+  'dns-lab contDns[192.0.2.20]=1' 'dns-lab percentDns[192.0.2.20]=25.0' \
+  "$(uncounted_values dns-lab)")"
 
 # A second run while a capture is going on: it stops at the lock, touches
 # nothing; the first run finishes and delivers everything.
 cat >"$SCRATCH/bin/tcpdump" <<EOF
 #!/bin/sh
-printf 'pcap' >/home/quillet/dump.pcap
+while [ \$# -gt 0 ]; do
+  if [ "\$1" = "-w" ]; then printf 'pcap' >"\$2"; fi
+  shift
+done
 touch '$SCRATCH/capturing'
 sleep 2
+$stats
 EOF
 new_deliveries
 rm -f "$SCRATCH/capturing"
@@ -210,7 +223,7 @@ expect_eq "second run: working files untouched" "$(ls -l --time-style=+%s.%N /ho
 wait "$first"
 expect_eq "first run: status" "$(cat "$SCRATCH/first.status")" 0
 expect_eq "first run: last line" "$(tail -n 1 "$SCRATCH/first.out")" "OK!"
-expect_eq "only the first run delivered" "$(trapper_values | wc -l)" 5
+expect_eq "only the first run delivered" "$(trapper_values | wc -l)" 9
 
 # A hostile dnstop, one attack a run (tests/support/hostile_dnstop.py). Each
 # attack fails, and the run gives the usual listing, or a bound cuts it short
@@ -229,10 +242,12 @@ bound_line() { # bound_line PROGRAM CAUSE: the console of a run that a bound end
   if [ "$1" = dnstop ]; then
     printf '%s\n' "$debug_line" "[ERRO] dnstop falhou: comando '$dnstop_cmd' $2" "$capture_failed"
   else
-    printf '%s\n' "$debug_line" "[ERRO] quillet-tcp falhou: comando '$tcp_cmd' $2" "$capture_failed"
+    # dnstop's ranking all the same
+    printf '%s\n' "$debug_line" "[ERRO] quillet-tcp falhou: comando '$tcp_cmd' $2$tcp_failed" \
+      "$(sed 1d <<<"$listing")"
   fi
 }
-printf 'S 0\nB 0\n' >"$SCRATCH/no-tcp"
+printf 'S 0\nB 0\nL 0\n' >"$SCRATCH/no-tcp"
 hostile_rows=(
   "read_shadow listing"
   "write_workdir listing"
@@ -326,7 +341,7 @@ for row in "${hostile_rows[@]}"; do
   fi
   expect_eq "hostile $attack: no success" "$(grep -c CONSEGUIU "$ERR")" 0
   expect_eq "hostile $attack: nothing written" "$(find /home/quillet /home/etc-upper -mindepth 1 | sort)" \
-    "$(printf '%s\n' /home/etc-upper/passwd /home/quillet/{dnstop_output.txt,dump.pcap} &&
+    "$(printf '%s\n' /home/etc-upper/passwd /home/quillet/{dnstop_output.txt,dump.pcap,tcp_dump.pcap} &&
       if [ "$program" != dnstop ] || [ "$outcome" = listing ]; then echo /home/quillet/tcp_output.txt; fi)"
   expect_eq "hostile $attack: /etc/passwd as the suite left it" "$(md5sum </etc/passwd)" "$passwd_before"
   expect_eq "hostile $attack: the capture unchanged" "$(cat /home/quillet/dump.pcap)" pcap
@@ -371,6 +386,7 @@ while [ $# -gt 0 ]; do
   if [ "$1" = "-w" ]; then printf 'pcap' >"$2"; fi
   shift
 done
+echo '0 packets dropped by kernel' >&2
 exec sleep 60
 EOF
 started=$SECONDS
