@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "buffer_run.h"
 #include "capture.h"
@@ -100,12 +101,18 @@ RunDelivery deliver(ZabbixSender& zbx, const std::vector<ZabbixMetric>& values,
   return sent;
 }
 
-void print_listing(const std::vector<SourceRecord>& top20, std::ostream& out) {
+// The records, then every table a run would send, each after a line that names
+// its item and says whether the configuration sends it.
+void print_listing(const std::vector<SourceRecord>& top20, const Configuration& config,
+                   std::ostream& out) {
   println(out, "Modo DEBUG ativado:");
   println(out,
           std::string(GREEN) + "\nVersão do script: " + std::string(VERSION) + std::string(RESET));
   for (const SourceRecord& record : top20)
     println(out, debug_line(record));
+  println(out, "\n" + std::string(kRankingKey) +
+                   (config.ranking ? ":" : " (não enviado; EnableRanking=1 o envia):"));
+  println(out, ranking_table(top20));
 }
 
 }  // namespace
@@ -122,6 +129,16 @@ std::vector<ZabbixMetric> run_values(const std::string& zabbix_host,
     values.push_back({zabbix_host, "contDns[" + record.source + "]", record.contagem, clock});
     values.push_back({zabbix_host, "percentDns[" + record.source + "]", record.percentual, clock});
   }
+  return values;
+}
+
+std::vector<ZabbixMetric> table_values(const std::string& zabbix_host,
+                                       const std::vector<SourceRecord>& ranking,
+                                       const Configuration& config,
+                                       const std::optional<ValueClock>& clock) {
+  std::vector<ZabbixMetric> values;
+  if (config.ranking)
+    values.push_back({zabbix_host, std::string(kRankingKey), ranking_table(ranking), clock});
   return values;
 }
 
@@ -161,15 +178,16 @@ int coletarDns(const std::string& /*caminho_arquivo: the capture decides the rep
   const std::optional<std::vector<SourceRecord>> top20 = capture_and_rank(ctx, capture, window_end);
   if (!top20) return 1;
   if (listing) {
-    print_listing(*top20, ctx.out);
+    print_listing(*top20, config, ctx.out);
     return 0;
   }
 
   ZabbixSender zbx = setup.sender();
   const std::vector<SourceRecord> buffered_clients =
       buffer ? buffer->clients(*top20) : std::vector<SourceRecord>{};
-  const std::vector<ZabbixMetric> values =
-      run_values(zabbix_host, *top20, window_end, buffered_clients);
+  std::vector<ZabbixMetric> values = run_values(zabbix_host, *top20, window_end, buffered_clients);
+  for (ZabbixMetric& value : table_values(zabbix_host, *top20, config, window_end))
+    values.push_back(std::move(value));
   std::vector<SourceRecord> listed = *top20;
   listed.insert(listed.end(), buffered_clients.begin(), buffered_clients.end());
   const RunDelivery sent =

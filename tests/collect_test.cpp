@@ -132,7 +132,25 @@ TEST_F(Collection, DebugListingSendsNothing) {
                              "\x1b[0;0m\n"
                              "{'{#SOURCE}': '192.0.2.10', '{#CONTAGEM}': 152, '{#PERCENTUAL}': "
                              "61.3}\n{'{#SOURCE}': '2001:db8::1', '{#CONTAGEM}': 40, "
-                             "'{#PERCENTUAL}': 16.1}\n");
+                             "'{#PERCENTUAL}': 16.1}\n\nquillet.ranking (não enviado; "
+                             "EnableRanking=1 o envia):\n"
+                             "#  client       queries   share\n"
+                             "1  192.0.2.10       152  61.3 %\n"
+                             "2  2001:db8::1       40  16.1 %\n");
+}
+
+TEST_F(Collection, SendsTheRankedTableLastWithTheRunsClock) {
+  Trapper trapper;
+  EXPECT_EQ(collect(trapper.port(), "EnableRanking=1\n"), 0);
+  const std::string table = ranking_table({{"192.0.2.10", 152, 61.3}, {"2001:db8::1", 40, 16.1}});
+  ASSERT_EQ(trapper.requests().size(), 6u);
+  EXPECT_EQ(received(trapper)[5],
+            "quillet.ranking=" + table + "@" + std::to_string(testing::kTestClock));
+  EXPECT_EQ(trapper.requests()[5].data[0].ns, trapper.requests()[1].data[0].ns);
+  t.ctx.settings.zabbix_host = "debug";
+  t.out.str("");
+  EXPECT_EQ(collect(trapper.port(), "EnableRanking=1\n"), 0);
+  EXPECT_TRUE(t.out.str().ends_with("16.1}\n\nquillet.ranking:\n" + table + "\n")) << t.out.str();
 }
 
 // With the TCP reader: no TCP query leaves dnstop's listing as it was; TCP
@@ -150,9 +168,11 @@ TEST_F(Collection, TcpQueriesJoinTheRankingAndTheShares) {
     return "Modo DEBUG ativado:\n\x1b[0;32m\nVersão do script: " + std::string(VERSION) +
            "\x1b[0;0m\n" + lines;
   };
+  // What the run printed before its tables.
+  const auto listed = [&] { return t.out.str().substr(0, t.out.str().find("\nquillet.ranking")); };
   tcp = "S 0\nB 0\n";
   EXPECT_EQ(collect(testing::closed_loopback_port()), 0);
-  EXPECT_EQ(t.out.str(),
+  EXPECT_EQ(listed(),
             debug_line_text + listing("{'{#SOURCE}': '192.0.2.10', '{#CONTAGEM}': 152, "
                                       "'{#PERCENTUAL}': 61.3}\n{'{#SOURCE}': '2001:db8::1', "
                                       "'{#CONTAGEM}': 40, '{#PERCENTUAL}': 16.1}\n"));
@@ -161,7 +181,7 @@ TEST_F(Collection, TcpQueriesJoinTheRankingAndTheShares) {
   tcp = "A 2001:db8::1 2 0\nA 192.0.2.99 10 0\nS 3\nB 1\n";
   t.out.str("");
   EXPECT_EQ(collect(testing::closed_loopback_port()), 0);
-  EXPECT_EQ(t.out.str(),
+  EXPECT_EQ(listed(),
             debug_line_text +
                 "[AVISO] TCP: 3 conexões começaram antes da captura; suas consultas não foram "
                 "contadas.\n[AVISO] TCP: 1 conexões com enquadramento inválido; suas consultas "
