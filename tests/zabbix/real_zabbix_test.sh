@@ -387,9 +387,9 @@ expect_eq "problems" "$problems" "$expected_problems"
 # The problems as listed: their event names carry share and count.
 expect_eq "problems: their names" "$("$API" events "$HOST" --since "$t1" | sed -n 's/^[0-9]* 1 \(DNS client .*\)/\1/p' | LC_ALL=C sort -u)" \
   "$(printf '%s\n' \
-    "DNS client 192.0.2.10 sends 15 % of all queries (150 queries in 5 s), over its limit of 12%" \
-    "DNS client 192.0.2.11 sends 10 % of all queries (100 queries in 5 s), over its limit of 9.5%" \
-    "DNS client 2001:db8:ffff:1:2:3:4:5 sends 9 % of all queries (90 queries in 5 s), over its limit of 8.9%")"
+    "DNS client 192.0.2.10 sends 15 % of all queries (150 queries in 5 s), over its limit of 12 %" \
+    "DNS client 192.0.2.11 sends 10 % of all queries (100 queries in 5 s), over its limit of 9.5 %" \
+    "DNS client 2001:db8:ffff:1:2:3:4:5 sends 9 % of all queries (90 queries in 5 s), over its limit of 8.9 %")"
 # The dashboard of the linked host: each widget shows what discovery made.
 ranked="'DNS clients ranked by queries, last run': item quillet.ranking"
 clients="item 'DNS clients with data from quillet': item quillet.clients"
