@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "buffer_run.h"
 #include "capture.h"
@@ -138,12 +139,18 @@ std::vector<ZabbixMetric> uncounted_values(const std::string& zabbix_host, const
   return values;
 }
 
-void print_listing(const std::vector<SourceRecord>& top20, std::ostream& out) {
+// The records, then every table a run would send, each after a line that names
+// its item and says whether the configuration sends it.
+void print_listing(const std::vector<SourceRecord>& top20, const Configuration& config,
+                   std::ostream& out) {
   println(out, "Modo DEBUG ativado:");
   println(out,
           std::string(GREEN) + "\nVersão do script: " + std::string(VERSION) + std::string(RESET));
   for (const SourceRecord& record : top20)
     println(out, debug_line(record));
+  println(out, "\n" + std::string(kRankingKey) +
+                   (config.ranking ? ":" : " (não enviado; EnableRanking=1 o envia):"));
+  println(out, ranking_table(top20));
 }
 
 }  // namespace
@@ -160,6 +167,16 @@ std::vector<ZabbixMetric> run_values(const std::string& zabbix_host,
     values.push_back({zabbix_host, "contDns[" + record.source + "]", record.contagem, clock});
     values.push_back({zabbix_host, "percentDns[" + record.source + "]", record.percentual, clock});
   }
+  return values;
+}
+
+std::vector<ZabbixMetric> table_values(const std::string& zabbix_host,
+                                       const std::vector<SourceRecord>& ranking,
+                                       const Configuration& config,
+                                       const std::optional<ValueClock>& clock) {
+  std::vector<ZabbixMetric> values;
+  if (config.ranking)
+    values.push_back({zabbix_host, std::string(kRankingKey), ranking_table(ranking), clock});
   return values;
 }
 
@@ -200,7 +217,7 @@ int coletarDns(const std::string& /*caminho_arquivo: the capture decides the rep
   const std::vector<SourceRecord>& top20 = run->top20;
   const ValueClock window_end = value_clock(run->capture.window_end);
   if (listing) {
-    print_listing(top20, ctx.out);
+    print_listing(top20, config, ctx.out);
     return run->capture.tcp_failed ? 1 : 0;
   }
 
@@ -212,24 +229,26 @@ int coletarDns(const std::string& /*caminho_arquivo: the capture decides the rep
   std::vector<SourceRecord> listed = top20;
   listed.insert(listed.end(), buffered_clients.begin(), buffered_clients.end());
   RunDelivery sent = deliver(zbx, values, setup.bounds, ctx, buffer ? &*buffer : nullptr, listed);
-  // What the run could not count, in a request of its own: a host whose
-  // template predates these items refuses them, and that costs no client value.
-  const std::vector<ZabbixMetric> uncounted =
+  // The host's own items in a request of their own, after the clients': a host
+  // whose template predates them refuses them, and that costs no client value.
+  std::vector<ZabbixMetric> host_values =
       uncounted_values(zabbix_host, run->capture, run->tcp, window_end);
+  for (ZabbixMetric& value : table_values(zabbix_host, top20, config, window_end))
+    host_values.push_back(std::move(value));
   // Not after a last value that no node took: the request would cost its
   // attempts again for nothing.
-  bool uncounted_refused = false;
-  if (!uncounted.empty()) {
+  bool host_refused = false;
+  if (!host_values.empty()) {
     const DeliveryOutcome outcome =
         sent.last_unsent ? DeliveryOutcome::given_up
-                         : send_zabbix(zbx, uncounted, setup.bounds, ctx.out, ctx.pause);
+                         : send_zabbix(zbx, host_values, setup.bounds, ctx.out, ctx.pause);
     if (outcome == DeliveryOutcome::given_up) {
-      sent.unsent.insert(sent.unsent.end(), uncounted.begin(), uncounted.end());
+      sent.unsent.insert(sent.unsent.end(), host_values.begin(), host_values.end());
       ++sent.failed_requests;
     }
-    uncounted_refused = outcome == DeliveryOutcome::refused;
+    host_refused = outcome == DeliveryOutcome::refused;
   }
-  const std::size_t requests = values.size() + (uncounted.empty() ? 0 : 1);
+  const std::size_t requests = values.size() + (host_values.empty() ? 0 : 1);
 
   // "success" with "failed: 1" stores nothing: a refused discovery means the
   // host is unknown, not linked or not allowed, and every run would fail alike.
@@ -246,11 +265,10 @@ int coletarDns(const std::string& /*caminho_arquivo: the capture decides the rep
                          "cria seus itens.");
   }
   // A host that took the discovery but not these has a template older than them.
-  if (!discovery_refused && uncounted_refused) {
-    println(ctx.out,
-            "[AVISO] O Zabbix recusou os valores do que a coleta não contou "
-            "(quillet.capture.dropped, quillet.tcp.*) do host \"" +
-                zabbix_host + "\": importe nele o template atual, de /usr/share/quillet/.");
+  if (!discovery_refused && host_refused) {
+    println(ctx.out, "[AVISO] O Zabbix recusou os valores do próprio host (quillet.*) de \"" +
+                         zabbix_host +
+                         "\": importe nele o template atual, de /usr/share/quillet/.");
   }
   if (!sent.unsent.empty()) {
     const std::string failed = "[ERRO] " + std::to_string(sent.failed_requests) + " de " +

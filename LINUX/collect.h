@@ -24,6 +24,13 @@ std::vector<ZabbixMetric> run_values(const std::string& zabbix_host,
                                      const std::optional<ValueClock>& clock = std::nullopt,
                                      const std::vector<SourceRecord>& buffered_clients = {});
 
+// The tables a run sends after `run_values`, for `zabbix_host` with `clock`:
+// with EnableRanking=1, "quillet.ranking" with the ranked table of `ranking`.
+std::vector<ZabbixMetric> table_values(const std::string& zabbix_host,
+                                       const std::vector<SourceRecord>& ranking,
+                                       const Configuration& config,
+                                       const std::optional<ValueClock>& clock);
+
 // How a run's values travel: to the nodes of `zabbix_server` (none when it has
 // no value: the debug listing sends nothing), with ServerPort for a node that
 // names no port, the TLS client (none when unencrypted) and the source

@@ -116,7 +116,8 @@ constexpr std::size_t kServerPort = 0;
 constexpr std::size_t kTlsConnect = 1;
 constexpr std::size_t kEnableBuffer = 12;
 constexpr std::size_t kBufferPeriod = 13;
-constexpr std::array<Key, 15> kKeys = {{
+constexpr std::size_t kEnableRanking = 15;
+constexpr std::array<Key, 16> kKeys = {{
     {"ServerPort", ValueKind::port, std::nullopt, false, nullptr},
     {"TLSConnect", ValueKind::mode, std::nullopt, false, nullptr},
     {"TLSPSKIdentity", ValueKind::identity, TlsConnect::psk, true, &Configuration::psk_identity},
@@ -134,6 +135,7 @@ constexpr std::array<Key, 15> kKeys = {{
     {"EnablePersistentBuffer", ValueKind::flag, std::nullopt, false, nullptr},
     {"PersistentBufferPeriod", ValueKind::period, std::nullopt, false, nullptr},
     {"PersistentBufferFile", ValueKind::path, std::nullopt, false, &Configuration::buffer_file},
+    {"EnableRanking", ValueKind::flag, std::nullopt, false, nullptr},
 }};
 
 using Seen = std::array<ConfiguredValue, kKeys.size()>;
@@ -370,6 +372,7 @@ Configuration parse_configuration(std::string_view text, const std::string& file
     if (kKeys[k].field) config.*kKeys[k].field = seen[k];
   }
   config.persistent_buffer = seen[kEnableBuffer].value == "1";
+  config.ranking = seen[kEnableRanking].value == "1";
   if (seen[kBufferPeriod].given()) {
     config.buffer_period = *period_of(seen[kBufferPeriod].value);
     config.buffer_period_text = seen[kBufferPeriod].value;

@@ -1,7 +1,7 @@
 // The optional configuration file: the capture's interface, the Zabbix port,
 // the source address of the connections, how values are protected on their
-// way (TLS with a pre-shared key or with certificates) and the persistent
-// buffer that keeps them through an outage.
+// way (TLS with a pre-shared key or with certificates), the persistent
+// buffer that keeps them through an outage and which tables a run sends.
 // Its form is the Zabbix agent's: Key=Value lines, # comments, blank lines.
 #pragma once
 
@@ -52,6 +52,8 @@ struct Configuration {
   std::chrono::seconds buffer_period{3600};  // 1m to 168h
   std::string buffer_period_text = "1h";     // as the file wrote it, for the console
   ConfiguredValue buffer_file;               // not given: in the working directory
+  // EnableRanking: the run sends the ranked table (quillet.ranking).
+  bool ranking = false;
 };
 
 // The bounds of PersistentBufferPeriod, as the agent 2 has them.

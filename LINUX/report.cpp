@@ -479,4 +479,57 @@ std::string debug_line(const SourceRecord& record) {
   return line;
 }
 
+namespace {
+
+// The characters of UTF-8 text, for padding.
+std::size_t width_of(std::string_view text) {
+  return static_cast<std::size_t>(
+      std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; }));
+}
+
+// `text` right-aligned (`left`: left-aligned) in `width` characters.
+void append_cell(std::string& out, std::string_view text, std::size_t width, bool left = false) {
+  const std::string pad(width - std::min(width, width_of(text)), ' ');
+  if (!left) out += pad;
+  out += text;
+  if (left) out += pad;
+}
+
+}  // namespace
+
+std::string ranking_table(const std::vector<SourceRecord>& ranking) {
+  constexpr std::array<std::string_view, 4> kHeader = {"#", "client", "queries", "share"};
+  std::vector<std::array<std::string, 4>> rows;
+  for (std::size_t i = 0; i < ranking.size(); ++i) {
+    const SourceRecord& r = ranking[i];
+    const bool tied = i > 0 && r.contagem == ranking[i - 1].contagem;
+    std::array<char, 32> share{};
+    const auto end = std::to_chars(share.data(), share.data() + share.size(), r.percentual,
+                                   std::chars_format::fixed, 1)
+                         .ptr;
+    rows.push_back({tied ? rows.back()[0] : std::to_string(i + 1), console_safe(r.source),
+                    std::to_string(r.contagem), std::string(share.data(), end) + " %"});
+  }
+  std::array<std::size_t, 4> widths{};
+  for (std::size_t c = 0; c < widths.size(); ++c) {
+    widths[c] = kHeader[c].size();
+    for (const auto& row : rows)
+      widths[c] = std::max(widths[c], width_of(row[c]));
+  }
+  std::string table;
+  const auto line = [&](const auto& cells) {
+    if (!table.empty()) table += '\n';
+    for (std::size_t c = 0; c < cells.size(); ++c) {
+      if (c > 0) table += "  ";
+      append_cell(table, cells[c], widths[c], c == 1);
+    }
+    // The last column is right-aligned: no line ends in blanks.
+  };
+  line(kHeader);
+  for (const auto& row : rows)
+    line(row);
+  if (rows.empty()) table += "\n(no DNS query from any client in the capture)";
+  return table;
+}
+
 }  // namespace quillet

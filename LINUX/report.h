@@ -1,6 +1,6 @@
 // The dnstop report: its "Sources" table read into source records, the
-// ranking, and the two forms the ranking is shown in (the discovery document
-// and the debug listing).
+// ranking, and the forms the ranking is shown in (the discovery document, the
+// debug listing and the ranked table).
 #pragma once
 
 #include <cstddef>
@@ -69,5 +69,18 @@ std::string discovery_document(const std::vector<SourceRecord>& records);
 
 // {'{#SOURCE}': '192.0.2.10', '{#CONTAGEM}': 152, '{#PERCENTUAL}': 61.3}
 std::string debug_line(const SourceRecord& record);
+
+// The item that holds the ranked table, and the table itself: a header line,
+// then one line per record in ranking order, its columns aligned for a
+// monospace font and no line end after the last:
+//    #  client        queries  share
+//    1  192.0.2.10        152  61.3 %
+//    2  2001:db8::1        40  16.1 %
+// Equal counts share a rank. Without records, a line says that no client sent
+// a query. Addresses are made fit for display (format.h's console_safe), so the
+// table is valid UTF-8 without control characters; twenty records stay far
+// below Zabbix's 64 KiB for a text value.
+inline constexpr std::string_view kRankingKey = "quillet.ranking";
+std::string ranking_table(const std::vector<SourceRecord>& ranking);
 
 }  // namespace quillet

@@ -134,7 +134,27 @@ TEST_F(Collection, DebugListingSendsNothing) {
                              "\x1b[0;0m\n"
                              "{'{#SOURCE}': '192.0.2.10', '{#CONTAGEM}': 152, '{#PERCENTUAL}': "
                              "61.3}\n{'{#SOURCE}': '2001:db8::1', '{#CONTAGEM}': 40, "
-                             "'{#PERCENTUAL}': 16.1}\n");
+                             "'{#PERCENTUAL}': 16.1}\n\nquillet.ranking (não enviado; "
+                             "EnableRanking=1 o envia):\n"
+                             "#  client       queries   share\n"
+                             "1  192.0.2.10       152  61.3 %\n"
+                             "2  2001:db8::1       40  16.1 %\n");
+}
+
+TEST_F(Collection, SendsTheRankedTableLastWithTheRunsClock) {
+  Trapper trapper;
+  EXPECT_EQ(collect(trapper.port(), "EnableRanking=1\n"), 0);
+  const std::string table = ranking_table({{"192.0.2.10", 152, 61.3}, {"2001:db8::1", 40, 16.1}});
+  // With the host's other items, in their request.
+  ASSERT_EQ(trapper.requests().size(), 6u);
+  const std::string at = "@" + std::to_string(testing::kTestClock);
+  EXPECT_EQ(received(trapper)[5],
+            "quillet.capture.dropped=0" + at + " quillet.ranking=" + table + at);
+  EXPECT_EQ(trapper.requests()[5].data[1].ns, trapper.requests()[1].data[0].ns);
+  t.ctx.settings.zabbix_host = "debug";
+  t.out.str("");
+  EXPECT_EQ(collect(trapper.port(), "EnableRanking=1\n"), 0);
+  EXPECT_TRUE(t.out.str().ends_with("16.1}\n\nquillet.ranking:\n" + table + "\n")) << t.out.str();
 }
 
 // With the TCP reader: no TCP query leaves dnstop's listing as it was; TCP
@@ -154,9 +174,11 @@ TEST_F(Collection, TcpQueriesJoinTheRankingAndTheShares) {
     return "Modo DEBUG ativado:\n\x1b[0;32m\nVersão do script: " + std::string(VERSION) +
            "\x1b[0;0m\n" + lines;
   };
+  // What the run printed before its tables.
+  const auto listed = [&] { return t.out.str().substr(0, t.out.str().find("\nquillet.ranking")); };
   tcp = "S 0\nB 0\nL 0\n";
   EXPECT_EQ(collect(testing::closed_loopback_port()), 0);
-  EXPECT_EQ(t.out.str(),
+  EXPECT_EQ(listed(),
             debug_line_text + listing("{'{#SOURCE}': '192.0.2.10', '{#CONTAGEM}': 152, "
                                       "'{#PERCENTUAL}': 61.3}\n{'{#SOURCE}': '2001:db8::1', "
                                       "'{#CONTAGEM}': 40, '{#PERCENTUAL}': 16.1}\n"));
@@ -165,7 +187,7 @@ TEST_F(Collection, TcpQueriesJoinTheRankingAndTheShares) {
   tcp = "A 2001:db8::1 2 0\nA 192.0.2.99 10 0\nS 3\nB 1\nL 4\n";
   t.out.str("");
   EXPECT_EQ(collect(testing::closed_loopback_port()), 0);
-  EXPECT_EQ(t.out.str(),
+  EXPECT_EQ(listed(),
             debug_line_text +
                 "[AVISO] TCP: 3 conexões começaram antes da captura; suas consultas não foram "
                 "contadas.\n[AVISO] TCP: 1 conexões com enquadramento inválido; suas consultas "
@@ -182,7 +204,7 @@ TEST_F(Collection, TcpQueriesJoinTheRankingAndTheShares) {
   };
   t.out.str("");
   EXPECT_EQ(collect(testing::closed_loopback_port()), 1);
-  EXPECT_TRUE(t.out.str().ends_with(
+  EXPECT_TRUE(listed().ends_with(
       "terminou com status 1; as consultas TCP não foram contadas.\n" +
       listing("{'{#SOURCE}': '192.0.2.10', '{#CONTAGEM}': 152, '{#PERCENTUAL}': 61.3}\n"
               "{'{#SOURCE}': '2001:db8::1', '{#CONTAGEM}': 40, '{#PERCENTUAL}': 16.1}\n")))
@@ -221,9 +243,8 @@ TEST_F(Collection, SaysWhatZabbixRefused) {
       // A template older than the items of what the run could not count.
       {{B::success, B::success, B::success, B::success, B::success, B::refused},
        0,
-       "[AVISO] O Zabbix recusou os valores do que a coleta não contou (quillet.capture.dropped, "
-       "quillet.tcp.*) do host \"dns-lab\": importe nele o template atual, de "
-       "/usr/share/quillet/.\nOK!\n"},
+       "[AVISO] O Zabbix recusou os valores do próprio host (quillet.*) de \"dns-lab\": importe "
+       "nele o template atual, de /usr/share/quillet/.\nOK!\n"},
   };
   for (const Row& row : rows) {
     Trapper trapper(TrapperOptions::answering(row.script));

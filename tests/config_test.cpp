@@ -31,7 +31,7 @@ constexpr const char* kFile = "quillet.conf";
 const std::string kKnownKeys =
     "ServerPort, TLSConnect, TLSPSKIdentity, TLSPSKFile, TLSCAFile, TLSCertFile, TLSKeyFile, "
     "TLSCRLFile, TLSServerCertIssuer, TLSServerCertSubject, Interface, SourceIP, "
-    "EnablePersistentBuffer, PersistentBufferPeriod e PersistentBufferFile";
+    "EnablePersistentBuffer, PersistentBufferPeriod, PersistentBufferFile e EnableRanking";
 const std::string kDefaults = "ServerPort=10052 TLSConnect=unencrypted@0";
 
 // "Key=value@line" for the port, the mode and every value given.
@@ -58,6 +58,7 @@ std::string render(const Configuration& c) {
       text += std::string(" ") + name + "=" + v->value + "@" + std::to_string(v->line);
   }
   if (c.persistent_buffer) text += " EnablePersistentBuffer=1";
+  if (c.ranking) text += " EnableRanking=1";
   if (c.buffer_period != std::chrono::hours(1) || c.buffer_period_text != "1h") {
     text += " PersistentBufferPeriod=" + c.buffer_period_text + "(" +
             std::to_string(c.buffer_period.count()) + "s)";
@@ -135,6 +136,8 @@ TEST(ParseConfiguration, AcceptedForms) {
       // The buffer's keys, the agent 2's forms and bounds; period and file
       // also with the buffer off.
       {"EnablePersistentBuffer=1", kDefaults + " EnablePersistentBuffer=1"},
+      {"EnableRanking=1", kDefaults + " EnableRanking=1"},
+      {"EnableRanking=0", kDefaults},
       {"EnablePersistentBuffer=0\nPersistentBufferPeriod=2h\nPersistentBufferFile=/var/b",
        kDefaults + " PersistentBufferFile=/var/b@3 PersistentBufferPeriod=2h(7200s)"},
       {"PersistentBufferPeriod=60", kDefaults + " PersistentBufferPeriod=60(60s)"},

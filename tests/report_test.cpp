@@ -497,6 +497,20 @@ TEST(DebugLine, RecordInListingForm) {
             "{'{#SOURCE}': '::1', '{#CONTAGEM}': 7, '{#PERCENTUAL}': -inf}");
 }
 
+TEST(RankingTable, AlignedBusiestFirstAndFitForDisplay) {
+  EXPECT_EQ(ranking_table({{"192.0.2.10", 152, 61.3},
+                           {"2001:db8:ffff:1:2:3:4:5", 40, 16.1},
+                           {"192.0.2.11", 40, 16.05},
+                           {"::1\x1b[1m\xff", 7, std::numeric_limits<double>::quiet_NaN()}}),
+            "#  client                   queries   share\n"
+            "1  192.0.2.10                   152  61.3 %\n"
+            "2  2001:db8:ffff:1:2:3:4:5       40  16.1 %\n"
+            "2  192.0.2.11                    40  16.1 %\n"
+            "4  ::1?[1m?                       7   nan %");
+  EXPECT_EQ(ranking_table({}),
+            "#  client  queries  share\n(no DNS query from any client in the capture)");
+}
+
 // The report read from its file a piece at a time must give exactly what the
 // whole text gives, wherever the pieces are cut, and must stop reading where
 // the table ends.

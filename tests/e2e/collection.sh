@@ -40,6 +40,13 @@ expect_file_eq "debug: stdout" "$OUT" "$debug_line$listing_head\
 {'{#SOURCE}': '2001:db8::1', '{#CONTAGEM}': 40, '{#PERCENTUAL}': 16.1}
 {'{#SOURCE}': '198.51.100.7', '{#CONTAGEM}': 40, '{#PERCENTUAL}': 16.1}
 {'{#SOURCE}': '203.0.113.5', '{#CONTAGEM}': 4, '{#PERCENTUAL}': 1.6}
+
+quillet.ranking (não enviado; EnableRanking=1 o envia):
+#  client        queries   share
+1  192.0.2.10        152  61.3 %
+2  2001:db8::1        40  16.1 %
+2  198.51.100.7       40  16.1 %
+4  203.0.113.5         4   1.6 %
 "
 expect_file_eq "debug: stderr" "$ERR" ""
 # Three arguments: server and host are both "debug".

@@ -12,10 +12,11 @@ report_is() { # report_is FILE: dnstop prints FILE
   printf 'cat %q\n' "$1" >"$SCRATCH/make-report"
 }
 # listing_after: the debug listing's records, one per line, after its head of
-# four lines (tests/e2e/collection.sh checks that head byte for byte)
-listing_after() { sed -n '5,$p' "$OUT"; }
+# four lines and before the blank line of its tables (tests/e2e/collection.sh
+# checks head and tables byte for byte)
+listing_after() { sed -n '5,$p' "$OUT" | sed '/^$/,$d'; }
 # empty_listing: the head of a listing, and no record after it
-empty_listing() { echo "$(wc -l <"$OUT") lines, $(sed -n 2p "$OUT")"; }
+empty_listing() { echo "$(sed '/^$/,$d' "$OUT" | wc -l) lines, $(sed -n 2p "$OUT")"; }
 # run_measured WHAT ARGS...: run_quillet, then prints the run's peak memory
 run_measured() {
   local what=$1

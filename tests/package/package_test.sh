@@ -60,7 +60,7 @@ EOF
   expected="{'{#SOURCE}': '2001:db8::10', '{#CONTAGEM}': 5, '{#PERCENTUAL}': 62.5}
 {'{#SOURCE}': '192.0.2.10', '{#CONTAGEM}': 2, '{#PERCENTUAL}': 25.0}
 {'{#SOURCE}': '192.0.2.11', '{#CONTAGEM}': 1, '{#PERCENTUAL}': 12.5}"
-  diff <(printf '%s\n' "$expected") <(tail -n +5 "$scratch/out") >"$scratch/diff" || true
+  diff <(printf '%s\n' "$expected") <(tail -n +5 "$scratch/out" | sed '/^$/,$d') >"$scratch/diff" || true
   if [ "$status" = 0 ] && [ ! -s "$scratch/err" ] && listing_head_ok && [ ! -s "$scratch/diff" ]; then
     pass
   else
@@ -70,14 +70,14 @@ EOF
   fi
 
   # debug_run SENDER WHAT: a debug collection while the frame sender SENDER
-  # runs; sets status and listing (the lines after the version line).
+  # runs; sets status and listing (the records after the version line).
   debug_run() {
     set +e
     quillet coletarDns x 127.0.0.1 debug >"$scratch/out" 2>"$scratch/err"
     status=$?
     set -e
     wait "$1" || fail "$2: the frame sender failed"
-    listing=$(tail -n +5 "$scratch/out")
+    listing=$(tail -n +5 "$scratch/out" | sed '/^$/,$d')
   }
   # fail_run WHAT: a failed verdict with the run's status and output.
   fail_run() {

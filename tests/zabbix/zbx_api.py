@@ -327,6 +327,7 @@ def cmd_item(api, args):
 
 
 FIELD_ITEM = 4
+FIELD_GRAPH = 6
 FIELD_GRAPH_PROTOTYPE = 7
 
 
@@ -352,6 +353,10 @@ def cmd_dashboard(api, args):
                     itemid = inherited("item", field["value"])
                     items = api.call("item.get", {"output": ["key_"], "itemids": [itemid]}) if itemid else []
                     shows.append(f"item {items[0]['key_']}" if items else "no item")
+                elif int(field["type"]) == FIELD_GRAPH:
+                    graphid = inherited("graph", field["value"])
+                    graphs = api.call("graph.get", {"output": ["name"], "graphids": [graphid]}) if graphid else []
+                    shows.append(f"graph '{graphs[0]['name']}'" if graphs else "no graph")
                 elif int(field["type"]) == FIELD_GRAPH_PROTOTYPE:
                     prototypeid = inherited("graphprototype", field["value"])
                     graphs = api.call("graph.get", {"output": ["graphid"], "hostids": [hostid],
