@@ -89,7 +89,7 @@ EOF
   # same_report WHAT: the report of the contained dnstop is, byte for byte,
   # the one dnstop run directly as root writes of the same capture.
   same_report() {
-    dnstop -l 4 /home/quillet/dump.pcap >"$scratch/direct" 2>"$scratch/direct.err" || true
+    dnstop -l 2 -X -B 1048573 /home/quillet/dump.pcap >"$scratch/direct" 2>"$scratch/direct.err" || true
     if [ -s "$scratch/direct" ] && cmp -s "$scratch/direct" /home/quillet/dnstop_output.txt; then pass; else
       fail "$1: the contained dnstop's report differs from the direct one's:"
       diff "$scratch/direct" /home/quillet/dnstop_output.txt | head -n 20 | sed 's/^/  /'
@@ -123,7 +123,7 @@ EOF
   interface_line() {
     local want="-i $1 -w"
     [ "$1" != any ] || want="-i any -y LINUX_SLL -w"
-    if grep -qF -- "tcpdump --immediate-mode -s 512 $want /home/quillet/dump.pcap port 53" \
+    if grep -qF -- "tcpdump --immediate-mode -B 65536 -s 512 $want /home/quillet/dump.pcap udp port 53" \
       <(head -n 1 "$scratch/out"); then pass; else
       fail "Interface=$1: the capture line is '$(head -n 1 "$scratch/out")'"
     fi
