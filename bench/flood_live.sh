@@ -19,6 +19,9 @@
 #   --reps N         runs of each rate (default 3)
 #   --seconds S      how long each rate sends (default 3; the window is 5)
 #   --clients N      client addresses (default 4)
+#   --udp-buffer K   run BUILD_DIR/tests/fast_quillet instead, its UDP capture
+#                    with a kernel buffer of K KiB: to see what a run says of
+#                    its losses at rates this machine can send
 #   --no-tcpdump     leave out the plain tcpdump runs
 #   --check          exit 1 unless every run listed all that reached ens18
 #                    less the drops it reported
@@ -26,7 +29,7 @@ set -euo pipefail
 bench_dir=$(cd "$(dirname "$0")" && pwd)
 
 quillet='' tcp_dir='' rates="100000 200000 290000 350000 400000 0" reps=3 seconds=3 clients=4
-plain=1 check=0
+plain=1 check=0 udp_buffer=
 args=("$@")
 while [ $# -gt 0 ]; do
   case $1 in
@@ -36,6 +39,7 @@ while [ $# -gt 0 ]; do
   --reps) reps=$2; shift ;;
   --seconds) seconds=$2; shift ;;
   --clients) clients=$2; shift ;;
+  --udp-buffer) udp_buffer=$2; shift ;;
   --no-tcpdump) plain=0 ;;
   --check) check=1 ;;
   -*) echo "flood_live.sh: unknown option $1" >&2; exit 2 ;;
@@ -56,6 +60,8 @@ send=$build/bench/quillet_flood_send
 for f in "$quillet" "$tcp_dir/quillet-tcp" "$send"; do
   [ -x "$f" ] || { echo "flood_live.sh: $f is missing" >&2; exit 2; }
 done
+run=("$quillet")
+[ -z "$udp_buffer" ] || run=("$build/tests/fast_quillet" --work-dir /home/quillet --udp-buffer-kib "$udp_buffer" --)
 mount -o remount,size=4g /home
 # A sysfs of this network namespace, for the links' counters.
 mount -t sysfs sysfs /sys
@@ -128,7 +134,7 @@ for rate in $rates; do
   for rep in $(seq "$reps"); do
     rm -rf /home/quillet/*
     l=$(load)
-    PATH=$tcp_dir:$PATH "$quillet" coletarDns x y debug >"$scratch/out" 2>"$scratch/err" </dev/null &
+    PATH=$tcp_dir:$PATH "${run[@]}" coletarDns x y debug >"$scratch/out" 2>"$scratch/err" </dev/null &
     pid=$!
     wait_for /home/quillet/dump.pcap || { echo "the run did not start its capture" >&2; exit 1; }
     sleep 0.3

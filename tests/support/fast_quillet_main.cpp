@@ -62,6 +62,7 @@ int usage(const std::string& problem) {
   std::cerr << "fast_quillet: " << problem
             << "\nusage: fast_quillet --work-dir DIR [--config FILE] [--attempts N] "
                "[--pause-ms MS] [--timeout-ms MS] [--kill-after-us US [--from-write K:DIR]] "
+               "[--udp-buffer-kib K] "
                "-- MODE ARG...\n";
   return 2;
 }
@@ -108,6 +109,7 @@ int main(int argc, char** argv) {
   long kill_after_us = -1;
   int kill_from_write = 0;
   std::string watched;
+  int udp_buffer_kib = quillet::CaptureSetup{}.udp_buffer_kib;
   int i = 1;
   for (; i < argc && std::string_view(argv[i]) != "--"; ++i) {
     std::string_view flag = argv[i];
@@ -124,6 +126,8 @@ int main(int argc, char** argv) {
         bounds.pause = std::chrono::milliseconds(std::stol(value));
       } else if (flag == "--timeout-ms") {
         bounds.connect_timeout = bounds.reply_timeout = std::chrono::milliseconds(std::stol(value));
+      } else if (flag == "--udp-buffer-kib") {
+        udp_buffer_kib = std::stoi(value);
       } else if (flag == "--kill-after-us") {
         kill_after_us = std::stol(value);
       } else if (flag == "--from-write") {
@@ -169,6 +173,7 @@ int main(int argc, char** argv) {
   quillet::CaptureSetup capture = quillet::testing::capture_setup_in(work_dir);
   capture.own_addresses = quillet::interface_addresses;
   capture.tcp_reader = quillet::CaptureSetup{}.tcp_reader;
+  capture.udp_buffer_kib = udp_buffer_kib;
   quillet::FdStreamBuf out_buf(STDOUT_FILENO), err_buf(STDERR_FILENO);
   std::ostream out(&out_buf), err(&err_buf);
   quillet::Context ctx{.command_line = std::move(command_line),
