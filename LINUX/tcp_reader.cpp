@@ -1,26 +1,47 @@
-// quillet-tcp [-i ADDRESS]... < TCP-CAPTURE [3< UDP-CAPTURE]: reads the
-// captures and writes the DNS queries that each client sent over TCP to port
-// 53, as quillet reads them back: "A <address> <TCP queries> <UDP queries>"
-// per client, then "S <streams without their start>", "B <streams whose
-// framing broke>" and "L <streams left out at the reader's bounds>". The UDP
-// count, from every capture read, stands in for dnstop's where its report has
-// no row left for the client. Fragments of TCP segments are put back together.
-// Sources given with -i (the host's own addresses) are left out. It parses
-// strangers' bytes: quillet runs it contained, as it runs dnstop, and it holds
-// no more than its bounds whatever the captures hold.
+// quillet-tcp [-i ADDRESS]... [-t [-c ADDRESS COUNT]...] < TCP-CAPTURE
+// [3< UDP-CAPTURE]: reads the captures and writes the DNS queries that each
+// client sent over TCP to port 53, as quillet reads them back: "A <address>
+// <TCP queries> <UDP queries>" per client, then "S <streams without their
+// start>", "B <streams whose framing broke>" and "L <streams left out at the
+// reader's bounds>". The UDP count, from every capture read, stands in for
+// dnstop's where its report has no row left for the client. Fragments of TCP
+// segments are put back together. Sources given with -i (the host's own
+// addresses) are left out.
+//
+// With -t it also tallies what the clients asked (the first question of each
+// query, over both transports) and how the server answered them (the
+// response codes of the messages that the host's own addresses sent from port
+// 53 to a client), and writes after "L": "Q <queries with a question>
+// <of them, names past the bounds>", "T <type> <queries>" per query type,
+// "N <queries> <name>" for the ten names (second level) asked most, "R" and
+// the answers of each of the 16 response codes. Each -c is a row of dnstop's
+// Sources table, in its order: the clients that may rank, with every client
+// that sends a TCP query. For each row and for the TCP clients that could
+// rank past the rows, "C <address>" and its 16 answer counts, then "D
+// <address> <queries> <name>" for its three names asked most.
+//
+// It parses strangers' bytes: quillet runs it contained, as it runs dnstop,
+// and it holds no more than its bounds whatever the captures hold.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <pcap/pcap.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
+#include "dns_message.h"
 #include "fragments.h"
 #include "tcp_stream.h"
 
@@ -32,6 +53,16 @@ constexpr std::uint16_t kDnsPort = 53;
 constexpr std::size_t kUdpSources = 4'000'000;
 // An extra capture on this descriptor, when open.
 constexpr int kSecondCapture = 3;
+// The tables' bounds: distinct names (12 bytes each), distinct names of the
+// clients that may rank, and those clients (dnstop's rows and the TCP
+// clients); past them a name, or a client's tables, are not tallied.
+constexpr std::size_t kNames = 4'000'000;
+constexpr std::size_t kClientNames = 4'000'000;
+constexpr std::size_t kCandidates = 100'000;
+constexpr std::size_t kTopNames = 10, kClientTopNames = 3;
+// dnstop's report lists 50 rows a table at most; the ranking has twenty.
+constexpr std::size_t kReportRows = 50, kRanked = 20;
+constexpr std::size_t kRcodes = 16;
 
 std::uint16_t be16(const std::uint8_t* p) {
   return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
@@ -43,10 +74,89 @@ std::string_view bytes_of(const std::uint8_t* p, std::size_t n) {
   return {reinterpret_cast<const char*>(p), n};
 }
 
+// A client that may rank: its address, whether it is a row of dnstop's, and
+// the answers it was sent by response code.
+struct Candidate {
+  std::string address;
+  bool row = false;
+  std::array<std::int64_t, kRcodes> rcodes{};
+};
+
+// What the clients asked and how the server answered (-t).
+struct Tables {
+  std::uint64_t seed = quillet::random_seed();
+  std::int64_t queries = 0, left_out = 0;
+  std::vector<std::int64_t> types = std::vector<std::int64_t>(65536);
+  quillet::KeyCounts names{kTopNames, kNames};
+  std::array<std::int64_t, kRcodes> rcodes{};
+  quillet::FlowTable candidate_of{kCandidates};  // by the address's hash (the reader's seed)
+  std::vector<Candidate> candidates;
+  quillet::KeyCounts client_names{kClientTopNames, kClientNames};
+  std::string name;
+
+  // The candidate of the address of hash `address`, added (a TCP client) when
+  // `add` and there is room; nullptr when none.
+  Candidate* candidate(std::uint64_t address, std::string_view raw, bool add) {
+    bool added = false;
+    const auto index = static_cast<std::uint32_t>(candidates.size());
+    const auto entry =
+        add ? candidate_of.insert(address, index, 1, added) : candidate_of.find(address);
+    if (!entry) return nullptr;
+    if (added) candidates.push_back({std::string(raw), false, {}});
+    return &candidates[entry.value()];
+  }
+
+  // A client's query: its question's name and type.
+  void query(std::uint64_t address, std::string_view raw, std::string_view message, bool tcp) {
+    const std::optional<std::uint16_t> type = quillet::question_name(message, 2, name);
+    if (!type) return;
+    ++queries;
+    ++types[*type];
+    const std::uint64_t hash = quillet::keyed_hash(name, seed);
+    if (!names.add(0, hash, name)) ++left_out;
+    if (Candidate* c = candidate(address, raw, tcp)) {
+      const auto owner = static_cast<std::size_t>(c - candidates.data());
+      // The owner mixed in: one key per client and name.
+      const std::uint64_t pair = quillet::keyed_hash(
+          std::string_view(reinterpret_cast<const char*>(&hash), sizeof hash), seed + owner + 1);
+      client_names.add(owner, pair, name);
+    }
+  }
+
+  // The server's answer to a client.
+  void answer(std::uint64_t client, std::string_view message) {
+    const std::optional<quillet::DnsHeader> header = quillet::dns_header(message);
+    if (!header) return;
+    ++rcodes[header->rcode];
+    if (Candidate* c = candidate(client, {}, false)) ++c->rcodes[header->rcode];
+  }
+};
+
 struct Reader {
+  explicit Reader(bool with_tables)
+      : tables(with_tables ? std::make_unique<Tables>() : nullptr),
+        queries({}, seed, with_tables ? sink(false) : quillet::TcpQueries::MessageSink{}),
+        answers(with_tables
+                    ? std::make_unique<quillet::TcpQueries>(quillet::TcpLimits{}, seed, sink(true))
+                    : nullptr) {}
+
+  // What a TCP message of the queries' streams (or, `answer`, of the server's
+  // answers) tells the tables.
+  quillet::TcpQueries::MessageSink sink(bool answer) {
+    return [this, answer](std::string_view address, std::string_view head, bool reply) {
+      const std::uint64_t hash = quillet::keyed_hash(address, seed);
+      if (answer && reply) tables->answer(hash, head);
+      if (!answer && !reply) tables->query(hash, address, head, true);
+    };
+  }
+
   std::set<std::string, std::less<>> own;  // the addresses left out, as raw bytes
   std::uint64_t seed = quillet::random_seed();
-  quillet::TcpQueries queries{{}, seed};
+  std::unique_ptr<Tables> tables;  // with -t
+  quillet::TcpQueries queries;
+  // With the tables, the server's TCP answers: each stream from port 53 to a
+  // client framed as the queries are.
+  std::unique_ptr<quillet::TcpQueries> answers;
   quillet::FlowTable udp_queries{kUdpSources};  // by the hash of the raw address
   quillet::Reassembly fragments{[this](std::string_view id, std::string_view first) {
     // The addresses lead the id; the ports lead the segment.
@@ -60,15 +170,26 @@ struct Reader {
   }};
   std::string flow, fragment_id;
 
-  // A UDP query to port 53: a datagram with a DNS header whose QR bit is 0.
-  void udp(std::size_t address, const std::uint8_t* source, const std::uint8_t* datagram,
-           std::size_t have) {
-    if (have < 8 + 12 || be16(datagram + 2) != kDnsPort || (datagram[8 + 2] & 0x80) != 0) return;
+  bool is_own(std::string_view raw) const { return own.find(raw) != own.end(); }
+
+  // A UDP query to port 53: a datagram with a DNS header whose QR bit is 0;
+  // with the tables, also an answer of the host's from port 53 to a client.
+  void udp(std::size_t address, const std::uint8_t* source, const std::uint8_t* destination,
+           const std::uint8_t* datagram, std::size_t have) {
+    if (have < 8 + 12) return;
+    const std::string_view message = bytes_of(datagram + 8, have - 8);
+    const bool reply = (datagram[8 + 2] & 0x80) != 0;
     const std::string_view raw = bytes_of(source, address);
-    if (own.find(raw) != own.end()) return;
-    bool added = false;
-    if (const auto entry = udp_queries.insert(quillet::keyed_hash(raw, seed), 0, 1, added))
-      ++entry.value();
+    if (!reply && be16(datagram + 2) == kDnsPort) {
+      if (is_own(raw)) return;
+      const std::uint64_t hash = quillet::keyed_hash(raw, seed);
+      bool added = false;
+      if (const auto entry = udp_queries.insert(hash, 0, 1, added)) ++entry.value();
+      if (tables) tables->query(hash, raw, message, false);
+    } else if (tables && reply && be16(datagram) == kDnsPort && is_own(raw)) {
+      const std::string_view client = bytes_of(destination, address);
+      if (!is_own(client)) tables->answer(quillet::keyed_hash(client, seed), message);
+    }
   }
 
   // The TCP segment in an IP packet: `wire` bytes of TCP header and payload on
@@ -77,16 +198,27 @@ struct Reader {
            const std::uint8_t* segment, std::size_t have, std::size_t wire) {
     if (have < 20 || wire < have) return;
     const std::size_t header = static_cast<std::size_t>(segment[12] >> 4) * 4;
-    if (header < 20 || header > have || be16(segment + 2) != kDnsPort) return;
+    if (header < 20 || header > have) return;
     const std::size_t address = family == AF_INET ? 4 : 16;
     const std::string_view raw = bytes_of(source, address);
-    if (own.find(raw) != own.end()) return;
+    quillet::TcpQueries* to = nullptr;
+    std::string_view client = raw;
+    if (be16(segment + 2) == kDnsPort) {
+      if (is_own(raw)) return;
+      to = &queries;
+    } else if (answers && be16(segment) == kDnsPort && is_own(raw)) {
+      client = bytes_of(destination, address);
+      if (is_own(client)) return;
+      to = answers.get();
+    } else {
+      return;
+    }
     flow.assign(raw);
     flow.append(bytes_of(destination, address));
     flow.append(bytes_of(segment, 4));  // both ports
     const bool syn = (segment[13] & 0x02) != 0;
-    queries.add({flow, raw, be32(segment + 4), syn, bytes_of(segment + header, have - header),
-                 static_cast<std::uint32_t>(wire - have)});
+    to->add({flow, client, be32(segment + 4), syn, bytes_of(segment + header, have - header),
+             static_cast<std::uint32_t>(wire - have)});
   }
 
   // A fragment of a datagram of `protocol`: into the reassembly, and on when whole.
@@ -120,7 +252,7 @@ struct Reader {
                (fragmentation & 0x2000) != 0, p + header, captured, total - header);
       return;
     }
-    if (p[9] == IPPROTO_UDP) udp(4, p + 12, p + header, captured);
+    if (p[9] == IPPROTO_UDP) udp(4, p + 12, p + 16, p + header, captured);
     if (p[9] == IPPROTO_TCP) tcp(AF_INET, p + 12, p + 16, p + header, captured, total - header);
   }
 
@@ -145,7 +277,7 @@ struct Reader {
                (fragmentation & 1) != 0, p + at + 8, std::min(have - at, wire) - 8, wire - 8);
       return;
     }
-    if (next == IPPROTO_UDP) udp(16, p + 8, p + at, std::min(have - at, wire));
+    if (next == IPPROTO_UDP) udp(16, p + 8, p + 24, p + at, std::min(have - at, wire));
     if (next != IPPROTO_TCP) return;
     tcp(AF_INET6, p + 8, p + 24, p + at, std::min(have - at, wire), wire);
   }
@@ -204,40 +336,130 @@ struct Reader {
   }
 };
 
+// "<address>" as text.
+std::string address_text(std::string_view raw) {
+  char text[INET6_ADDRSTRLEN] = {};
+  ::inet_ntop(raw.size() == 4 ? AF_INET : AF_INET6, raw.data(), text, sizeof text);
+  return text;
+}
+
+// The raw bytes of an IPv4 or IPv6 address, or nothing.
+std::optional<std::string> address_bytes(const char* text) {
+  unsigned char raw[16];
+  if (::inet_pton(AF_INET, text, raw) == 1) return std::string(reinterpret_cast<char*>(raw), 4);
+  if (::inet_pton(AF_INET6, text, raw) == 1) return std::string(reinterpret_cast<char*>(raw), 16);
+  return std::nullopt;
+}
+
+void print_counts(const std::array<std::int64_t, kRcodes>& counts) {
+  for (const std::int64_t n : counts)
+    std::printf(" %lld", static_cast<long long>(n));
+  std::printf("\n");
+}
+
+// The lines of the tables, after the reader's counts.
+void print_tables(Reader& reader) {
+  const Tables& t = *reader.tables;
+  std::printf("Q %lld %lld\n", static_cast<long long>(t.queries),
+              static_cast<long long>(t.left_out));
+  std::vector<std::pair<std::int64_t, int>> types;
+  for (std::size_t type = 0; type < t.types.size(); ++type) {
+    if (t.types[type] > 0) types.emplace_back(-t.types[type], static_cast<int>(type));
+  }
+  std::sort(types.begin(), types.end());
+  for (const auto& [count, type] : types)
+    std::printf("T %d %lld\n", type, static_cast<long long>(-count));
+  for (const auto& kept : t.names.kept(0))
+    std::printf("N %lu %s\n", static_cast<unsigned long>(kept.count), kept.text.c_str());
+  std::printf("R");
+  print_counts(t.rcodes);
+  // Every row of dnstop's, then the TCP clients that could rank past them:
+  // the twenty greatest by what the ranking will count for them (their TCP
+  // queries, and their UDP ones when dnstop's table is full), ties with the
+  // twentieth included up to 50.
+  std::vector<std::size_t> shown, others;
+  std::size_t rows = 0;
+  for (std::size_t i = 0; i < t.candidates.size(); ++i) {
+    (t.candidates[i].row ? shown : others).push_back(i);
+    rows += t.candidates[i].row ? 1 : 0;
+  }
+  std::unordered_map<std::string, std::int64_t> tcp;
+  for (const auto& [source, count] : reader.queries.counts())
+    tcp.emplace(source, count);
+  std::vector<std::int64_t> total(t.candidates.size());
+  for (const std::size_t i : others) {
+    const std::string& raw = t.candidates[i].address;
+    const auto udp = reader.udp_queries.find(quillet::keyed_hash(raw, reader.seed));
+    total[i] = tcp[raw] + (rows >= kReportRows && udp ? udp.value() : 0);
+  }
+  std::stable_sort(others.begin(), others.end(),
+                   [&](std::size_t a, std::size_t b) { return total[a] > total[b]; });
+  for (std::size_t k = 0; k < others.size() && k < kReportRows; ++k) {
+    if (k >= kRanked && total[others[k]] != total[others[kRanked - 1]]) break;
+    shown.push_back(others[k]);
+  }
+  for (const std::size_t i : shown) {
+    const std::string address = address_text(t.candidates[i].address);
+    std::printf("C %s", address.c_str());
+    print_counts(t.candidates[i].rcodes);
+    for (const auto& kept : t.client_names.kept(i)) {
+      std::printf("D %s %lu %s\n", address.c_str(), static_cast<unsigned long>(kept.count),
+                  kept.text.c_str());
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const auto reader = std::make_unique<Reader>();
+  std::vector<std::string> own, rows;
+  bool tables = false;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "-i") != 0 || i + 1 == argc) {
-      std::fprintf(stderr, "uso: quillet-tcp [-i ENDEREÇO]... < captura [3< captura]\n");
+    const bool valued = std::strcmp(argv[i], "-i") == 0 || std::strcmp(argv[i], "-c") == 0;
+    if (std::strcmp(argv[i], "-t") == 0) {
+      tables = true;
+      continue;
+    }
+    if (!valued || i + 1 == argc) {
+      std::fprintf(stderr,
+                   "uso: quillet-tcp [-i ENDEREÇO]... [-t [-c ENDEREÇO]...] < captura [3< "
+                   "captura]\n");
       return 2;
     }
-    unsigned char raw[16];
+    const bool row = argv[i][1] == 'c';
     const char* address = argv[++i];
-    if (::inet_pton(AF_INET, address, raw) == 1) {
-      reader->own.emplace(reinterpret_cast<char*>(raw), 4);
-    } else if (::inet_pton(AF_INET6, address, raw) == 1) {
-      reader->own.emplace(reinterpret_cast<char*>(raw), 16);
-    } else {
+    const std::optional<std::string> raw = address_bytes(address);
+    if (!raw) {
       std::fprintf(stderr, "quillet-tcp: '%s' não é um endereço IPv4 ou IPv6\n", address);
       return 2;
     }
+    (row ? rows : own).push_back(*raw);
   }
+  if (!rows.empty() && !tables) {
+    std::fprintf(stderr, "quillet-tcp: -c só vale com -t\n");
+    return 2;
+  }
+  const auto reader = std::make_unique<Reader>(tables);
+  reader->own.insert(own.begin(), own.end());
+  for (const std::string& raw : rows) {
+    if (Candidate* c = reader->tables->candidate(quillet::keyed_hash(raw, reader->seed), raw, true))
+      c->row = true;
+  }
+  // The TCP capture first: its clients may rank, and their UDP queries count
+  // in their tables too.
+  if (!reader->read(stdin)) return 1;
   if (::fcntl(kSecondCapture, F_GETFD) >= 0) {
     FILE* second = ::fdopen(kSecondCapture, "rb");
     if (second == nullptr || !reader->read(second)) return 1;
   }
-  if (!reader->read(stdin)) return 1;
   for (const auto& [source, count] : reader->queries.counts()) {
-    char text[INET6_ADDRSTRLEN] = {};
-    ::inet_ntop(source.size() == 4 ? AF_INET : AF_INET6, source.data(), text, sizeof text);
     const auto udp = reader->udp_queries.find(quillet::keyed_hash(source, reader->seed));
-    std::printf("A %s %lld %lld\n", text, static_cast<long long>(count),
+    std::printf("A %s %lld %lld\n", address_text(source).c_str(), static_cast<long long>(count),
                 static_cast<long long>(udp ? udp.value() : 0));
   }
   std::printf("S %lld\nB %lld\nL %lld\n", static_cast<long long>(reader->queries.without_start()),
               static_cast<long long>(reader->queries.broken()),
               static_cast<long long>(reader->queries.left_out()));
+  if (reader->tables) print_tables(*reader);
   return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
 }

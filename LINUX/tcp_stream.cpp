@@ -98,8 +98,8 @@ void FlowTable::grow() {
   values_ = std::move(values);
 }
 
-TcpQueries::TcpQueries(TcpLimits limits, std::uint64_t seed)
-    : limits_(limits), seed_(seed), flows_(limits.flows) {}
+TcpQueries::TcpQueries(TcpLimits limits, std::uint64_t seed, MessageSink sink)
+    : limits_(limits), seed_(seed), sink_(std::move(sink)), flows_(limits.flows) {}
 
 std::uint32_t TcpQueries::source_of(std::string_view address) {
   const auto [known, added] =
@@ -231,15 +231,18 @@ void TcpQueries::frame(Stream& s, std::string_view bytes, std::uint32_t missing)
       s.body_left = static_cast<std::uint16_t>(s.prefix_high << 8 | byte);
       s.body_seen = 0;
       s.reply = false;
+      s.head.reset();
       if (s.body_left < kDnsHeader) return stop(s, broken_);
       continue;
     }
     std::uint16_t step = 0;
+    std::string_view whole;  // the message, when this piece holds all of it
     if (!bytes.empty()) {
       step = static_cast<std::uint16_t>(std::min<std::size_t>(s.body_left, bytes.size()));
       // The QR bit: the first bit of the message's third byte.
       if (s.body_seen <= 2 && s.body_seen + step > 2)
         s.reply = (static_cast<std::uint8_t>(bytes[2 - s.body_seen]) & 0x80) != 0;
+      if (sink_) keep_head(s, bytes.substr(0, step), whole);
       bytes.remove_prefix(step);
     } else {
       step = static_cast<std::uint16_t>(std::min<std::uint32_t>(s.body_left, missing));
@@ -247,8 +250,27 @@ void TcpQueries::frame(Stream& s, std::string_view bytes, std::uint32_t missing)
     }
     s.body_seen = static_cast<std::uint16_t>(s.body_seen + step);
     s.body_left = static_cast<std::uint16_t>(s.body_left - step);
-    if (s.body_left == 0 && !s.reply) ++sources_[s.source].second;
+    if (s.body_left != 0) continue;
+    if (!s.reply) ++sources_[s.source].second;
+    if (sink_) {
+      sink_(sources_[s.source].first, s.head ? std::string_view(*s.head) : whole, s.reply);
+      s.head.reset();
+    }
   }
+}
+
+void TcpQueries::keep_head(Stream& s, std::string_view piece, std::string_view& whole) {
+  if (s.body_seen == 0 && piece.size() == s.body_left) {
+    whole = piece.substr(0, kMessageHead);
+    return;
+  }
+  if (s.body_seen >= kMessageHead) return;
+  if (!s.head) {
+    if (s.body_seen != 0) return;  // its start was cut off by the snapshot
+    s.head = std::make_unique<std::string>();
+  }
+  // Only bytes that follow on: after a cut, the head stays as it was.
+  if (s.head->size() == s.body_seen) s.head->append(piece.substr(0, kMessageHead - s.body_seen));
 }
 
 void TcpQueries::stop(Stream& s, std::int64_t& counter) {
@@ -258,6 +280,7 @@ void TcpQueries::stop(Stream& s, std::int64_t& counter) {
 }
 
 void TcpQueries::release(Stream& s) {
+  s.head.reset();
   pending_bytes_ -= s.pending_bytes;
   s.pending.reset();
   s.pending_bytes = 0;
@@ -269,6 +292,49 @@ std::vector<std::pair<std::string, std::int64_t>> TcpQueries::counts() const {
     if (source.second > 0) counted.push_back(source);
   }
   return counted;
+}
+
+}  // namespace quillet
+
+namespace quillet {
+
+bool KeyCounts::add(std::size_t owner, std::uint64_t hash, std::string_view text) {
+  bool added = false;
+  FlowTable::Entry entry = table_.insert(hash, 0, kCounted, added);
+  if (!entry) return false;
+  const std::uint32_t count = ++entry.value();
+  if (owners_.size() <= owner) owners_.resize(owner + 1);
+  std::vector<Kept>& kept = owners_[owner];
+  if (entry.mark() == kKept) {
+    for (Kept& k : kept) {
+      if (k.hash == hash) k.count = count;
+    }
+    return true;
+  }
+  if (kept.size() < keep_) {
+    kept.push_back({hash, count, std::string(text)});
+    entry.set_mark(kKept);
+    return true;
+  }
+  // The least kept: smallest count, and of those the greatest text.
+  const auto least = std::min_element(kept.begin(), kept.end(), [](const Kept& a, const Kept& b) {
+    return a.count != b.count ? a.count < b.count : a.text > b.text;
+  });
+  if (least == kept.end() || count < least->count || (count == least->count && text >= least->text))
+    return true;
+  entry.set_mark(kKept);
+  table_.find(least->hash).set_mark(kCounted);
+  *least = {hash, count, std::string(text)};
+  return true;
+}
+
+std::vector<KeyCounts::Kept> KeyCounts::kept(std::size_t owner) const {
+  if (owner >= owners_.size()) return {};
+  std::vector<Kept> sorted = owners_[owner];
+  std::sort(sorted.begin(), sorted.end(), [](const Kept& a, const Kept& b) {
+    return a.count != b.count ? a.count > b.count : a.text < b.text;
+  });
+  return sorted;
 }
 
 }  // namespace quillet

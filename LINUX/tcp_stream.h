@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -64,6 +65,36 @@ class FlowTable {
   std::unique_ptr<std::uint32_t[]> values_;
 };
 
+// Keys counted exactly, by their keyed hashes, and for each owner the `keep`
+// keys of greatest count with their text: greatest count first, equal counts
+// in the order of their text. Counts grow by one, so a key joins its owner's
+// kept ones at the moment it passes the least of them, and its text is at
+// hand then. A slot of the table costs 12 bytes; past `limit` keys a new key
+// is not counted.
+class KeyCounts {
+ public:
+  struct Kept {
+    std::uint64_t hash = 0;
+    std::uint32_t count = 0;
+    std::string text;
+  };
+
+  KeyCounts(std::size_t keep, std::size_t limit) : keep_(keep), table_(limit) {}
+
+  // Counts `hash` (whose text is `text`) for `owner`; false when it is new and
+  // the table is full. A hash belongs to one owner: mix the owner into it.
+  bool add(std::size_t owner, std::uint64_t hash, std::string_view text);
+  // The kept keys of `owner`, greatest first.
+  std::vector<Kept> kept(std::size_t owner) const;
+
+ private:
+  enum Mark : std::uint8_t { kCounted = 1, kKept = 2 };
+
+  std::size_t keep_;
+  FlowTable table_;
+  std::vector<std::vector<Kept>> owners_;
+};
+
 // One segment from a client towards port 53, as the capture holds it.
 struct TcpSegment {
   std::string_view flow;    // both addresses and ports: one connection
@@ -100,7 +131,15 @@ struct TcpLimits {
 // those of one left out, and counted as neither.
 class TcpQueries {
  public:
-  explicit TcpQueries(TcpLimits limits = {}, std::uint64_t seed = random_seed());
+  // Told of every complete message: its stream's source, the first bytes of
+  // the message that were captured (at most kMessageHead), and whether it is
+  // a reply.
+  using MessageSink =
+      std::function<void(std::string_view source, std::string_view head, bool reply)>;
+  static constexpr std::size_t kMessageHead = 271;  // a header and any first question
+
+  explicit TcpQueries(TcpLimits limits = {}, std::uint64_t seed = random_seed(),
+                      MessageSink sink = {});
   TcpQueries(const TcpQueries&) = delete;
   TcpQueries& operator=(const TcpQueries&) = delete;
 
@@ -129,6 +168,8 @@ class TcpQueries {
     std::uint8_t prefix_have = 0;
     std::uint8_t prefix_high = 0;
     bool reply = false;
+    // With a sink: the message's first bytes, when they came in pieces.
+    std::unique_ptr<std::string> head;
     bool stopped = false;  // broken or left out: nothing more is framed
     // By offset, ahead of `next`: each piece's bytes and what the snapshot cut off.
     std::unique_ptr<std::map<std::uint32_t, std::pair<std::string, std::uint32_t>>> pending;
@@ -139,12 +180,16 @@ class TcpQueries {
   void take(Stream& s, std::uint32_t offset, std::string_view bytes, std::uint32_t missing);
   void deliver(Stream& s, std::string_view bytes, std::uint32_t missing);
   void frame(Stream& s, std::string_view bytes, std::uint32_t missing);
+  // Keeps the head of the message that `piece` continues, or sets `whole`
+  // when the piece is all of it.
+  void keep_head(Stream& s, std::string_view piece, std::string_view& whole);
   void stop(Stream& s, std::int64_t& counter);
   void release(Stream& s);
   std::uint32_t source_of(std::string_view address);
 
   TcpLimits limits_;
   std::uint64_t seed_;
+  MessageSink sink_;
   FlowTable flows_;
   std::deque<Stream> streams_;
   std::unordered_map<std::string, std::uint32_t> source_index_;

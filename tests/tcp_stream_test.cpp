@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
 #include <string>
 
 namespace quillet {
@@ -174,6 +176,55 @@ TEST(TcpQueries, PastItsBoundsAConnectionIsLeftOutAndCountedOnce) {
   lost.lose("flow-unknown");
   EXPECT_EQ(lost.counts(), (Counts{{"192.0.2.10", 1}}));
   EXPECT_EQ(lost.left_out(), 2);
+}
+
+// The kept keys are the greatest counts whatever the order of the adds, ties
+// in the order of their text, as a full count says.
+TEST(KeyCounts, KeepsTheGreatestExactlyAndRefusesPastItsLimit) {
+  KeyCounts counts(3, 40);
+  std::map<std::pair<int, std::string>, std::uint32_t> truth;
+  std::uint64_t state = 7;
+  for (int i = 0; i < 2000; ++i) {
+    state = state * 6364136223846793005u + 1442695040888963407u;
+    const int owner = static_cast<int>(state >> 60) % 2;
+    const std::string text(1, static_cast<char>('a' + (state >> 33) % 9));
+    ASSERT_TRUE(counts.add(owner, keyed_hash(text, owner), text));
+    ++truth[{owner, text}];
+  }
+  for (int owner = 0; owner < 2; ++owner) {
+    std::vector<std::pair<std::int64_t, std::string>> all, kept;
+    for (const auto& [key, n] : truth) {
+      if (key.first == owner) all.emplace_back(-std::int64_t{n}, key.second);
+    }
+    std::sort(all.begin(), all.end());
+    all.resize(3);
+    for (const KeyCounts::Kept& k : counts.kept(owner))
+      kept.emplace_back(-std::int64_t{k.count}, k.text);
+    EXPECT_EQ(kept, all) << owner;
+  }
+  for (int i = 18; i < 60; ++i)
+    EXPECT_EQ(counts.add(0, keyed_hash(std::to_string(i), 9), "x"), i < 40) << i;
+  EXPECT_TRUE(counts.kept(5).empty());
+}
+
+// With a sink, each complete message's head, whatever the segments; a head
+// is its first 271 bytes at most.
+TEST(TcpQueries, HandsEveryMessageHeadToItsSink) {
+  std::vector<std::string> heads;
+  TcpQueries queries({}, 1, [&](std::string_view source, std::string_view head, bool reply) {
+    heads.push_back(std::string(source) + (reply ? " reply " : " query ") +
+                    std::to_string(head.size()) + " " + std::string(head.substr(0, 3)));
+  });
+  Client c{queries};
+  c.syn();
+  const std::string stream = message(20) + message(400, true) + message(30);
+  c.data(0, stream.substr(0, 30));
+  c.data(30, stream.substr(30, 5));
+  c.data(35, stream.substr(35));
+  EXPECT_EQ(heads,
+            (std::vector<std::string>{"192.0.2.10 query 20 qq\x01", "192.0.2.10 reply 271 qq\x80",
+                                      "192.0.2.10 query 30 qq\x01"}));
+  EXPECT_EQ(queries.counts(), (Counts{{"192.0.2.10", 2}}));
 }
 
 TEST(FlowTable, HoldsItsLimitThroughGrowthAndRefusesTheRest) {
