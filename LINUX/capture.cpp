@@ -12,6 +12,7 @@
 
 #include "failure.h"
 #include "quillet.h"
+#include "transports.h"
 
 namespace quillet {
 
@@ -142,10 +143,14 @@ ContainedCommand dnstop_contained(const CaptureSetup& setup, const std::vector<s
 }
 
 ContainedCommand tcp_reader_contained(const CaptureSetup& setup,
-                                      const std::vector<std::string>& own) {
+                                      const std::vector<std::string>& own,
+                                      const std::vector<std::string>& rows) {
   ContainedCommand command{setup.tcp_reader, {}, setup.caminho_tcp_capture, setup.caminho_tcp};
   command.more_inputs = {setup.caminho_tcpdump};
   leave_out(command.args, own);
+  if (setup.tables) command.args.emplace_back("-t");
+  for (const std::string& row : rows)
+    command.args.insert(command.args.end(), {"-c", row});
   return command;
 }
 
@@ -226,7 +231,15 @@ std::optional<Capture> capturar_dnstop(const CaptureSetup& setup, std::ostream& 
   }
 
   if (setup.tcp_reader.empty()) return capture;
-  const ContainedCommand reader = tcp_reader_contained(setup, own);
+  // The rows of the report are the clients that may rank, with the TCP ones;
+  // dnstop writes 50 at most.
+  std::vector<std::string> rows;
+  if (setup.tables) {
+    analisarRelatorio(setup.caminho_arquivo, [&](const RecordView& r) {
+      if (rows.size() < kReportRows) rows.emplace_back(r.source);
+    });
+  }
+  const ContainedCommand reader = tcp_reader_contained(setup, own, rows);
   const ContainedResult tcp = contained.run(reader, setup.contain);
   if (!tcp.partial.empty()) println(out, "[AVISO] " + tcp.partial);
   if (!tcp.success()) {

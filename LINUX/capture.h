@@ -29,6 +29,9 @@ struct CaptureSetup {
   // The TCP reader, contained as dnstop is; none (tests only) leaves TCP out,
   // and its capture with it.
   std::string tcp_reader = "quillet-tcp";
+  // The reader also tallies the tables of what the clients asked and how the
+  // server answered, for the rows of dnstop's report among others.
+  bool tables = false;
   std::string interface = "ens18";
   int window_seconds = 5;
   // Each capture's kernel buffer, in KiB (tcpdump's -B). In immediate mode
@@ -71,9 +74,11 @@ std::string tcpdump_command(const CaptureSetup& setup);
 // whatever names a flood asks for; the Sources table is the same at any level.
 ContainedCommand dnstop_contained(const CaptureSetup& setup, const std::vector<std::string>& own);
 // "quillet-tcp [-i <own address>]...", fed the TCP capture and, on its
-// descriptor 3, the UDP one; its output the TCP file.
+// descriptor 3, the UDP one; its output the TCP file. With the tables, "-t"
+// and "-c <address>" for each of `rows`, the sources of dnstop's report.
 ContainedCommand tcp_reader_contained(const CaptureSetup& setup,
-                                      const std::vector<std::string>& own);
+                                      const std::vector<std::string>& own,
+                                      const std::vector<std::string>& rows = {});
 // What the console calls a contained command: "<program> <args> < <input>
 // [3< <input>]... > <output>".
 std::string contained_text(const ContainedCommand& command);

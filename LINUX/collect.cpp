@@ -7,6 +7,7 @@
 #include "buffer_run.h"
 #include "capture.h"
 #include "os.h"
+#include "query_tables.h"
 #include "quillet.h"
 #include "tls.h"
 #include "transports.h"
@@ -139,18 +140,48 @@ std::vector<ZabbixMetric> uncounted_values(const std::string& zabbix_host, const
   return values;
 }
 
+// "<item>:" or, when the run would not send it, what sends it.
+std::string item_heading(std::string_view item, bool sent, std::string_view key,
+                         bool items = false) {
+  std::string heading("\n");
+  heading.append(item);
+  if (sent) return heading.append(":");
+  return heading.append(items ? " (não enviados; " : " (não enviado; ")
+      .append(key)
+      .append(items ? "=1 os envia):" : "=1 o envia):");
+}
+
 // The records, then every table a run would send, each after a line that names
 // its item and says whether the configuration sends it.
-void print_listing(const std::vector<SourceRecord>& top20, const Configuration& config,
-                   std::ostream& out) {
+void print_listing(const std::vector<SourceRecord>& top20, const std::optional<TcpCounts>& tcp,
+                   const Configuration& config, std::ostream& out) {
   println(out, "Modo DEBUG ativado:");
   println(out,
           std::string(GREEN) + "\nVersão do script: " + std::string(VERSION) + std::string(RESET));
   for (const SourceRecord& record : top20)
     println(out, debug_line(record));
-  println(out, "\n" + std::string(kRankingKey) +
-                   (config.ranking ? ":" : " (não enviado; EnableRanking=1 o envia):"));
+  println(out, item_heading(kRankingKey, config.ranking, "EnableRanking"));
   println(out, ranking_table(top20));
+  const QueryTables* tables = tcp && tcp->tables ? &*tcp->tables : nullptr;
+  const auto table = [&](std::string_view item, bool sent, std::string_view key,
+                         const std::string& text, bool items = false) {
+    println(out, item_heading(item, sent, key, items));
+    println(out, tables ? text : "(sem as contagens do leitor TCP)");
+  };
+  const QueryTables none;
+  const QueryTables& t = tables ? *tables : none;
+  table(kNamesKey, config.query_tables, "EnableQueryTables", names_table(t));
+  table(kClientNamesKey, config.query_tables, "EnableQueryTables", client_names_table(top20, t));
+  table(kTypesKey, config.query_tables, "EnableQueryTables", types_table(t));
+  std::string codes;
+  for (const ZabbixMetric& value : rcode_values("", t.rcodes, std::nullopt)) {
+    if (!codes.empty()) codes += '\n';
+    codes += value.key + "=" + value_text(value.value);
+  }
+  table(std::string(kAnswersKey) + ", quillet.rcode[*]", config.response_codes,
+        "EnableResponseCodes", codes, true);
+  table(kClientRcodesKey, config.response_codes, "EnableResponseCodes",
+        client_rcodes_table(top20, t));
 }
 
 }  // namespace
@@ -170,13 +201,36 @@ std::vector<ZabbixMetric> run_values(const std::string& zabbix_host,
   return values;
 }
 
+std::vector<ZabbixMetric> rcode_values(const std::string& zabbix_host, const Rcodes& rcodes,
+                                       const std::optional<ValueClock>& clock) {
+  std::vector<ZabbixMetric> values{
+      {zabbix_host, std::string(kAnswersKey), answers_of(rcodes), clock}};
+  const std::array<double, 5> shares = rcode_shares(rcodes);
+  for (std::size_t i = 0; i < shares.size(); ++i)
+    values.push_back({zabbix_host, rcode_key(kRcodeKinds[i]), shares[i], clock});
+  return values;
+}
+
 std::vector<ZabbixMetric> table_values(const std::string& zabbix_host,
                                        const std::vector<SourceRecord>& ranking,
-                                       const Configuration& config,
+                                       const QueryTables* tables, const Configuration& config,
                                        const std::optional<ValueClock>& clock) {
   std::vector<ZabbixMetric> values;
   if (config.ranking)
     values.push_back({zabbix_host, std::string(kRankingKey), ranking_table(ranking), clock});
+  if (!tables) return values;
+  if (config.query_tables) {
+    values.push_back({zabbix_host, std::string(kNamesKey), names_table(*tables), clock});
+    values.push_back(
+        {zabbix_host, std::string(kClientNamesKey), client_names_table(ranking, *tables), clock});
+    values.push_back({zabbix_host, std::string(kTypesKey), types_table(*tables), clock});
+  }
+  if (config.response_codes) {
+    for (ZabbixMetric& value : rcode_values(zabbix_host, tables->rcodes, clock))
+      values.push_back(std::move(value));
+    values.push_back(
+        {zabbix_host, std::string(kClientRcodesKey), client_rcodes_table(ranking, *tables), clock});
+  }
   return values;
 }
 
@@ -206,6 +260,8 @@ int coletarDns(const std::string& /*caminho_arquivo: the capture decides the rep
       delivery_setup(config, listing ? std::nullopt : ctx.settings.zabbix_server, ctx.delivery);
   CaptureSetup capture = ctx.capture;
   if (config.interface.given()) capture.interface = config.interface.value;
+  // The listing shows every table; a run tallies them only to send them.
+  capture.tables = listing || config.query_tables || config.response_codes;
 
   // The buffer's place is checked before the capture too.
   std::optional<BufferRun> buffer;
@@ -217,7 +273,7 @@ int coletarDns(const std::string& /*caminho_arquivo: the capture decides the rep
   const std::vector<SourceRecord>& top20 = run->top20;
   const ValueClock window_end = value_clock(run->capture.window_end);
   if (listing) {
-    print_listing(top20, config, ctx.out);
+    print_listing(top20, run->tcp, config, ctx.out);
     return run->capture.tcp_failed ? 1 : 0;
   }
 
@@ -233,7 +289,8 @@ int coletarDns(const std::string& /*caminho_arquivo: the capture decides the rep
   // whose template predates them refuses them, and that costs no client value.
   std::vector<ZabbixMetric> host_values =
       uncounted_values(zabbix_host, run->capture, run->tcp, window_end);
-  for (ZabbixMetric& value : table_values(zabbix_host, top20, config, window_end))
+  const QueryTables* tables = run->tcp && run->tcp->tables ? &*run->tcp->tables : nullptr;
+  for (ZabbixMetric& value : table_values(zabbix_host, top20, tables, config, window_end))
     host_values.push_back(std::move(value));
   // Not after a last value that no node took: the request would cost its
   // attempts again for nothing.

@@ -10,6 +10,7 @@
 #include "context.h"
 #include "delivery.h"
 #include "report.h"
+#include "transports.h"
 #include "zabbix_sender.h"
 
 namespace quillet {
@@ -25,10 +26,19 @@ std::vector<ZabbixMetric> run_values(const std::string& zabbix_host,
                                      const std::vector<SourceRecord>& buffered_clients = {});
 
 // The tables a run sends after `run_values`, for `zabbix_host` with `clock`:
-// with EnableRanking=1, "quillet.ranking" with the ranked table of `ranking`.
+// with EnableRanking=1, "quillet.ranking" with the ranked table of `ranking`;
+// from `tables` (none: the reader did not tally them), with
+// EnableQueryTables=1 "quillet.names", "quillet.client_names" and
+// "quillet.qtypes", with EnableResponseCodes=1 `rcode_values` and
+// "quillet.client_rcodes".
 std::vector<ZabbixMetric> table_values(const std::string& zabbix_host,
                                        const std::vector<SourceRecord>& ranking,
-                                       const Configuration& config,
+                                       const QueryTables* tables, const Configuration& config,
+                                       const std::optional<ValueClock>& clock);
+
+// "quillet.answers" with the answers the server sent, then
+// "quillet.rcode[<kind>]" with each kind's share in percent.
+std::vector<ZabbixMetric> rcode_values(const std::string& zabbix_host, const Rcodes& rcodes,
                                        const std::optional<ValueClock>& clock);
 
 // How a run's values travel: to the nodes of `zabbix_server` (none when it has

@@ -117,7 +117,9 @@ constexpr std::size_t kTlsConnect = 1;
 constexpr std::size_t kEnableBuffer = 12;
 constexpr std::size_t kBufferPeriod = 13;
 constexpr std::size_t kEnableRanking = 15;
-constexpr std::array<Key, 16> kKeys = {{
+constexpr std::size_t kEnableQueryTables = 16;
+constexpr std::size_t kEnableResponseCodes = 17;
+constexpr std::array<Key, 18> kKeys = {{
     {"ServerPort", ValueKind::port, std::nullopt, false, nullptr},
     {"TLSConnect", ValueKind::mode, std::nullopt, false, nullptr},
     {"TLSPSKIdentity", ValueKind::identity, TlsConnect::psk, true, &Configuration::psk_identity},
@@ -136,6 +138,8 @@ constexpr std::array<Key, 16> kKeys = {{
     {"PersistentBufferPeriod", ValueKind::period, std::nullopt, false, nullptr},
     {"PersistentBufferFile", ValueKind::path, std::nullopt, false, &Configuration::buffer_file},
     {"EnableRanking", ValueKind::flag, std::nullopt, false, nullptr},
+    {"EnableQueryTables", ValueKind::flag, std::nullopt, false, nullptr},
+    {"EnableResponseCodes", ValueKind::flag, std::nullopt, false, nullptr},
 }};
 
 using Seen = std::array<ConfiguredValue, kKeys.size()>;
@@ -373,6 +377,8 @@ Configuration parse_configuration(std::string_view text, const std::string& file
   }
   config.persistent_buffer = seen[kEnableBuffer].value == "1";
   config.ranking = seen[kEnableRanking].value == "1";
+  config.query_tables = seen[kEnableQueryTables].value == "1";
+  config.response_codes = seen[kEnableResponseCodes].value == "1";
   if (seen[kBufferPeriod].given()) {
     config.buffer_period = *period_of(seen[kBufferPeriod].value);
     config.buffer_period_text = seen[kBufferPeriod].value;

@@ -54,6 +54,12 @@ struct Configuration {
   ConfiguredValue buffer_file;               // not given: in the working directory
   // EnableRanking: the run sends the ranked table (quillet.ranking).
   bool ranking = false;
+  // EnableQueryTables: the tables of what the clients asked (names, names of
+  // the ranked clients, query types).
+  bool query_tables = false;
+  // EnableResponseCodes: the shares of the server's answers by response code,
+  // and the ranked clients' answers.
+  bool response_codes = false;
 };
 
 // The bounds of PersistentBufferPeriod, as the agent 2 has them.

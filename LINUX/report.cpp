@@ -487,47 +487,61 @@ std::size_t width_of(std::string_view text) {
       std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; }));
 }
 
-// `text` right-aligned (`left`: left-aligned) in `width` characters.
-void append_cell(std::string& out, std::string_view text, std::size_t width, bool left = false) {
-  const std::string pad(width - std::min(width, width_of(text)), ' ');
-  if (!left) out += pad;
-  out += text;
-  if (left) out += pad;
-}
-
 }  // namespace
 
-std::string ranking_table(const std::vector<SourceRecord>& ranking) {
-  constexpr std::array<std::string_view, 4> kHeader = {"#", "client", "queries", "share"};
-  std::vector<std::array<std::string, 4>> rows;
-  for (std::size_t i = 0; i < ranking.size(); ++i) {
-    const SourceRecord& r = ranking[i];
-    const bool tied = i > 0 && r.contagem == ranking[i - 1].contagem;
-    std::array<char, 32> share{};
-    const auto end = std::to_chars(share.data(), share.data() + share.size(), r.percentual,
-                                   std::chars_format::fixed, 1)
-                         .ptr;
-    rows.push_back({tied ? rows.back()[0] : std::to_string(i + 1), console_safe(r.source),
-                    std::to_string(r.contagem), std::string(share.data(), end) + " %"});
-  }
-  std::array<std::size_t, 4> widths{};
+std::string text_table(const std::vector<std::string>& header,
+                       const std::vector<std::vector<std::string>>& rows,
+                       const std::vector<std::size_t>& left) {
+  std::vector<std::size_t> widths(header.size());
   for (std::size_t c = 0; c < widths.size(); ++c) {
-    widths[c] = kHeader[c].size();
+    widths[c] = width_of(header[c]);
     for (const auto& row : rows)
       widths[c] = std::max(widths[c], width_of(row[c]));
   }
   std::string table;
-  const auto line = [&](const auto& cells) {
+  const auto line = [&](const std::vector<std::string>& cells) {
     if (!table.empty()) table += '\n';
     for (std::size_t c = 0; c < cells.size(); ++c) {
       if (c > 0) table += "  ";
-      append_cell(table, cells[c], widths[c], c == 1);
+      const std::string pad(widths[c] - std::min(widths[c], width_of(cells[c])), ' ');
+      const bool on_left = std::find(left.begin(), left.end(), c) != left.end();
+      if (!on_left) table += pad;
+      table += cells[c];
+      // No line ends in blanks.
+      if (on_left && c + 1 < cells.size()) table += pad;
     }
-    // The last column is right-aligned: no line ends in blanks.
   };
-  line(kHeader);
+  line(header);
   for (const auto& row : rows)
     line(row);
+  return table;
+}
+
+std::vector<std::string> ranks(const std::vector<SourceRecord>& ranking) {
+  std::vector<std::string> out;
+  for (std::size_t i = 0; i < ranking.size(); ++i) {
+    const bool tied = i > 0 && ranking[i].contagem == ranking[i - 1].contagem;
+    out.push_back(tied ? out.back() : std::to_string(i + 1));
+  }
+  return out;
+}
+
+std::string percent_text(double share) {
+  std::array<char, 32> text{};
+  const auto end =
+      std::to_chars(text.data(), text.data() + text.size(), share, std::chars_format::fixed, 1).ptr;
+  return std::string(text.data(), end) + " %";
+}
+
+std::string ranking_table(const std::vector<SourceRecord>& ranking) {
+  const std::vector<std::string> rank = ranks(ranking);
+  std::vector<std::vector<std::string>> rows;
+  for (std::size_t i = 0; i < ranking.size(); ++i) {
+    const SourceRecord& r = ranking[i];
+    rows.push_back(
+        {rank[i], console_safe(r.source), std::to_string(r.contagem), percent_text(r.percentual)});
+  }
+  std::string table = text_table({"#", "client", "queries", "share"}, rows, {1});
   if (rows.empty()) table += "\n(no DNS query from any client in the capture)";
   return table;
 }

@@ -83,4 +83,15 @@ std::string debug_line(const SourceRecord& record);
 inline constexpr std::string_view kRankingKey = "quillet.ranking";
 std::string ranking_table(const std::vector<SourceRecord>& ranking);
 
+// A table of `rows` under `header` in that form: columns two blanks apart,
+// each as wide as its widest cell, right-aligned but for the `left` ones; no
+// line end after the last row and no blank at a line's end.
+std::string text_table(const std::vector<std::string>& header,
+                       const std::vector<std::vector<std::string>>& rows,
+                       const std::vector<std::size_t>& left);
+// The rank of each record of `ranking`, as the ranked table writes it.
+std::vector<std::string> ranks(const std::vector<SourceRecord>& ranking);
+// "61.3 %": a share with one decimal.
+std::string percent_text(double share);
+
 }  // namespace quillet

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -14,6 +15,7 @@
 
 #include "buffer.h"
 #include "failure_of.h"
+#include "query_tables.h"
 #include "scratch.h"
 #include "test_context.h"
 #include "trapper.h"
@@ -94,6 +96,15 @@ class Collection : public ::testing::Test {
   const std::string debug_line_text =
       "[DEBUG] Executando: timeout 5 tcpdump --immediate-mode -B 65536 -s 512 -i ens18 -w " +
       dir.path().string() + "/dump.pcap udp port 53\n";
+  // The listing's tables after the ranking, without a reader's tallies.
+  const std::string kNoTables =
+      "\nquillet.names (não enviado; EnableQueryTables=1 o envia):\n(sem as contagens do leitor "
+      "TCP)\n\nquillet.client_names (não enviado; EnableQueryTables=1 o envia):\n(sem as "
+      "contagens do leitor TCP)\n\nquillet.qtypes (não enviado; EnableQueryTables=1 o "
+      "envia):\n(sem as contagens do leitor TCP)\n\nquillet.answers, quillet.rcode[*] (não "
+      "enviados; EnableResponseCodes=1 os envia):\n(sem as contagens do leitor "
+      "TCP)\n\nquillet.client_rcodes (não enviado; EnableResponseCodes=1 o envia):\n(sem as "
+      "contagens do leitor TCP)\n";
 };
 
 TEST_F(Collection, DeliversTheDocumentThenCountAndPercentagePerAddress) {
@@ -138,7 +149,8 @@ TEST_F(Collection, DebugListingSendsNothing) {
                              "EnableRanking=1 o envia):\n"
                              "#  client       queries   share\n"
                              "1  192.0.2.10       152  61.3 %\n"
-                             "2  2001:db8::1       40  16.1 %\n");
+                             "2  2001:db8::1       40  16.1 %\n" +
+                             kNoTables);
 }
 
 TEST_F(Collection, SendsTheRankedTableLastWithTheRunsClock) {
@@ -154,7 +166,9 @@ TEST_F(Collection, SendsTheRankedTableLastWithTheRunsClock) {
   t.ctx.settings.zabbix_host = "debug";
   t.out.str("");
   EXPECT_EQ(collect(trapper.port(), "EnableRanking=1\n"), 0);
-  EXPECT_TRUE(t.out.str().ends_with("16.1}\n\nquillet.ranking:\n" + table + "\n")) << t.out.str();
+  EXPECT_NE(t.out.str().find("16.1}\n\nquillet.ranking:\n" + table + "\n\nquillet.names ("),
+            std::string::npos)
+      << t.out.str();
 }
 
 // With the TCP reader: no TCP query leaves dnstop's listing as it was; TCP
@@ -209,6 +223,48 @@ TEST_F(Collection, TcpQueriesJoinTheRankingAndTheShares) {
       listing("{'{#SOURCE}': '192.0.2.10', '{#CONTAGEM}': 152, '{#PERCENTUAL}': 61.3}\n"
               "{'{#SOURCE}': '2001:db8::1', '{#CONTAGEM}': 40, '{#PERCENTUAL}': 16.1}\n")))
       << t.out.str();
+}
+
+// The tables the keys ask for, from the reader's tallies, with the host's
+// other values; without the keys the reader is asked for nothing more.
+TEST_F(Collection, SendsTheTablesTheKeysAskFor) {
+  t.ctx.capture.tcp_reader = "quillet-tcp";
+  const std::string codes = " 0 1 1 0 0 0 0 0 0 0 0 0 0 0 0";  // 8 NOERROR, 1, 1
+  const std::string tables = "Q 10 0\nT 1 10\nN 10 victim.example\nR 8" + codes +
+                             "\nC 192.0.2.10 8" + codes + "\nD 192.0.2.10 10 victim.example\n";
+  std::vector<std::string> asked;
+  t.contained.on_run = [&](const ContainedCommand& command) {
+    if (command.program == "dnstop") dir.write("dnstop_output.txt", report);
+    if (command.program != "dnstop") asked = command.args;
+    const bool tallied = std::find(asked.begin(), asked.end(), "-t") != asked.end();
+    dir.write("tcp_output.txt", "S 0\nB 0\nL 0\n" + (tallied ? tables : std::string()));
+    return ContainedResult{};
+  };
+  Trapper trapper;
+  EXPECT_EQ(collect(trapper.port(), "EnableQueryTables=0\nEnableResponseCodes=0\n"), 0);
+  EXPECT_TRUE(asked.empty());
+  const std::string none = received(trapper).back();
+  EXPECT_EQ(collect(trapper.port(), "EnableQueryTables=1\nEnableResponseCodes=1\n"), 0);
+  EXPECT_EQ(asked, (std::vector<std::string>{"-t", "-c", "192.0.2.10", "-c", "2001:db8::1"}));
+  const QueryTables read = *read_tcp_counts((dir.path() / "tcp_output.txt").string()).tables;
+  const std::vector<SourceRecord> ranked = {{"192.0.2.10", 152, 61.3}, {"2001:db8::1", 40, 16.1}};
+  const std::string at = "@" + std::to_string(testing::kTestClock);
+  EXPECT_EQ(received(trapper).back(),
+            none + " quillet.names=" + names_table(read) + at + " quillet.client_names=" +
+                client_names_table(ranked, read) + at + " quillet.qtypes=" + types_table(read) +
+                at + " quillet.answers=10" + at + " quillet.rcode[NOERROR]=80.0" + at +
+                " quillet.rcode[NXDOMAIN]=10.0" + at + " quillet.rcode[SERVFAIL]=10.0" + at +
+                " quillet.rcode[REFUSED]=0.0" + at + " quillet.rcode[other]=0.0" + at +
+                " quillet.client_rcodes=" + client_rcodes_table(ranked, read) + at);
+  // The listing shows them whatever the keys say.
+  t.ctx.settings.zabbix_host = "debug";
+  t.out.str("");
+  EXPECT_EQ(collect(trapper.port()), 0);
+  EXPECT_NE(t.out.str().find("\nquillet.names (não enviado; EnableQueryTables=1 o envia):\n" +
+                             names_table(read) + "\n"),
+            std::string::npos)
+      << t.out.str();
+  EXPECT_TRUE(t.out.str().ends_with("o envia):\n" + client_rcodes_table(ranked, read) + "\n"));
 }
 
 TEST_F(Collection, SaysWhatZabbixRefused) {

@@ -31,7 +31,9 @@ constexpr const char* kFile = "quillet.conf";
 const std::string kKnownKeys =
     "ServerPort, TLSConnect, TLSPSKIdentity, TLSPSKFile, TLSCAFile, TLSCertFile, TLSKeyFile, "
     "TLSCRLFile, TLSServerCertIssuer, TLSServerCertSubject, Interface, SourceIP, "
-    "EnablePersistentBuffer, PersistentBufferPeriod, PersistentBufferFile e EnableRanking";
+    "EnablePersistentBuffer, PersistentBufferPeriod, PersistentBufferFile, EnableRanking, "
+    "EnableQueryTables e "
+    "EnableResponseCodes";
 const std::string kDefaults = "ServerPort=10052 TLSConnect=unencrypted@0";
 
 // "Key=value@line" for the port, the mode and every value given.
@@ -59,6 +61,8 @@ std::string render(const Configuration& c) {
   }
   if (c.persistent_buffer) text += " EnablePersistentBuffer=1";
   if (c.ranking) text += " EnableRanking=1";
+  if (c.query_tables) text += " EnableQueryTables=1";
+  if (c.response_codes) text += " EnableResponseCodes=1";
   if (c.buffer_period != std::chrono::hours(1) || c.buffer_period_text != "1h") {
     text += " PersistentBufferPeriod=" + c.buffer_period_text + "(" +
             std::to_string(c.buffer_period.count()) + "s)";
@@ -138,6 +142,9 @@ TEST(ParseConfiguration, AcceptedForms) {
       {"EnablePersistentBuffer=1", kDefaults + " EnablePersistentBuffer=1"},
       {"EnableRanking=1", kDefaults + " EnableRanking=1"},
       {"EnableRanking=0", kDefaults},
+      {"EnableQueryTables=1\nEnableResponseCodes=1",
+       kDefaults + " EnableQueryTables=1 EnableResponseCodes=1"},
+      {"EnableQueryTables=0\nEnableResponseCodes=0", kDefaults},
       {"EnablePersistentBuffer=0\nPersistentBufferPeriod=2h\nPersistentBufferFile=/var/b",
        kDefaults + " PersistentBufferFile=/var/b@3 PersistentBufferPeriod=2h(7200s)"},
       {"PersistentBufferPeriod=60", kDefaults + " PersistentBufferPeriod=60(60s)"},

@@ -20,6 +20,7 @@
 
 #include "failure_of.h"
 #include "os.h"
+#include "query_tables.h"
 #include "scratch.h"
 
 namespace quillet {
@@ -509,6 +510,44 @@ TEST(RankingTable, AlignedBusiestFirstAndFitForDisplay) {
             "4  ::1?[1m?                       7   nan %");
   EXPECT_EQ(ranking_table({}),
             "#  client  queries  share\n(no DNS query from any client in the capture)");
+}
+
+TEST(QueryTables, NamesTypesAndAnswersOfTheRankedClients) {
+  const std::string longest(1020, 'x');  // a name of 255 bytes, each escaped
+  QueryTables t{1000,
+                3,
+                {{1, 600}, {28, 300}, {65000, 100}},
+                {{"victim.example", 900}, {longest, 1}},
+                {90, 0, 5, 4, 0, 1},
+                {{"192.0.2.10", {9, 0, 0, 1}, {{"victim.example", 8}, {"a.b", 2}}}}};
+  for (int type = 2; type < 10; ++type)
+    t.types.emplace_back(type, 1);
+  const std::string shown = longest.substr(0, 252) + "...";
+  EXPECT_EQ(names_table(t), "#  name" + std::string(shown.size() - 4, ' ') +
+                                "  queries   share\n1  victim.example" +
+                                std::string(shown.size() - 14, ' ') + "      900  90.0 %\n2  " +
+                                shown +
+                                "        1   0.1 %\n(3 queries for names past the "
+                                "reader's bounds are in no row)");
+  const std::vector<SourceRecord> ranked = {{"192.0.2.10", 10, 50.0}, {"2001:db8::1", 10, 50.0}};
+  EXPECT_EQ(client_names_table(ranked, t),
+            "#  client       queries  names asked most (queries)\n"
+            "1  192.0.2.10        10  victim.example 8, a.b 2\n"
+            "1  2001:db8::1       10  -");
+  // The ten types asked most, then the rest.
+  EXPECT_TRUE(
+      types_table(t).starts_with("type       queries   share\nA              600  60.0 %\n"));
+  EXPECT_TRUE(types_table(t).ends_with("\nTYPE8            1   0.1 %\nother            1   0.1 %"))
+      << types_table(t);
+  EXPECT_EQ(rcode_shares(t.rcodes), (std::array<double, 5>{90.0, 4.0, 5.0, 1.0, 0.0}));
+  EXPECT_EQ(client_rcodes_table(ranked, t),
+            "#  client       answers  NOERROR  NXDOMAIN  SERVFAIL  REFUSED  other\n"
+            "1  192.0.2.10        10   90.0 %    10.0 %     0.0 %    0.0 %  0.0 %\n"
+            "1  2001:db8::1        -        -         -         -        -      -");
+  EXPECT_EQ(
+      names_table({}),
+      "#  name  queries  share\n(no DNS query with a question from any client in the capture)");
+  EXPECT_EQ(type_name(255), "ANY");
 }
 
 // The report read from its file a piece at a time must give exactly what the

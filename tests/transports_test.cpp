@@ -20,7 +20,7 @@ TEST(TcpCounts, ReadsTheReadersLinesAndRefusesAnythingElse) {
   EXPECT_EQ(counts.without_start, 2);
   EXPECT_EQ(counts.broken, 0);
   EXPECT_EQ(counts.left_out, 5);
-  const std::pair<const char*, const char*> refused[] = {
+  const std::pair<std::string, const char*> refused[] = {
       {"A 192.0.2.1 3 0\nS 0\nB 0\n", "incompleta"},
       {"S 0\nL 0\nB 0\n", "inválida na linha 2"},
       {"A 192.0.2.1 3 4 5\nS 0\nB 0\nL 0\n", "inválida na linha 1"},
@@ -29,6 +29,14 @@ TEST(TcpCounts, ReadsTheReadersLinesAndRefusesAnythingElse) {
       {"A 192.0.2.1 3\nS 0\nB 0\nL 0\n", "inválida na linha 1"},
       {"S 0\nB 0\nL 0\nA 192.0.2.1 3 0\n", "inválida na linha 4"},
       {"X\nS 0\nB 0\nL 0\n", "inválida na linha 1"},
+      // The tables: in their order, names without blanks, 16 codes.
+      {"S 0\nB 0\nL 0\nQ 1 0\nT 1 1\n", "incompleta"},
+      {"S 0\nB 0\nL 0\nT 1 1\n", "inválida na linha 4"},
+      {"S 0\nB 0\nL 0\nQ 1 0\nN 1 a.b\nT 1 1\n", "inválida na linha 6"},
+      {"S 0\nB 0\nL 0\nQ 1 0\nR 1 0\n", "inválida na linha 5"},
+      {"S 0\nB 0\nL 0\nQ 1 0\nN 1 a\x01b\n", "inválida na linha 5"},
+      {"S 0\nB 0\nL 0\nQ 1 0\nR 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0\nD ::1 1 a\n",
+       "inválida na linha 6"},
   };
   for (const auto& [text, why] : refused) {
     dir.write("tcp", text);
@@ -36,6 +44,23 @@ TEST(TcpCounts, ReadsTheReadersLinesAndRefusesAnythingElse) {
               "erro de leitura / contagem TCP / saída do leitor TCP " + path + " " + why)
         << text;
   }
+}
+
+TEST(TcpCounts, ReadsTheTablesAfterTheCounts) {
+  ScratchDir dir;
+  const std::string zeros = " 0 0 0 0 0 0 0 0 0 0 0 0 0";
+  dir.write("tcp",
+            "A ::1 7 4\nS 0\nB 0\nL 0\nQ 9 1\nT 1 6\nT 28 3\nN 5 victim.example\nN 4 "
+            "a\\032b.test\nR 6 0 1" +
+                zeros + "\nC ::1 2 0 0" + zeros + "\nD ::1 2 a\\032b.test\nC 192.0.2.1 0 0 0" +
+                zeros + "\n");
+  QueryTables expected{9,
+                       1,
+                       {{1, 6}, {28, 3}},
+                       {{"victim.example", 5}, {"a\\032b.test", 4}},
+                       {6, 0, 1},
+                       {{"::1", {2}, {{"a\\032b.test", 2}}}, {"192.0.2.1", {}, {}}}};
+  EXPECT_EQ(read_tcp_counts((dir.path() / "tcp").string()).tables, expected);
 }
 
 TEST(TcpCounts, JoinUdpByAddressWithSharesOfBothTransports) {
