@@ -47,7 +47,7 @@ std::optional<Collected> capture_and_rank(Context& ctx, const CaptureSetup& capt
   Collected run{{}, *captured, std::nullopt};
   TopSelection top(kTopLimit);
   if (!capture.tcp_reader.empty() && !captured->tcp_failed)
-    run.tcp = read_tcp_counts(capture.caminho_tcp);
+    run.tcp = read_tcp_counts(capture.caminho_tcp, capture.tables);
   const TcpCounts tcp = run.tcp.value_or(TcpCounts{});
   if (tcp.without_start > 0) {
     println(ctx.out,

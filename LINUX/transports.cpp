@@ -92,7 +92,7 @@ bool read_table_line(const std::vector<std::string>& w, QueryTables& t, int& sta
 
 }  // namespace
 
-TcpCounts read_tcp_counts(const std::string& path) {
+TcpCounts read_tcp_counts(const std::string& path, bool tables) {
   std::ifstream in(path);
   if (!in) throw tcp_failure(path, "não pôde ser aberta");
   TcpCounts counts;
@@ -104,7 +104,9 @@ TcpCounts read_tcp_counts(const std::string& path) {
     std::int64_t value = 0, udp = 0;
     bool good = !w.empty();
     if (good && stage == 3) {
-      if (!counts.tables) {
+      if (!tables) {
+        good = false;
+      } else if (!counts.tables) {
         counts.tables.emplace();
         good = w.size() == 3 && w[0] == "Q" && read_number(w[1], counts.tables->queries) &&
                read_number(w[2], counts.tables->left_out);
@@ -125,7 +127,7 @@ TcpCounts read_tcp_counts(const std::string& path) {
     if (!good) throw tcp_failure(path, "inválida na linha " + std::to_string(number));
   }
   // The tables end with the server's answers at least.
-  if (in.bad() || stage != 3 || (counts.tables && table_stage < 2))
+  if (in.bad() || stage != 3 || (tables && table_stage < 2))
     throw tcp_failure(path, "incompleta");
   return counts;
 }

@@ -75,9 +75,10 @@ inline constexpr std::size_t kReportRows = 50;
 // then "S <n>", "B <n>" and "L <n>"; then, when it tallied the tables, "Q
 // <queries> <left out>", "T <type> <n>" lines, "N <n> <name>" lines, "R" and 16
 // counts, and per client "C <address>" and 16 counts followed by its "D
-// <address> <n> <name>" lines). A file that cannot be read, or a line out of
+// <address> <n> <name>" lines). The tables must be there when `tables`, and
+// nothing after "L" otherwise. A file that cannot be read, or a line out of
 // that form or order, raises Failure.
-TcpCounts read_tcp_counts(const std::string& path);
+TcpCounts read_tcp_counts(const std::string& path, bool tables = false);
 
 // The UDP queries of the report at `path`: the sum of its "Opcode" table,
 // which holds every query dnstop counted; without that table, the sum of

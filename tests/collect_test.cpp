@@ -190,7 +190,9 @@ TEST_F(Collection, TcpQueriesJoinTheRankingAndTheShares) {
   };
   // What the run printed before its tables.
   const auto listed = [&] { return t.out.str().substr(0, t.out.str().find("\nquillet.ranking")); };
-  tcp = "S 0\nB 0\nL 0\n";
+  // The listing asks the reader for its tables too.
+  const std::string no_tables = "Q 0 0\nR 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0\n";
+  tcp = "S 0\nB 0\nL 0\n" + no_tables;
   EXPECT_EQ(collect(testing::closed_loopback_port()), 0);
   EXPECT_EQ(listed(),
             debug_line_text + listing("{'{#SOURCE}': '192.0.2.10', '{#CONTAGEM}': 152, "
@@ -198,7 +200,7 @@ TEST_F(Collection, TcpQueriesJoinTheRankingAndTheShares) {
                                       "'{#CONTAGEM}': 40, '{#PERCENTUAL}': 16.1}\n"));
   // 248 UDP queries in the Opcode table, 12 over TCP: 260 in all.
   report += "\nOpcode Count % cum%\n------ ----- - ----\nQuery 240 96.8 96.8\nUpdate 8 3.2 100.0\n";
-  tcp = "A 2001:db8::1 2 0\nA 192.0.2.99 10 0\nS 3\nB 1\nL 4\n";
+  tcp = "A 2001:db8::1 2 0\nA 192.0.2.99 10 0\nS 3\nB 1\nL 4\n" + no_tables;
   t.out.str("");
   EXPECT_EQ(collect(testing::closed_loopback_port()), 0);
   EXPECT_EQ(listed(),
@@ -246,7 +248,7 @@ TEST_F(Collection, SendsTheTablesTheKeysAskFor) {
   const std::string none = received(trapper).back();
   EXPECT_EQ(collect(trapper.port(), "EnableQueryTables=1\nEnableResponseCodes=1\n"), 0);
   EXPECT_EQ(asked, (std::vector<std::string>{"-t", "-c", "192.0.2.10", "-c", "2001:db8::1"}));
-  const QueryTables read = *read_tcp_counts((dir.path() / "tcp_output.txt").string()).tables;
+  const QueryTables read = *read_tcp_counts((dir.path() / "tcp_output.txt").string(), true).tables;
   const std::vector<SourceRecord> ranked = {{"192.0.2.10", 152, 61.3}, {"2001:db8::1", 40, 16.1}};
   const std::string at = "@" + std::to_string(testing::kTestClock);
   EXPECT_EQ(received(trapper).back(),

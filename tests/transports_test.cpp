@@ -40,7 +40,7 @@ TEST(TcpCounts, ReadsTheReadersLinesAndRefusesAnythingElse) {
   };
   for (const auto& [text, why] : refused) {
     dir.write("tcp", text);
-    EXPECT_EQ(failure_of<Failure>([&] { read_tcp_counts(path); }),
+    EXPECT_EQ(failure_of<Failure>([&] { read_tcp_counts(path, text.find('Q') != std::string::npos); }),
               "erro de leitura / contagem TCP / saída do leitor TCP " + path + " " + why)
         << text;
   }
@@ -60,7 +60,15 @@ TEST(TcpCounts, ReadsTheTablesAfterTheCounts) {
                        {{"victim.example", 5}, {"a\\032b.test", 4}},
                        {6, 0, 1},
                        {{"::1", {2}, {{"a\\032b.test", 2}}}, {"192.0.2.1", {}, {}}}};
-  EXPECT_EQ(read_tcp_counts((dir.path() / "tcp").string()).tables, expected);
+  EXPECT_EQ(read_tcp_counts((dir.path() / "tcp").string(), true).tables, expected);
+  // Asked for and missing, or not asked for.
+  EXPECT_EQ(failure_of<Failure>([&] { read_tcp_counts((dir.path() / "tcp").string()); }),
+            "erro de leitura / contagem TCP / saída do leitor TCP " + (dir.path() / "tcp").string() +
+                " inválida na linha 5");
+  dir.write("tcp", "S 0\nB 0\nL 0\n");
+  EXPECT_EQ(failure_of<Failure>([&] { read_tcp_counts((dir.path() / "tcp").string(), true); }),
+            "erro de leitura / contagem TCP / saída do leitor TCP " + (dir.path() / "tcp").string() +
+                " incompleta");
 }
 
 TEST(TcpCounts, JoinUdpByAddressWithSharesOfBothTransports) {

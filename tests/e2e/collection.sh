@@ -47,6 +47,36 @@ quillet.ranking (não enviado; EnableRanking=1 o envia):
 2  2001:db8::1        40  16.1 %
 2  198.51.100.7       40  16.1 %
 4  203.0.113.5         4   1.6 %
+
+quillet.names (não enviado; EnableQueryTables=1 o envia):
+#  name  queries  share
+(no DNS query with a question from any client in the capture)
+
+quillet.client_names (não enviado; EnableQueryTables=1 o envia):
+#  client        queries  names asked most (queries)
+1  192.0.2.10        152  -
+2  2001:db8::1        40  -
+2  198.51.100.7       40  -
+4  203.0.113.5         4  -
+
+quillet.qtypes (não enviado; EnableQueryTables=1 o envia):
+type  queries  share
+(no DNS query with a question from any client in the capture)
+
+quillet.answers, quillet.rcode[*] (não enviados; EnableResponseCodes=1 os envia):
+quillet.answers=0
+quillet.rcode[NOERROR]=0.0
+quillet.rcode[NXDOMAIN]=0.0
+quillet.rcode[SERVFAIL]=0.0
+quillet.rcode[REFUSED]=0.0
+quillet.rcode[other]=0.0
+
+quillet.client_rcodes (não enviado; EnableResponseCodes=1 o envia):
+#  client        answers  NOERROR  NXDOMAIN  SERVFAIL  REFUSED  other
+1  192.0.2.10          -        -         -         -        -      -
+2  2001:db8::1         -        -         -         -        -      -
+2  198.51.100.7        -        -         -         -        -      -
+4  203.0.113.5         -        -         -         -        -      -
 "
 expect_file_eq "debug: stderr" "$ERR" ""
 # Three arguments: server and host are both "debug".

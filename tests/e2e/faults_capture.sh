@@ -242,12 +242,17 @@ bound_line() { # bound_line PROGRAM CAUSE: the console of a run that a bound end
   if [ "$1" = dnstop ]; then
     printf '%s\n' "$debug_line" "[ERRO] dnstop falhou: comando '$dnstop_cmd' $2" "$capture_failed"
   else
-    # dnstop's ranking all the same
-    printf '%s\n' "$debug_line" "[ERRO] quillet-tcp falhou: comando '$tcp_cmd' $2$tcp_failed" \
-      "$(sed 1d <<<"$listing")"
+    # dnstop's ranking all the same, and no table of the reader's; a listing
+    # asks the reader for its tables of dnstop's rows.
+    printf '%s\n' "$debug_line" \
+      "[ERRO] quillet-tcp falhou: comando '${tcp_cmd/"< "/"-t -c 192.0.2.10 -c 192.0.2.20 < "}' $2$tcp_failed" \
+      "$(sed 1d <<<"$listing" | awk '/^quillet\.ranking/ { print; next }
+        /^quillet\..*:$/ { print; print "(sem as contagens do leitor TCP)"; skip = 1; next }
+        /^$/ { skip = 0 } !skip')"
   fi
 }
-printf 'S 0\nB 0\nL 0\n' >"$SCRATCH/no-tcp"
+# What a reader that found nothing writes for a listing, its tables included.
+printf 'S 0\nB 0\nL 0\nQ 0 0\nR 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0\n' >"$SCRATCH/no-tcp"
 hostile_rows=(
   "read_shadow listing"
   "write_workdir listing"
