@@ -24,7 +24,10 @@
 # (22 clients, 1000 queries, 70 of them from two clients over TCP: the two
 # quietest miss the top twenty) and "small" (5 clients, 100 queries over UDP)
 # are built in; with a total of 100 or 1000 every percentage is exact to one
-# decimal.
+# decimal. A client asks for q<n>.<its address>.clients.example, and one of at
+# most two queries for names of strangers' bytes, which are answered NXDOMAIN:
+# one like a macro and HTML with control and invalid bytes, one of two labels
+# of 63 bytes.
 #
 # What dnstop does with such traffic (measured with dnstop 20120611): it counts
 # queries over UDP only (TCP queries are counted beside it); responses appear neither among the Sources nor in the total,
@@ -195,7 +198,8 @@ make_network() {
 
 start_responder() {
   "$PYTHON" - "$SERVER4" "$SERVER6" "$WORK/responder.ready" <<'EOF' &
-# Answers every DNS query, over UDP and TCP, with NOERROR and no records.
+# Answers every DNS query, over UDP and TCP, with no records: NOERROR for a
+# name under clients.example, NXDOMAIN for any other.
 import select, socket, struct, sys
 udp, listeners, streams = [], [], {}
 for family, address in ((socket.AF_INET, sys.argv[1]), (socket.AF_INET6, sys.argv[2])):
@@ -213,7 +217,8 @@ def answer(query):
     end = 12
     while end < len(query) and query[end] != 0:
         end += query[end] + 1
-    return struct.pack("!HHHHHH", qid, 0x8180 | (flags & 0x0100), 1, 0, 0, 0) + query[12:end + 5]
+    code = 0 if query[:end + 1].endswith(b"\x07clients\x07example\x00") else 3
+    return struct.pack("!HHHHHH", qid, 0x8180 | code | (flags & 0x0100), 1, 0, 0, 0) + query[12:end + 5]
 while True:
     for s in select.select(udp + listeners + list(streams), [], [])[0]:
         if s in listeners:
@@ -279,6 +284,8 @@ for line in open(plan):
     framed = []
     for i in range(1, count + 1):
         name = b"".join(bytes([len(p)]) + p.encode() for p in f"q{i}.{label}.clients.example".split("."))
+        if count <= 2:  # bytes of strangers: a name like a macro and HTML, one of 127 bytes
+            name = b"\x04{$X}\x09<b>\x01\xff</b>" if i == 1 else b"\x3f" + bytes(63) + b"\x3f" + b"\xff" * 63
         wire = struct.pack("!6H", i, 0x0100, 1, 0, 0, 0) + name + b"\0" + struct.pack("!HH", 1, 1)
         if i > count - tcp:
             framed.append(struct.pack("!H", len(wire)) + wire)

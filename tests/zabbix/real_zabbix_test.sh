@@ -275,17 +275,18 @@ php_log_size=$(stat -c %s "$php_log")
 "$API" import "$TEMPLATE" >/dev/null
 expect_eq "import of ${TEMPLATE##*/}: no warning of the frontend" \
   "$(tail -c "+$((php_log_size + 1))" "$php_log" | grep -i -E 'warning|deprecated|notice|error' || true)" ""
-# The limits of the trigger, set to pick known clients of the plan: the host's
+# The limits of the share trigger, set to pick known clients of the plan: the host's
 # own limit (12: 192.0.2.10 at 15.0 % is over it, 2001:db8::10 at exactly 12.0 %
 # is not), two per-client limits (one for an IPv6 address), and one client whose
 # share is over its limit but whose count (8) is under {$DNS.TOP.MIN.QUERIES}.
+# The NXDOMAIN limit under the 0.2 % of the plan's two answers NXDOMAIN of 1000.
 # The silence alarm's window and interval, shortened for the silence check.
 SILENCE_WINDOW=30 SILENCE_INTERVAL=5
 # shellcheck disable=SC2016 # Zabbix macros, not shell expansions
 "$API" host-create "$HOST" "$TEMPLATE_NAME" --macro '{$DNS.TOP.PCT.MAX}=12' \
   --macro '{$DNS.TOP.PCT.MAX:"192.0.2.11"}=9.5' \
   --macro '{$DNS.TOP.PCT.MAX:"2001:db8:ffff:1:2:3:4:5"}=8.9' \
-  --macro '{$DNS.TOP.PCT.MAX:"192.0.2.22"}=0' \
+  --macro '{$DNS.TOP.PCT.MAX:"192.0.2.22"}=0' --macro '{$QUILLET.NXDOMAIN.PCT.MAX}=0.1' \
   --macro "{\$QUILLET.SILENCE}=${SILENCE_WINDOW}s" --macro "{\$QUILLET.SILENCE.INTERVAL}=${SILENCE_INTERVAL}s" >/dev/null
 # The server accepts values for a new host once its configuration cache has
 # synced; an empty discovery document tells when.
@@ -343,9 +344,10 @@ echo "first run: all items there ${waited} s after the run; $run1_stored of 40 v
   "${run1_refused:-?} refused (sent before the server knew their items)"
 
 # --- second run: values ------------------------------------------------------
-# With the ranked table, which the debug run's listing shows as well.
+# With the ranked table and the tables of names and answers, which the debug
+# run's listing shows as well.
 install -d -m 755 /etc/quillet
-echo EnableRanking=1 >/etc/quillet/quillet.conf
+printf '%s\n' EnableRanking=1 EnableQueryTables=1 EnableResponseCodes=1 >/etc/quillet/quillet.conf
 t=$(now)
 t2=$(date +%s)
 collect "$HOST" "$SCRATCH/run2"
@@ -356,7 +358,7 @@ expect_eq "second run: output" "$(cat "$SCRATCH/run2")" "$CAPTURE_LINE"$'\n'"OK!
 t=$(now)
 stored_all "$HOST" "$t2" "second run"
 expect_eq "second run: one value per item" "$("$API" history "$HOST" --since "$t2" | wc -l)" 40
-run2_clock=$("$API" history "$HOST" --since "$t2" | head -n 1 | cut -d. -f1)
+run2_clock=$("$API" history "$HOST" --since "$t2" | awk -F. 'NR == 1 { print $1 }')
 # What the quiet run could not count, as it sent it: 0 each, at the run's clock.
 UNCOUNTED_KEYS="quillet.capture.dropped quillet.tcp.left_out quillet.tcp.before_window quillet.tcp.broken"
 for ((i = 0; i < 25; i++)); do
@@ -371,7 +373,8 @@ expect_eq "items supported after the second run" \
 expected_problems=$(printf '%s\n' \
   "DNS client 192.0.2.10 sends more than 12% of all queries" \
   "DNS client 192.0.2.11 sends more than 9.5% of all queries" \
-  "DNS client 2001:db8:ffff:1:2:3:4:5 sends more than 8.9% of all queries")
+  "DNS client 2001:db8:ffff:1:2:3:4:5 sends more than 8.9% of all queries" \
+  "$([ "$STAND_IN" = 1 ] || echo "DNS server answers more than 0.1% NXDOMAIN or 10% SERVFAIL")" | sed '/^$/d')
 for ((i = 0; i < 25; i++)); do
   problems=$("$API" problems "$HOST")
   [ "$problems" = "$expected_problems" ] && break
@@ -384,15 +387,26 @@ expect_eq "problems: their names" "$("$API" events "$HOST" --since "$t1" | sed -
     "DNS client 192.0.2.10 sends 15 % of all queries (150 queries in 5 s), over its limit of 12 %" \
     "DNS client 192.0.2.11 sends 10 % of all queries (100 queries in 5 s), over its limit of 9.5 %" \
     "DNS client 2001:db8:ffff:1:2:3:4:5 sends 9 % of all queries (90 queries in 5 s), over its limit of 8.9 %")"
+[ "$STAND_IN" = 1 ] || expect_eq "problems: the answers' name" "$("$API" events "$HOST" --since "$t1" | sed -n 's/^[0-9]* 1 \(DNS server .*\)/\1/p' | LC_ALL=C sort -u)" \
+  "DNS server answers 0.2 % NXDOMAIN and 0 % SERVFAIL (1000 answers in 5 s), over its limits of 0.1 % and 10 %"
 # The dashboard of the linked host: each widget shows what discovery made.
 ranked="'DNS clients ranked by queries, last run': item quillet.ranking"
+client_names="'Names asked most by the ranked clients, last run': item quillet.client_names"
+names="'Names asked most, last run': item quillet.names"
+types="'Query types, last run': item quillet.qtypes"
+client_rcodes="'Answers of the ranked clients by response code, last run': item quillet.client_rcodes"
 clients="item 'DNS clients with data from quillet': item quillet.clients"
-widgets=("plaintext $ranked" "graphprototype 'Queries and share per client': 20 graphs of its graph prototype"
-  "$clients" "graph 'What the runs could not count': graph 'quillet: what the runs could not count'")
-[ "${zabbix_version%%.*}" -lt 7 ] || widgets=("itemhistory $ranked"
-  "svggraph 'Queries per client in the 5-s capture': 20 items named 'DNS client *: queries'"
+widgets=("plaintext $ranked" "plaintext $client_names" "plaintext $names"
+  "graphprototype 'Queries and share per client': 20 graphs of its graph prototype"
+  "graph 'Response codes of the answers': graph 'quillet: response codes of the answers'"
+  "plaintext $types" "plaintext $client_rcodes"
+  "graph 'What the runs could not count': graph 'quillet: what the runs could not count'" "$clients")
+[ "${zabbix_version%%.*}" -lt 7 ] || widgets=("itemhistory $ranked" "itemhistory $client_names"
+  "itemhistory $names" "svggraph 'Queries per client in the 5-s capture': 20 items named 'DNS client *: queries'"
   "piechart 'Share of all queries, last run': 20 items named 'DNS client *: share of queries'"
-  "problems 'Problems of this DNS server': -"
+  "piechart 'Response codes of the answers, last run': $(for kind in NOERROR NXDOMAIN SERVFAIL REFUSED other; do
+    echo "1 items named 'Share of answers: $kind'"; done | paste -sd, | sed 's/,/, /g')"
+  "itemhistory $types" "problems 'Problems of this DNS server': -" "itemhistory $client_rcodes"
   "honeycomb 'What the runs could not count': 4 items named 'Not counted: *'" "$clients")
 expect_eq "the host's dashboard" "$("$API" dashboard "$HOST")" "$(printf "$TEMPLATE_NAME: %s\n" "${widgets[@]}")"
 timed "read-back" "$t"
@@ -448,9 +462,26 @@ expect_eq "debug run: status" "$RUN_STATUS" 0
 expect_eq "debug run: a listing" "$(sed -n 2p "$SCRATCH/run3")" "Modo DEBUG ativado:"
 expect_eq "debug run: records" "$(tail -n +5 "$SCRATCH/run3" | sed '/^$/,$d')" "$expected_records"
 expect_eq "debug run: nothing sent" "$("$API" history "$HOST" --since "$t3" | wc -l)" 0
+# section HEADING FILE: the lines after HEADING: up to the next blank line.
+section() { awk -v h="$1:" '$0 == h { on = 1; next } on && $0 == "" { exit } on' "$2"; }
 if [ "$STAND_IN" = 0 ]; then
-  expect_eq "second run: quillet.ranking stored at the run's clock, as the listing shows it" \
-    "$("$API" item "$HOST" quillet.ranking)" "0 $run2_clock $(sed '1,/^quillet.ranking:$/d' "$SCRATCH/run3") -"
+  for key in quillet.ranking quillet.names quillet.client_names quillet.qtypes quillet.client_rcodes; do
+    expect_eq "second run: $key stored at the run's clock, as the listing shows it" \
+      "$("$API" item "$HOST" "$key")" "0 $run2_clock $(section "$key" "$SCRATCH/run3") -"
+  done
+  # The answers' values, read by their meaning (Zabbix writes 100.0 as 100).
+  expect_eq "second run: quillet.answers and quillet.rcode[*], as the listing shows them" \
+    "$(section 'quillet.answers, quillet.rcode[*]' "$SCRATCH/run3" | while IFS== read -r key _; do
+      echo "$key=$("$API" item "$HOST" "$key" | awk -v c="$run2_clock" '$1 == 0 && $2 == c { print $3 + 0 }')"
+    done)" "$(section 'quillet.answers, quillet.rcode[*]' "$SCRATCH/run3" | awk -F= '{ print $1 "=" $2 + 0 }')"
+  # What the plan asks: 998 queries under clients.example, 2 for strangers'
+  # bytes, NXDOMAIN; every query of type A and answered.
+  long=$(printf '\\000%.0s' $(seq 63))...  # two labels of 63 bytes, cut at 255 characters
+  # shellcheck disable=SC2016 # the name's own bytes
+  expect_eq "debug run: the names asked most" "$(section quillet.names "$SCRATCH/run3")" "$(printf '%s  %-255s  %7s  %6s\n' \
+    '#' name queries share 1 clients.example 998 '99.8 %' 2 "$long" 1 '0.1 %' 3 '{$x}.<b>\001\255</b>' 1 '0.1 %')"
+  expect_eq "debug run: the query types" "$(section quillet.qtypes "$SCRATCH/run3")" \
+    "type  queries    share"$'\n'"A        1000  100.0 %"
 fi
 
 # --- encrypted delivery, to the stock trapper port ---------------------------
@@ -517,8 +548,9 @@ else
   expect_eq "unencrypted to the PSK host: output" "$(cat "$SCRATCH/run-plain")" "$CAPTURE_LINE"$'\n'\
 '[ERRO] O Zabbix recusou a descoberta (descobertaDns) do host "dns-psk": confira o nome do host, o template e os hosts permitidos.'
 
-  # A key the server does not know, on a quiet interface: one delivery, five
-  # failed attempts with their pauses, given up.
+  # A key the server does not know, on a quiet interface: the discovery, five
+  # failed attempts with their pauses, given up, and the host's own values
+  # not tried after it.
   t=$(now)
   openssl rand -hex 32 >/etc/quillet/other.key
   chmod 600 /etc/quillet/other.key
@@ -536,7 +568,7 @@ else
   expect_eq "wrong key: output" "$(cat "$SCRATCH/run-wrong-key")" "$(
     echo "$CAPTURE_LINE"
     for _ in 1 2 3 4 5; do echo "$red"; done
-    echo "[ERRO] 1 de 1 envios ao Zabbix falharam."
+    echo "[ERRO] 2 de 2 envios ao Zabbix falharam."
   )"
   for run in run-psk run-cert run-plain run-wrong-key; do sed "s/^/  $run> /" "$SCRATCH/$run"; done
 fi
@@ -685,7 +717,7 @@ EOF
   # outage_failed KEPT HELD: the last line of an outage run with the buffer
   # that kept KEPT values, after which the buffer holds HELD.
   outage_failed() {
-    echo "[ERRO] 41 de 41 envios ao Zabbix falharam; $1 valores guardados no buffer persistente, que agora tem $2 valores."
+    echo "[ERRO] 42 de 42 envios ao Zabbix falharam; $1 valores guardados no buffer persistente, que agora tem $2 valores."
   }
   timed "outage: host, discovery" "$t"
 
@@ -703,7 +735,7 @@ EOF
   wait "$back"
   expect_eq "outage without buffer: status" "$RUN_STATUS" 1
   expect_eq "outage without buffer: last line" "$(tail -n 1 "$SCRATCH/outage-10")" \
-    "[ERRO] 1 de 41 envios ao Zabbix falharam."
+    "[ERRO] 1 de 42 envios ao Zabbix falharam."
   timed "outage without buffer: run" "$t"
 
   # With the buffer: five runs during the outage.
