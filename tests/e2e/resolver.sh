@@ -7,7 +7,10 @@
 # are cached or do not exist. The debug listing must be the truth: every
 # client's UDP + TCP queries, its share of all clients' queries, and none of
 # the resolver's own queries, captured on ens18 and, with Interface=any, on
-# every link. What was sent is checked against a capture on the clients' side.
+# every link. What was sent is checked against a capture on the clients' side,
+# and so are the listing's tables of what the clients asked (names, their
+# types) and how the server answered them (NOERROR, NXDOMAIN for missing
+# names, REFUSED for a client the resolver refuses).
 #
 #   resolver namespace (the sandbox)      clients namespace
 #   unbound 192.0.2.1, 2001:db8::1  ens18 --- ens18p  clients, nsd .53 and ::53
@@ -24,13 +27,15 @@ mkdir -p "$DIR"
 
 # The known loads: "address how count" (see dns_queries.py); dig-tcp is dig
 # +tcp, dig-txt a TXT answer too large for UDP, which dig asks again over TCP.
-# 1008 queries in all: a total one too high or too low changes two shares.
+# 1053 queries in all: a total one too high or too low changes two shares.
+# The resolver refuses 192.0.2.17.
 cat >"$DIR/plan" <<'EOF'
 192.0.2.10    udp       300
 2001:db8::10  udp       200
 192.0.2.11    udp       120
 2001:db8::11  udp        90
 192.0.2.14    nx         70
+192.0.2.15    mix        45
 192.0.2.16    udp        30
 192.0.2.18    udp        15
 192.0.2.17    udp        13
@@ -149,6 +154,7 @@ server:
   interface: 2001:db8::1
   access-control: 192.0.2.0/24 allow
   access-control: 2001:db8::/64 allow
+  access-control: 192.0.2.17/32 refuse
   module-config: "iterator"
 stub-zone:
   name: "near.example"
@@ -234,7 +240,7 @@ run_resolver() {
         echo "$(awk -v h=$how '$2 == h { print $1 }' "$DIR/plan") $(grep -c "status: " "$DIR/$how.out")" \
           "$(grep -c "status: NXDOMAIN" "$DIR/$how.out")"
       done; } | sort)" \
-    "$(awk '{ print $1, $3, ($2 == "nx" ? $3 : 0) }' "$DIR/plan" | sort)"
+    "$(awk '{ print $1, $3, ($2 == "nx" ? $3 : $2 == "mix" ? $3 * 2 / 5 : 0) }' "$DIR/plan" | sort)"
   "$PYTHON" "$QUERIES" count "$DIR/ref.pcap" >"$DIR/seen"
   expect_eq "$what: the clients' capture holds what was sent" \
     "$(clients_of "$DIR/seen")" "$(cat "$DIR/truth")"
@@ -250,6 +256,21 @@ run_resolver() {
   expect_eq "$what: the listing" "$listed" "$expected"
   expect_eq "$what: the resolver's addresses listed" \
     "$(own_of <(echo "$listed"))" ""
+
+  # The tables, in the lines of dns_queries.py's truth.
+  "$PYTHON" "$QUERIES" tables "$DIR/ref.pcap" "$DIR/own" $(cut -d' ' -f1 <<<"$listed") >"$DIR/tables"
+  expect_eq "$what: the names, types and answers the listing shows" "$(awk '
+    /^quillet\.[a-z_]+[ :,]/ { table = $1; next }
+    /^$/ { table = "" }
+    table == "quillet.names" && $1 ~ /^[0-9]+$/ { print "name", $2, $3, $4 }
+    table == "quillet.client_names" && $1 ~ /^[0-9]+$/ {
+      for (i = 4; i < NF; i += 2) { n = $(i + 1); sub(/,$/, "", n); print "client", $2, $i, n } }
+    table == "quillet.qtypes" && $1 != "type" { print "type", $1, $2, $3 }
+    table == "quillet.answers," { split($0, kv, "="); k = kv[1]; gsub(/quillet\.|rcode\[|\]/, "", k)
+      print (k == "answers" ? "answers" : "rcode " k), kv[2] }
+    table == "quillet.client_rcodes" && $1 ~ /^[0-9]+$/ { print "client-answers", $2, $3, $4, $6, $8, $10, $12 }
+    ' "$OUT")" "$(cat "$DIR/tables")"
+  echo "$what: NXDOMAIN and REFUSED of the answers: $(awk '$1 == "rcode" && ($2 == "NXDOMAIN" || $2 == "REFUSED") { printf "%s %s %% ", $2, $3 }' "$DIR/tables")"
 }
 
 run_resolver ens18
