@@ -98,7 +98,7 @@ void FlowTable::grow() {
   values_ = std::move(values);
 }
 
-TcpQueries::TcpQueries(TcpLimits limits, std::uint64_t seed, MessageSink sink)
+TcpQueries::TcpQueries(const TcpLimits& limits, std::uint64_t seed, MessageSink sink)
     : limits_(limits), seed_(seed), sink_(std::move(sink)), flows_(limits.flows) {}
 
 std::uint32_t TcpQueries::source_of(std::string_view address) {

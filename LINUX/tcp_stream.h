@@ -138,7 +138,7 @@ class TcpQueries {
       std::function<void(std::string_view source, std::string_view head, bool reply)>;
   static constexpr std::size_t kMessageHead = 271;  // a header and any first question
 
-  explicit TcpQueries(TcpLimits limits = {}, std::uint64_t seed = random_seed(),
+  explicit TcpQueries(const TcpLimits& limits = {}, std::uint64_t seed = random_seed(),
                       MessageSink sink = {});
   TcpQueries(const TcpQueries&) = delete;
   TcpQueries& operator=(const TcpQueries&) = delete;
