@@ -536,7 +536,7 @@ else
   expect_eq "wrong key: output" "$(cat "$SCRATCH/run-wrong-key")" "$(
     echo "$CAPTURE_LINE"
     for _ in 1 2 3 4 5; do echo "$red"; done
-    echo "[ERRO] 1 de 1 envios ao Zabbix falharam."
+    echo "[ERRO] 2 de 2 envios ao Zabbix falharam."
   )"
   for run in run-psk run-cert run-plain run-wrong-key; do sed "s/^/  $run> /" "$SCRATCH/$run"; done
 fi
@@ -685,7 +685,7 @@ EOF
   # outage_failed KEPT HELD: the last line of an outage run with the buffer
   # that kept KEPT values, after which the buffer holds HELD.
   outage_failed() {
-    echo "[ERRO] 41 de 41 envios ao Zabbix falharam; $1 valores guardados no buffer persistente, que agora tem $2 valores."
+    echo "[ERRO] 42 de 42 envios ao Zabbix falharam; $1 valores guardados no buffer persistente, que agora tem $2 valores."
   }
   timed "outage: host, discovery" "$t"
 
@@ -703,7 +703,7 @@ EOF
   wait "$back"
   expect_eq "outage without buffer: status" "$RUN_STATUS" 1
   expect_eq "outage without buffer: last line" "$(tail -n 1 "$SCRATCH/outage-10")" \
-    "[ERRO] 1 de 41 envios ao Zabbix falharam."
+    "[ERRO] 1 de 42 envios ao Zabbix falharam."
   timed "outage without buffer: run" "$t"
 
   # With the buffer: five runs during the outage.
