@@ -1,5 +1,6 @@
 #include "collect.h"
 
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -233,8 +234,9 @@ int coletarDns(const std::string& /*caminho_arquivo: the capture decides the rep
   // whose template predates them refuses them, and that costs no client value.
   std::vector<ZabbixMetric> host_values =
       uncounted_values(zabbix_host, run->capture, run->tcp, window_end);
-  for (ZabbixMetric& value : table_values(zabbix_host, top20, config, window_end))
-    host_values.push_back(std::move(value));
+  std::vector<ZabbixMetric> table = table_values(zabbix_host, top20, config, window_end);
+  host_values.insert(host_values.end(), std::make_move_iterator(table.begin()),
+                     std::make_move_iterator(table.end()));
   // Not after a last value that no node took: the request would cost its
   // attempts again for nothing.
   bool host_refused = false;

@@ -98,7 +98,7 @@ void FlowTable::grow() {
   values_ = std::move(values);
 }
 
-TcpQueries::TcpQueries(TcpLimits limits, std::uint64_t seed)
+TcpQueries::TcpQueries(const TcpLimits& limits, std::uint64_t seed)
     : limits_(limits), seed_(seed), flows_(limits.flows) {}
 
 std::uint32_t TcpQueries::source_of(std::string_view address) {

@@ -100,7 +100,7 @@ struct TcpLimits {
 // those of one left out, and counted as neither.
 class TcpQueries {
  public:
-  explicit TcpQueries(TcpLimits limits = {}, std::uint64_t seed = random_seed());
+  explicit TcpQueries(const TcpLimits& limits = {}, std::uint64_t seed = random_seed());
   TcpQueries(const TcpQueries&) = delete;
   TcpQueries& operator=(const TcpQueries&) = delete;
 
