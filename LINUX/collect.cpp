@@ -149,7 +149,8 @@ void print_listing(const std::vector<SourceRecord>& top20, const Configuration& 
           std::string(GREEN) + "\nVersão do script: " + std::string(VERSION) + std::string(RESET));
   for (const SourceRecord& record : top20)
     println(out, debug_line(record));
-  println(out, "\n" + std::string(kRankingKey) +
+  println(out, "");
+  println(out, std::string(kRankingKey) +
                    (config.ranking ? ":" : " (não enviado; EnableRanking=1 o envia):"));
   println(out, ranking_table(top20));
 }
