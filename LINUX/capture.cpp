@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <iterator>
 #include <sstream>
 #include <string_view>
 
@@ -96,7 +95,9 @@ std::optional<std::int64_t> dropped_by(const std::string& text, std::string_view
     std::istringstream pieces(part);
     for (std::string piece; std::getline(pieces, piece, ',');) {
       std::istringstream words(piece);
-      std::vector<std::string> w{std::istream_iterator<std::string>(words), {}};
+      std::vector<std::string> w;
+      for (std::string word; words >> word;)
+        w.push_back(word);
       const std::size_t n = w.size();
       if (n < 5 || w[n - 1] != by || w[n - 2] != "by" || w[n - 3] != "dropped" ||
           !w[n - 4].starts_with("packet"))

@@ -1,5 +1,6 @@
 #include "collect.h"
 
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -143,8 +144,7 @@ std::vector<ZabbixMetric> uncounted_values(const std::string& zabbix_host, const
 // "<item>:" or, when the run would not send it, what sends it.
 std::string item_heading(std::string_view item, bool sent, std::string_view key,
                          bool items = false) {
-  std::string heading("\n");
-  heading.append(item);
+  std::string heading(item);
   if (sent) return heading.append(":");
   return heading.append(items ? " (não enviados; " : " (não enviado; ")
       .append(key)
@@ -160,11 +160,13 @@ void print_listing(const std::vector<SourceRecord>& top20, const std::optional<T
           std::string(GREEN) + "\nVersão do script: " + std::string(VERSION) + std::string(RESET));
   for (const SourceRecord& record : top20)
     println(out, debug_line(record));
+  println(out, "");
   println(out, item_heading(kRankingKey, config.ranking, "EnableRanking"));
   println(out, ranking_table(top20));
   const QueryTables* tables = tcp && tcp->tables ? &*tcp->tables : nullptr;
   const auto table = [&](std::string_view item, bool sent, std::string_view key,
                          const std::string& text, bool items = false) {
+    println(out, "");
     println(out, item_heading(item, sent, key, items));
     println(out, tables ? text : "(sem as contagens do leitor TCP)");
   };
@@ -290,8 +292,9 @@ int coletarDns(const std::string& /*caminho_arquivo: the capture decides the rep
   std::vector<ZabbixMetric> host_values =
       uncounted_values(zabbix_host, run->capture, run->tcp, window_end);
   const QueryTables* tables = run->tcp && run->tcp->tables ? &*run->tcp->tables : nullptr;
-  for (ZabbixMetric& value : table_values(zabbix_host, top20, tables, config, window_end))
-    host_values.push_back(std::move(value));
+  std::vector<ZabbixMetric> table = table_values(zabbix_host, top20, tables, config, window_end);
+  host_values.insert(host_values.end(), std::make_move_iterator(table.begin()),
+                     std::make_move_iterator(table.end()));
   // Not after a last value that no node took: the request would cost its
   // attempts again for nothing.
   bool host_refused = false;

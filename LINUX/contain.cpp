@@ -461,11 +461,11 @@ ContainedResult Container::run(const ContainedCommand& command, const Containmen
   }
 
   std::vector<Feed> feeds;
-  for (const std::string& path : command.inputs()) {
+  for (const std::string& file : command.inputs()) {
     Feed& feed = feeds.emplace_back();
-    feed.path = path;
-    feed.file = Fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (!feed.file) return not_started(with_errno("não foi possível abrir " + path, errno));
+    feed.path = file;
+    feed.file = Fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!feed.file) return not_started(with_errno("não foi possível abrir " + file, errno));
   }
   Fd output(
       ::open(command.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));

@@ -4,7 +4,7 @@
 
 namespace quillet {
 
-Reassembly::Reassembly(Lost lost, FragmentLimits limits)
+Reassembly::Reassembly(Lost lost, const FragmentLimits& limits)
     : lost_(std::move(lost)), limits_(limits) {}
 
 void Reassembly::give_up(std::unordered_map<std::string, Datagram>::iterator at) {

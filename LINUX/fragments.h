@@ -30,7 +30,7 @@ class Reassembly {
   // (a datagram still incomplete after four times `datagrams` later ones
   // came is given up too).
   using Lost = std::function<void(std::string_view id, std::string_view first)>;
-  explicit Reassembly(Lost lost, FragmentLimits limits = {});
+  explicit Reassembly(Lost lost, const FragmentLimits& limits = {});
 
   // One fragment of the datagram `id` (its addresses, identification and
   // protocol, as bytes): `bytes` of the datagram's payload from `offset` on,

@@ -107,7 +107,7 @@ void BM_TcpQueries(benchmark::State& state) {
     quillet::TcpQueries queries;
     for (std::uint32_t i = 0; i < connections; ++i) {
       queries.add({flows[i], sources[i], i * 7919u, true, {}, 0});
-      queries.add({flows[i], {}, i * 7919u + 1, false, two, 0});
+      queries.add({flows[i], sources[i], i * 7919u + 1, false, two, 0});
     }
     counted = queries.counts().size();
     benchmark::DoNotOptimize(counted);

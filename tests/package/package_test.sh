@@ -351,7 +351,11 @@ for line in open(sys.argv[1]):
 ' "$work/log/trapper" >"$work/log/values" 2>&1 || true
   expected="dns-ct descobertaDns={\"data\": [{\"{#SOURCE}\": \"192.0.2.30\", \"{#CONTAGEM}\": $queries, \"{#PERCENTUAL}\": 100.0}]}
 dns-ct contDns[192.0.2.30]=$queries
-dns-ct percentDns[192.0.2.30]=100.0"
+dns-ct percentDns[192.0.2.30]=100.0
+dns-ct quillet.capture.dropped=0
+dns-ct quillet.tcp.left_out=0
+dns-ct quillet.tcp.before_window=0
+dns-ct quillet.tcp.broken=0"
   if [ "$(cat "$work/log/values")" = "$expected" ] && [ "$(sort -u "$work/log/peers")" = "$container_ip" ]; then
     pass
   else

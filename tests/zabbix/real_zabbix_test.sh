@@ -930,8 +930,9 @@ else
   }
 
   # A run sent to the proxy the host is not assigned to: redirected at once,
-  # the discovery and the 40 values then go straight to the host's proxy.
-  pg_run run-pg "run to $other" "$assigned" "1, 41"
+  # the discovery, the 40 values and the host's own then go straight to the
+  # host's proxy.
+  pg_run run-pg "run to $other" "$assigned" "1, 42"
 
   # Under load: twenty hosts' runs at once through the same proxy, each with a
   # faked capture (tcpdump writes a few bytes, dnstop prints the plan's report)
@@ -995,7 +996,7 @@ else
     fail "proxy group: $other does not take $PG_HOST's values: $REPLY"
   sleep 1
   timed "proxy group: failover" "$t"
-  pg_run run-pg2 "run after the failover" "$other" "41, 0"
+  pg_run run-pg2 "run after the failover" "$other" "42, 0"
   for run in run-pg run-pg2; do sed "s/^/  $run> /" "$SCRATCH/$run"; done
 fi
 
