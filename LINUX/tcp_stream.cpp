@@ -298,39 +298,54 @@ std::vector<std::pair<std::string, std::int64_t>> TcpQueries::counts() const {
 
 namespace quillet {
 
+namespace {
+
+// The kept key that goes first: the smallest count, and of those the greatest text.
+bool goes_before(const KeyCounts::Kept& a, const KeyCounts::Kept& b) {
+  return a.count != b.count ? a.count < b.count : a.text > b.text;
+}
+
+}  // namespace
+
 bool KeyCounts::add(std::size_t owner, std::uint64_t hash, std::string_view text) {
   bool added = false;
   FlowTable::Entry entry = table_.insert(hash, 0, kCounted, added);
   if (!entry) return false;
   const std::uint32_t count = ++entry.value();
   if (owners_.size() <= owner) owners_.resize(owner + 1);
-  std::vector<Kept>& kept = owners_[owner];
+  Owner& o = owners_[owner];
+  const auto find_least = [&] {
+    o.least = static_cast<std::size_t>(std::min_element(o.kept.begin(), o.kept.end(), goes_before) -
+                                       o.kept.begin());
+  };
   if (entry.mark() == kKept) {
-    for (Kept& k : kept) {
-      if (k.hash == hash) k.count = count;
+    for (std::size_t i = 0; i < o.kept.size(); ++i) {
+      if (o.kept[i].hash != hash) continue;
+      o.kept[i].count = count;
+      if (i == o.least && o.kept.size() == keep_) find_least();
     }
     return true;
   }
-  if (kept.size() < keep_) {
-    kept.push_back({hash, count, std::string(text)});
+  if (o.kept.size() < keep_) {
+    o.kept.push_back({hash, count, std::string(text)});
     entry.set_mark(kKept);
+    if (o.kept.size() == keep_) find_least();
     return true;
   }
-  // The least kept: smallest count, and of those the greatest text.
-  const auto least = std::min_element(kept.begin(), kept.end(), [](const Kept& a, const Kept& b) {
-    return a.count != b.count ? a.count < b.count : a.text > b.text;
-  });
-  if (least == kept.end() || count < least->count || (count == least->count && text >= least->text))
-    return true;
+  Kept& least = o.kept[o.least];
+  if (count < least.count || (count == least.count && text >= least.text)) return true;
   entry.set_mark(kKept);
-  table_.find(least->hash).set_mark(kCounted);
-  *least = {hash, count, std::string(text)};
+  table_.find(least.hash).set_mark(kCounted);
+  least.hash = hash;
+  least.count = count;
+  least.text.assign(text);
+  find_least();
   return true;
 }
 
 std::vector<KeyCounts::Kept> KeyCounts::kept(std::size_t owner) const {
   if (owner >= owners_.size()) return {};
-  std::vector<Kept> sorted = owners_[owner];
+  std::vector<Kept> sorted = owners_[owner].kept;
   std::sort(sorted.begin(), sorted.end(), [](const Kept& a, const Kept& b) {
     return a.count != b.count ? a.count > b.count : a.text < b.text;
   });

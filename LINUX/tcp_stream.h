@@ -90,9 +90,14 @@ class KeyCounts {
  private:
   enum Mark : std::uint8_t { kCounted = 1, kKept = 2 };
 
+  struct Owner {
+    std::vector<Kept> kept;
+    std::size_t least = 0;  // of `kept`, once it holds `keep_`
+  };
+
   std::size_t keep_;
   FlowTable table_;
-  std::vector<std::vector<Kept>> owners_;
+  std::vector<Owner> owners_;
 };
 
 // One segment from a client towards port 53, as the capture holds it.
