@@ -7,7 +7,7 @@
 #
 # Environment: FUZZ_SECONDS  time per target (default 60)
 #              FUZZ_RUNS     executions per target instead of a time
-#              FUZZ_TARGETS  which targets (default "report reply discovery tcp")
+#              FUZZ_TARGETS  which targets (default "report reply discovery tcp message")
 #              FUZZ_CXX      the compiler (default clang++)
 #              FUZZ_ASAN     0: UBSan only, for long runs (default 1: ASan too)
 # A target that finds a failure stops the script with status 1; the input that
@@ -15,7 +15,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-fuzz}
-targets=${FUZZ_TARGETS:-report reply discovery tcp}
+targets=${FUZZ_TARGETS:-report reply discovery tcp message}
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER="${FUZZ_CXX:-clang++}" \
   -DQUILLET_FUZZ=ON -DQUILLET_FUZZ_ASAN="$([ "${FUZZ_ASAN:-1}" = 0 ] && echo OFF || echo ON)" -DBUILD_TESTING=OFF -DQUILLET_BENCH=OFF \
