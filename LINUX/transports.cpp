@@ -127,8 +127,7 @@ TcpCounts read_tcp_counts(const std::string& path, bool tables) {
     if (!good) throw tcp_failure(path, "inválida na linha " + std::to_string(number));
   }
   // The tables end with the server's answers at least.
-  if (in.bad() || stage != 3 || (tables && table_stage < 2))
-    throw tcp_failure(path, "incompleta");
+  if (in.bad() || stage != 3 || (tables && table_stage < 2)) throw tcp_failure(path, "incompleta");
   return counts;
 }
 

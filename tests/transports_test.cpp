@@ -40,8 +40,9 @@ TEST(TcpCounts, ReadsTheReadersLinesAndRefusesAnythingElse) {
   };
   for (const auto& [text, why] : refused) {
     dir.write("tcp", text);
-    EXPECT_EQ(failure_of<Failure>([&] { read_tcp_counts(path, text.find('Q') != std::string::npos); }),
-              "erro de leitura / contagem TCP / saída do leitor TCP " + path + " " + why)
+    EXPECT_EQ(
+        failure_of<Failure>([&] { read_tcp_counts(path, text.find('Q') != std::string::npos); }),
+        "erro de leitura / contagem TCP / saída do leitor TCP " + path + " " + why)
         << text;
   }
 }
@@ -63,12 +64,12 @@ TEST(TcpCounts, ReadsTheTablesAfterTheCounts) {
   EXPECT_EQ(read_tcp_counts((dir.path() / "tcp").string(), true).tables, expected);
   // Asked for and missing, or not asked for.
   EXPECT_EQ(failure_of<Failure>([&] { read_tcp_counts((dir.path() / "tcp").string()); }),
-            "erro de leitura / contagem TCP / saída do leitor TCP " + (dir.path() / "tcp").string() +
-                " inválida na linha 5");
+            "erro de leitura / contagem TCP / saída do leitor TCP " +
+                (dir.path() / "tcp").string() + " inválida na linha 5");
   dir.write("tcp", "S 0\nB 0\nL 0\n");
   EXPECT_EQ(failure_of<Failure>([&] { read_tcp_counts((dir.path() / "tcp").string(), true); }),
-            "erro de leitura / contagem TCP / saída do leitor TCP " + (dir.path() / "tcp").string() +
-                " incompleta");
+            "erro de leitura / contagem TCP / saída do leitor TCP " +
+                (dir.path() / "tcp").string() + " incompleta");
 }
 
 TEST(TcpCounts, JoinUdpByAddressWithSharesOfBothTransports) {
