@@ -40,9 +40,9 @@ TEST(TcpCounts, ReadsTheReadersLinesAndRefusesAnythingElse) {
   };
   for (const auto& [text, why] : refused) {
     dir.write("tcp", text);
-    EXPECT_EQ(
-        failure_of<Failure>([&] { read_tcp_counts(path, text.find('Q') != std::string::npos); }),
-        "erro de leitura / contagem TCP / saída do leitor TCP " + path + " " + why)
+    const bool tables = text.find('Q') != std::string::npos;
+    EXPECT_EQ(failure_of<Failure>([&] { read_tcp_counts(path, tables); }),
+              "erro de leitura / contagem TCP / saída do leitor TCP " + path + " " + why)
         << text;
   }
 }
